@@ -1,0 +1,104 @@
+// File: an abstract byte-addressed file.
+//
+// Every concrete class is safe for concurrent use by several threads on one
+// object. Every system-call failure is reported as SYSTEM_ERROR with the call's
+// name and strerror in the message. Operations on a file that is not open give
+// PRECONDITION_ERROR.
+
+#ifndef MORVEL_FILE_H_
+#define MORVEL_FILE_H_
+
+#include <cstddef>
+#include <cstdint>
+#include <memory>
+#include <string>
+
+#include "morvel/status.h"
+
+namespace morvel {
+
+class File {
+ public:
+  // Bits of the open options word.
+  enum OpenOption : int32_t {
+    OPEN_DEFAULT = 0,
+    // Drops the existing content when opened writable.
+    OPEN_TRUNCATE = 1 << 0,
+    // Fails with NOT_FOUND_ERROR instead of creating a missing file.
+    OPEN_NO_CREATE = 1 << 1,
+    // Fails at once with INFEASIBLE_ERROR when the file lock is held elsewhere.
+    OPEN_NO_WAIT = 1 << 2,
+    // Takes no file lock.
+    OPEN_NO_LOCK = 1 << 3,
+    // Synchronizes to the device (fsync) at every Synchronize and at Close.
+    OPEN_SYNC_HARD = 1 << 4,
+  };
+
+  File() = default;
+  File(const File&) = delete;
+  File& operator=(const File&) = delete;
+  virtual ~File() = default;
+
+  // Opens |path|. A writer takes an exclusive flock, a reader a shared one (see
+  // OpenOption). A read-only open of a missing file is NOT_FOUND_ERROR. Opening
+  // an open file is PRECONDITION_ERROR.
+  virtual Status Open(const std::string& path, bool writable,
+                      int32_t options = OPEN_DEFAULT) = 0;
+
+  // Trims space reserved ahead of appends, releases the lock and closes.
+  virtual Status Close() = 0;
+
+  // Reads exactly |size| bytes at |off| into |buf|. Reading past the end is
+  // INFEASIBLE_ERROR and leaves |buf| unspecified.
+  virtual Status Read(int64_t off, void* buf, size_t size) = 0;
+
+  // Reads |size| bytes at |off|, or returns "" on failure.
+  std::string ReadSimple(int64_t off, size_t size);
+
+  // Writes |size| bytes at |off|, growing the file when needed.
+  virtual Status Write(int64_t off, const void* buf, size_t size) = 0;
+
+  // Appends |size| bytes at the end. |off|, if not null, gets where they went.
+  // Concurrent appends never overlap.
+  virtual Status Append(const void* buf, size_t size, int64_t* off = nullptr) = 0;
+
+  // Grows the logical size by |inc_size| bytes (zero-filled) and gives the old
+  // size in |old_size|: reserves a region for a later Write. Atomic like Append.
+  virtual Status Expand(size_t inc_size, int64_t* old_size = nullptr) = 0;
+
+  // Sets the logical size, cutting or zero-extending.
+  virtual Status Truncate(int64_t size) = 0;
+
+  // Flushes to the file system; with |hard|, to the device. |size| 0 means the
+  // whole file from |off|.
+  virtual Status Synchronize(bool hard, int64_t off = 0, int64_t size = 0) = 0;
+
+  // The logical size in bytes.
+  virtual Status GetSize(int64_t* size) = 0;
+  // The logical size, or -1 on failure.
+  int64_t GetSizeSimple();
+
+  // How much space to reserve ahead of appends: at least |init_size| at first,
+  // then the current size times |inc_factor|. Call before Open.
+  virtual Status SetAllocationStrategy(int64_t init_size, double inc_factor) = 0;
+
+  // The path given to Open.
+  virtual Status GetPath(std::string* path) = 0;
+  // The path, or "" on failure.
+  std::string GetPathSimple();
+
+  // Renames the open file to |new_path| (rename(2)); later GetPath gives it.
+  virtual Status Rename(const std::string& new_path) = 0;
+
+  virtual bool IsOpen() const = 0;
+  virtual bool IsMemoryMapping() const = 0;
+  // True when every single call is atomic with respect to the others.
+  virtual bool IsAtomic() const = 0;
+
+  // A new unopened file of the same concrete class and allocation strategy.
+  virtual std::unique_ptr<File> MakeFile() const = 0;
+};
+
+}  // namespace morvel
+
+#endif  // MORVEL_FILE_H_

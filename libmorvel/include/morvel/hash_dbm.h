@@ -1,0 +1,50 @@
+// HashDBM: the persistent hash database. One file: a header, a bucket array of
+// fixed-width offsets, then the record region of self-delimiting, aligned,
+// checksummed records chained per bucket. The index lives in the file, so
+// memory use does not grow with the number of records.
+//
+// Safe to call from several threads at once: record operations lock a stripe of
+// buckets (readers shared, writers exclusive); whole-file operations take the
+// file lock exclusively. Unordered.
+//
+// Parameters: "num_buckets" (1048583), "align_pow" (3), "offset_width" (4),
+// "update_mode" ("in_place" or "appending"), "record_crc_mode" ("none", "crc8",
+// "crc16", "crc32"), "fbp_capacity", "restore_mode" ("default" or "noop"),
+// "file" (the file class of poly_file.h), "alloc_init_size", "alloc_inc_factor".
+
+#ifndef MORVEL_HASH_DBM_H_
+#define MORVEL_HASH_DBM_H_
+
+#include <memory>
+#include <string>
+#include <string_view>
+
+#include "morvel/dbm.h"
+
+namespace morvel {
+
+class HashDBM final : public DBM {
+ public:
+  HashDBM();
+  ~HashDBM() override;
+  MORVEL_DBM_OVERRIDES
+
+  // Whether |head|, the first bytes of a file, starts with the magic data of a
+  // hash database file.
+  static bool IsHashDBMFileHead(std::string_view head);
+
+  // Reads the damaged or uncleanly closed database at |old_path| and writes a
+  // whole new one at |new_path|, tuned by |params|. |end_offset| -1 reads to the
+  // end of the file; a positive value stops the scan there.
+  static Status RestoreDatabase(const std::string& old_path, const std::string& new_path,
+                                int64_t end_offset, const ParamMap& params);
+
+  struct Impl;
+
+ private:
+  std::shared_ptr<Impl> impl_;
+};
+
+}  // namespace morvel
+
+#endif  // MORVEL_HASH_DBM_H_

@@ -1,0 +1,60 @@
+// The memory databases.
+//
+// TinyDBM: a hash table with striped locks; unordered.
+// BabyDBM: a B+ tree under a reader-writer lock; ordered by its key comparator.
+//
+// Both are safe to call from several threads at once. Given a non-empty path,
+// a memory database holds that file open and locked from Open to Close: it
+// loads the file (flat records) at Open if it exists (a missing file opened
+// read-only or with OPEN_NO_CREATE is NOT_FOUND_ERROR; OPEN_TRUNCATE drops the
+// old content) and, when writable, writes all records to it at Synchronize and
+// Close through a temporary file renamed over the old one, so the file is
+// always whole.
+
+#ifndef MORVEL_MEM_DBM_H_
+#define MORVEL_MEM_DBM_H_
+
+#include <memory>
+#include <string>
+
+#include "morvel/dbm.h"
+#include "morvel/key_comparators.h"
+
+namespace morvel {
+
+// Parameters: "num_buckets" (default 1048583).
+class TinyDBM final : public DBM {
+ public:
+  explicit TinyDBM(int64_t num_buckets = -1);
+  ~TinyDBM() override;
+  MORVEL_DBM_OVERRIDES
+
+  struct Impl;
+
+ private:
+  std::shared_ptr<Impl> impl_;
+};
+
+// Parameters: "key_comparator" (a name of key_comparators.h; default
+// LexicalKeyComparator).
+class BabyDBM final : public DBM {
+ public:
+  explicit BabyDBM(KeyComparator comparator = LexicalKeyComparator);
+  ~BabyDBM() override;
+  MORVEL_DBM_OVERRIDES
+
+  struct Impl;
+
+ private:
+  std::shared_ptr<Impl> impl_;
+};
+
+// Restores a memory database file: reads the flat records of |old_path| up to
+// the first damaged frame (or |end_offset| when positive) and writes them to a
+// new file at |new_path|.
+Status RestoreMemoryDatabaseFile(const std::string& old_path, const std::string& new_path,
+                                 int64_t end_offset);
+
+}  // namespace morvel
+
+#endif  // MORVEL_MEM_DBM_H_
