@@ -1,0 +1,68 @@
+// Conversions between Python objects and the engine's byte views and numbers.
+// Every function here needs the interpreter lock.
+
+#ifndef MORVEL_PYTHON_MODULE_CONVERT_H_
+#define MORVEL_PYTHON_MODULE_CONVERT_H_
+
+#define PY_SSIZE_T_CLEAN
+#include <Python.h>
+
+#include <cstdint>
+#include <string_view>
+
+#include "engine/engine.h"
+
+// A read-only byte view of any Python object: str as UTF-8, bytes and bytearray
+// as they are (a bytearray through a buffer export held for the life of the
+// view, so it cannot be resized under an engine call), None as "", anything
+// else by its str() text ("(unknown)" when str() fails; the error is cleared).
+// Text that cannot be encoded gives "" and the error is cleared.
+class SoftString final {
+ public:
+  explicit SoftString(PyObject* obj);
+  SoftString(const SoftString&) = delete;
+  SoftString& operator=(const SoftString&) = delete;
+  ~SoftString();
+
+  // Never null.
+  const char* data() const { return data_; }
+  int64_t size() const { return size_; }
+  std::string_view Get() const { return std::string_view(data_, static_cast<size_t>(size_)); }
+
+ private:
+  PyObject* obj_;
+  PyObject* text_obj_;
+  PyObject* utf8_obj_;
+  Py_buffer buffer_;
+  bool has_buffer_;
+  const char* data_;
+  int64_t size_;
+};
+
+// int: its 64-bit value (an overflow leaves OverflowError pending: callers
+// check PyErr_Occurred() before any engine call); float: truncated; str/bytes:
+// StrToInt of the text, default 0; None: 0; else int(obj), 0 when that fails
+// (the error is cleared).
+int64_t PyObjToInt(PyObject* obj);
+
+// int: widened; float: itself; str/bytes: StrToDouble; None: 0.0; else
+// float(obj), 0.0 when that fails (the error is cleared). An overflowing int
+// leaves OverflowError pending as for PyObjToInt.
+double PyObjToDouble(PyObject* obj);
+
+// The items of a mapping as an ordered string map, keys and values through
+// SoftString, first occurrence winning; items that are not 2-tuples are
+// skipped. A non-mapping gives an empty map.
+morvel::ParamMap ExtractMap(PyObject* pymap);
+
+// A new bytes object copying the bytes; null with an error set on failure.
+PyObject* CreatePyBytes(std::string_view data);
+
+// A new str decoded from UTF-8 with "replace"; null with an error set on failure.
+PyObject* CreatePyString(std::string_view data);
+
+// Sets a class attribute through the type's generic setter. True on success.
+bool SetConstIntAttr(PyTypeObject* type, const char* name, int64_t value);
+bool SetConstUIntAttr(PyTypeObject* type, const char* name, uint64_t value);
+
+#endif  // MORVEL_PYTHON_MODULE_CONVERT_H_
