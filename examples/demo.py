@@ -1,0 +1,58 @@
+"""A short tour of morvel: a file database, a memory B+ tree and a sharded one."""
+
+import os
+import tempfile
+
+import morvel
+
+
+def show(title, db):
+    print(f"{title}: {db}")
+    for key, value in db:
+        print(f"  {key.decode()!s:>8} = {value.decode()}")
+
+
+def main():
+    print(f"morvel {morvel.Utility.VERSION} on {morvel.Utility.OS_NAME}")
+    with tempfile.TemporaryDirectory() as tmp:
+        path = os.path.join(tmp, "casket.mvh")
+
+        # A persistent hash database: write, close, reopen, read.
+        db = morvel.DBM()
+        db.Open(path, True, truncate=True).OrDie()
+        for number, name in enumerate(["one", "two", "three", "four"], 1):
+            db.Set(name, str(number)).OrDie()
+        db.Append("four", "IV", ",")
+        db.Increment("visits", 1)
+        db.Increment("visits", 2)
+        db.Close().OrDie()
+
+        db.Open(path, False).OrDie()
+        print("reopened:", db)
+        print("  two ->", db.GetStr("two"))
+        print("  four ->", db.GetStr("four"))
+        print("  visits ->", db.Increment("visits", morvel.Utility.INT64MIN))
+        print("  missing ->", db.Get("missing"))
+        db.Close().OrDie()
+
+        # An ordered memory database walked with an iterator.
+        tree = morvel.DBM()
+        tree.Open("", True, dbm="BabyDBM").OrDie()
+        for word in ["pear", "apple", "fig", "cherry"]:
+            tree[word] = str(len(word))
+        show("ordered", tree)
+        it = tree.MakeIterator()
+        it.Jump("c")
+        print("  first key from 'c':", it.GetKeyStr())
+        tree.Close()
+
+        # Four shards of memory hash tables behind one handle.
+        shards = morvel.DBM()
+        shards.Open(os.path.join(tmp, "shard.mvmt"), True, num_shards=4).OrDie()
+        shards.SetMulti(a="1", b="2", c="3")
+        print("sharded:", shards, "->", shards.GetMultiStr("a", "b", "c"))
+        shards.Close()
+
+
+if __name__ == "__main__":
+    main()
