@@ -1,19 +1,239 @@
-// Placeholder bodies until this file is written.
+// The callback methods of DBM: Process, ProcessMulti and ProcessEach run Python
+// callables inside one engine call.
+//
+// The engine calls the callables on the calling thread with the record's lock
+// (all the keys' locks for ProcessMulti) held, and the interpreter lock stays
+// held throughout, so handles in concurrent mode are refused. While the engine
+// call runs, DBMCore::callback_depth is above zero and every other call on the
+// same database fails at once: a callable calling back into its database, or
+// another Python thread running while the callable waits, would otherwise block
+// on the record lock while holding the interpreter lock, which the callable
+// needs to finish. Other databases stay usable from a callable.
+//
+// A callable that raises gets the answer NOOP for its record. From then on no
+// further callable runs in that engine call (every adapter answers NOOP while a
+// Python error is pending), and the method raises the error after the engine
+// call instead of returning its status.
 
+#include <algorithm>
+#include <memory>
+#include <string>
+#include <string_view>
+#include <utility>
+#include <vector>
+
+#include "dbm/dbm_common.h"
 #include "dbm/dbm_methods.h"
-#include "module/errors.h"
+
+namespace {
+
+using morvel::DBM;
+using morvel::Status;
+
+constexpr char kConcurrentRefusal[] = "the concurrent mode is not supported";
+
+// The most pairs reserved ahead of reading a sequence.
+constexpr Py_ssize_t kMaxReserve = 1 << 16;
+
+// Counts one running callback method on the database for its lifetime.
+class CallbackScope final {
+ public:
+  explicit CallbackScope(DBMCore* core) : core_(core) { core_->callback_depth++; }
+  CallbackScope(const CallbackScope&) = delete;
+  CallbackScope& operator=(const CallbackScope&) = delete;
+  ~CallbackScope() { core_->callback_depth--; }
+
+ private:
+  DBMCore* core_;
+};
+
+// Calls |pycallable| with (key, value) and maps its return value to the
+// engine's answer. A null |pykey| or |pyvalue| is passed as None. Stored bytes
+// are kept in |*holder| until the next call. Answers NOOP without calling
+// anything while a Python error is pending, and NOOP when the callable raises
+// (the error stays pending).
+std::string_view CallPyProcessor(PyObject* pycallable, std::string_view key, bool key_is_none,
+                                 std::string_view value, bool value_is_none,
+                                 std::unique_ptr<SoftString>* holder) {
+  if (PyErr_Occurred()) return DBM::RecordProcessor::NOOP;
+  PyObject* pyargs = PyTuple_New(2);
+  if (pyargs == nullptr) return DBM::RecordProcessor::NOOP;
+  PyObject* pykey = key_is_none ? Py_NewRef(Py_None) : CreatePyBytes(key);
+  PyObject* pyvalue = value_is_none ? Py_NewRef(Py_None) : CreatePyBytes(value);
+  if (pykey == nullptr || pyvalue == nullptr) {
+    Py_XDECREF(pykey);
+    Py_XDECREF(pyvalue);
+    Py_DECREF(pyargs);
+    return DBM::RecordProcessor::NOOP;
+  }
+  PyTuple_SET_ITEM(pyargs, 0, pykey);
+  PyTuple_SET_ITEM(pyargs, 1, pyvalue);
+  PyObject* pyrv = PyObject_Call(pycallable, pyargs, nullptr);
+  Py_DECREF(pyargs);
+  if (pyrv == nullptr) return DBM::RecordProcessor::NOOP;
+  std::string_view answer;
+  if (pyrv == Py_None) {
+    answer = DBM::RecordProcessor::NOOP;
+  } else if (pyrv == Py_False) {
+    answer = DBM::RecordProcessor::REMOVE;
+  } else {
+    holder->reset(new SoftString(pyrv));
+    answer = (*holder)->Get();
+  }
+  Py_DECREF(pyrv);
+  return answer;
+}
+
+bool IsNoop(std::string_view view) { return view.data() == DBM::RecordProcessor::NOOP.data(); }
+
+// The processor of one (key, callable) pair of ProcessMulti.
+class Processor final : public DBM::RecordProcessor {
+ public:
+  explicit Processor(PyObject* pycallable) : pycallable_(Py_NewRef(pycallable)) {}
+  Processor(const Processor&) = delete;
+  Processor& operator=(const Processor&) = delete;
+  ~Processor() override { Py_DECREF(pycallable_); }
+
+  std::string_view ProcessFull(std::string_view key, std::string_view value) override {
+    return CallPyProcessor(pycallable_, key, false, value, false, &holder_);
+  }
+
+  std::string_view ProcessEmpty(std::string_view key) override {
+    return CallPyProcessor(pycallable_, key, false, std::string_view(), true, &holder_);
+  }
+
+ private:
+  PyObject* pycallable_;
+  std::unique_ptr<SoftString> holder_;
+};
+
+// Returns the method's result after the engine call: the pending Python error
+// of a callable, or the engine status.
+PyObject* FinishCallback(Status&& status) {
+  if (PyErr_Occurred()) return nullptr;
+  return CreatePyStatusMove(std::move(status));
+}
+
+}  // namespace
+
+KFPairs ExtractKFPairs(PyObject* pyseq) {
+  const Py_ssize_t num_items = PySequence_Size(pyseq);
+  if (num_items < 0) return {};
+  KFPairs pairs;
+  // A sequence may claim any length; reserve no more than a real one needs.
+  pairs.reserve(static_cast<size_t>(std::min<Py_ssize_t>(num_items, kMaxReserve)));
+  for (Py_ssize_t i = 0; i < num_items; i++) {
+    PyObject* pyitem = PySequence_GetItem(pyseq, i);
+    if (pyitem == nullptr) return {};
+    if (!PySequence_Check(pyitem)) {
+      Py_DECREF(pyitem);
+      continue;
+    }
+    const Py_ssize_t item_size = PySequence_Size(pyitem);
+    if (item_size < 2) {
+      Py_DECREF(pyitem);
+      if (item_size < 0) return {};
+      continue;
+    }
+    PyObject* pykey = PySequence_GetItem(pyitem, 0);
+    PyObject* pycallable = pykey == nullptr ? nullptr : PySequence_GetItem(pyitem, 1);
+    Py_DECREF(pyitem);
+    if (pycallable == nullptr) {
+      Py_XDECREF(pykey);
+      return {};
+    }
+    if (PyCallable_Check(pycallable)) {
+      SoftString key(pykey);
+      pairs.emplace_back(std::string(key.Get()), std::make_shared<Processor>(pycallable));
+    }
+    Py_DECREF(pykey);
+    Py_DECREF(pycallable);
+  }
+  return pairs;
+}
 
 PyObject* dbm_Process(DBMObject* self, PyObject* pyargs) {
-  ThrowInvalidArguments("not implemented yet");
-  return nullptr;
+  std::shared_ptr<DBMCore> core = ShareOpenCore(self);
+  if (core == nullptr) return nullptr;
+  if (self->concurrent) {
+    return CreatePyStatusMove(Status(Status::PRECONDITION_ERROR, kConcurrentRefusal));
+  }
+  if (!CheckArgCount(pyargs, 3, 3)) return nullptr;
+  bool writable = false;
+  if (!ReadFlag(PyTuple_GET_ITEM(pyargs, 2), &writable)) return nullptr;
+  PyObject* pycallable = PyTuple_GET_ITEM(pyargs, 1);
+  if (!PyCallable_Check(pycallable)) {
+    ThrowInvalidArguments("non callable is given");
+    return nullptr;
+  }
+  SoftString key(PyTuple_GET_ITEM(pyargs, 0));
+  if (IsBusyInCallback(*core)) return CreatePyStatusMove(BusyCallbackStatus());
+  std::unique_ptr<SoftString> holder;
+  auto proc = [&](std::string_view key, std::string_view value) {
+    return CallPyProcessor(pycallable, key, false, value, IsNoop(value), &holder);
+  };
+  Status status;
+  {
+    CallbackScope scope(core.get());
+    status = core->dbm->Process(key.Get(), proc, writable);
+  }
+  return FinishCallback(std::move(status));
 }
 
 PyObject* dbm_ProcessMulti(DBMObject* self, PyObject* pyargs) {
-  ThrowInvalidArguments("not implemented yet");
-  return nullptr;
+  std::shared_ptr<DBMCore> core = ShareOpenCore(self);
+  if (core == nullptr) return nullptr;
+  if (self->concurrent) {
+    return CreatePyStatusMove(Status(Status::PRECONDITION_ERROR, kConcurrentRefusal));
+  }
+  if (!CheckArgCount(pyargs, 2, 2)) return nullptr;
+  bool writable = false;
+  if (!ReadFlag(PyTuple_GET_ITEM(pyargs, 1), &writable)) return nullptr;
+  PyObject* pypairs = PyTuple_GET_ITEM(pyargs, 0);
+  if (!PySequence_Check(pypairs)) {
+    ThrowInvalidArguments("parameters must be sequences of tuples and strings and functions");
+    return nullptr;
+  }
+  KFPairs pairs = ExtractKFPairs(pypairs);
+  if (PyErr_Occurred()) return nullptr;
+  std::vector<std::pair<std::string_view, DBM::RecordProcessor*>> key_proc_pairs;
+  key_proc_pairs.reserve(pairs.size());
+  for (const auto& pair : pairs) key_proc_pairs.emplace_back(pair.first, pair.second.get());
+  if (IsBusyInCallback(*core)) return CreatePyStatusMove(BusyCallbackStatus());
+  Status status;
+  {
+    CallbackScope scope(core.get());
+    status = core->dbm->ProcessMulti(key_proc_pairs, writable);
+  }
+  // The processors release their callables here, with the interpreter lock.
+  key_proc_pairs.clear();
+  pairs.clear();
+  return FinishCallback(std::move(status));
 }
 
 PyObject* dbm_ProcessEach(DBMObject* self, PyObject* pyargs) {
-  ThrowInvalidArguments("not implemented yet");
-  return nullptr;
+  std::shared_ptr<DBMCore> core = ShareOpenCore(self);
+  if (core == nullptr) return nullptr;
+  if (self->concurrent) {
+    return CreatePyStatusMove(Status(Status::PRECONDITION_ERROR, kConcurrentRefusal));
+  }
+  if (!CheckArgCount(pyargs, 2, 2)) return nullptr;
+  bool writable = false;
+  if (!ReadFlag(PyTuple_GET_ITEM(pyargs, 1), &writable)) return nullptr;
+  PyObject* pycallable = PyTuple_GET_ITEM(pyargs, 0);
+  if (!PyCallable_Check(pycallable)) {
+    ThrowInvalidArguments("non callable is given");
+    return nullptr;
+  }
+  if (IsBusyInCallback(*core)) return CreatePyStatusMove(BusyCallbackStatus());
+  std::unique_ptr<SoftString> holder;
+  auto proc = [&](std::string_view key, std::string_view value) {
+    return CallPyProcessor(pycallable, key, IsNoop(key), value, IsNoop(value), &holder);
+  };
+  Status status;
+  {
+    CallbackScope scope(core.get());
+    status = core->dbm->ProcessEach(proc, writable);
+  }
+  return FinishCallback(std::move(status));
 }

@@ -1,104 +1,523 @@
-// Placeholder bodies until this file is written.
+// The record methods of DBM: single records, batches, compare-exchange and the
+// old-value operations.
+//
+// Every method has the same shape: the open check (before the argument count),
+// the argument count, the conversions with the interpreter lock held (a flag
+// whose truth test raises, or a number that does not fit, makes the method
+// raise before any engine call), then one engine call through CallEngine, which
+// refuses the call while a callable of a callback method runs on the database
+// and otherwise releases the interpreter lock in concurrent mode, and last the
+// result with the lock held again. The engine sees only views of byte strings
+// owned by the method, never a Python object.
 
+#include <cstdint>
+#include <map>
+#include <string>
+#include <string_view>
+#include <utility>
+#include <vector>
+
+#include "dbm/dbm_common.h"
 #include "dbm/dbm_methods.h"
-#include "module/errors.h"
+
+namespace {
+
+using morvel::DBM;
+using morvel::Status;
+
+// Owned copies of the SoftString bytes of every positional argument.
+std::vector<std::string> ExtractKeys(PyObject* pyargs) {
+  const Py_ssize_t num_args = PyTuple_GET_SIZE(pyargs);
+  std::vector<std::string> keys;
+  keys.reserve(num_args);
+  for (Py_ssize_t i = 0; i < num_args; i++) {
+    SoftString key(PyTuple_GET_ITEM(pyargs, i));
+    keys.emplace_back(key.Get());
+  }
+  return keys;
+}
+
+std::vector<std::string_view> ViewsOf(const std::vector<std::string>& strings) {
+  return std::vector<std::string_view>(strings.begin(), strings.end());
+}
+
+// The records given as keyword arguments, and a map of views into them in the
+// same (byte-wise) order.
+std::map<std::string_view, std::string_view> ViewsOf(const morvel::ParamMap& records) {
+  std::map<std::string_view, std::string_view> views;
+  for (const auto& record : records) {
+    views.emplace_hint(views.end(), record.first, record.second);
+  }
+  return views;
+}
+
+PyObject* CreatePyValue(std::string_view data, bool as_str) {
+  return as_str ? CreatePyString(data) : CreatePyBytes(data);
+}
+
+// A new (status, value) tuple; a null |pyvalue| stands for None. Takes over
+// |status|.
+PyObject* CreatePyStatusValuePair(Status&& status, PyObject* pyvalue) {
+  PyObject* pystatus = CreatePyStatusMove(std::move(status));
+  if (pystatus == nullptr) {
+    Py_XDECREF(pyvalue);
+    return nullptr;
+  }
+  if (pyvalue == nullptr) pyvalue = Py_NewRef(Py_None);
+  PyObject* pytuple = PyTuple_Pack(2, pystatus, pyvalue);
+  Py_DECREF(pystatus);
+  Py_DECREF(pyvalue);
+  return pytuple;
+}
+
+PyObject* GetCommon(DBMObject* self, PyObject* pyargs, bool as_str) {
+  std::shared_ptr<DBMCore> core = ShareOpenCore(self);
+  if (core == nullptr) return nullptr;
+  if (!CheckArgCount(pyargs, 1, 2)) return nullptr;
+  SoftString key(PyTuple_GET_ITEM(pyargs, 0));
+  PyObject* pystatus = OptionalArg(pyargs, 1);
+  if (!CheckStatusReceiver(pystatus)) return nullptr;
+  std::string value;
+  Status status = CallEngine(self, core.get(), [&](DBM* dbm) {
+    return dbm->Get(key.Get(), &value);
+  });
+  if (!SetStatusReceiver(pystatus, status)) return nullptr;
+  if (!status.IsOK()) Py_RETURN_NONE;
+  return CreatePyValue(value, as_str);
+}
+
+PyObject* GetMultiCommon(DBMObject* self, PyObject* pyargs, bool as_str) {
+  std::shared_ptr<DBMCore> core = ShareOpenCore(self);
+  if (core == nullptr) return nullptr;
+  const std::vector<std::string> keys = ExtractKeys(pyargs);
+  const std::vector<std::string_view> key_views = ViewsOf(keys);
+  std::map<std::string, std::string> records;
+  // The status is not reported: the dict holds what was found.
+  CallEngine(self, core.get(), [&](DBM* dbm) { return dbm->GetMulti(key_views, &records); });
+  PyObject* pydict = PyDict_New();
+  if (pydict == nullptr) return nullptr;
+  for (const auto& record : records) {
+    PyObject* pykey = CreatePyValue(record.first, as_str);
+    PyObject* pyvalue = pykey == nullptr ? nullptr : CreatePyValue(record.second, as_str);
+    const bool ok = pyvalue != nullptr && PyDict_SetItem(pydict, pykey, pyvalue) == 0;
+    Py_XDECREF(pykey);
+    Py_XDECREF(pyvalue);
+    if (!ok) {
+      Py_DECREF(pydict);
+      return nullptr;
+    }
+  }
+  return pydict;
+}
+
+PyObject* PopFirstCommon(DBMObject* self, PyObject* pyargs, bool as_str) {
+  std::shared_ptr<DBMCore> core = ShareOpenCore(self);
+  if (core == nullptr) return nullptr;
+  if (!CheckArgCount(pyargs, 0, 1)) return nullptr;
+  PyObject* pystatus = OptionalArg(pyargs, 0);
+  if (!CheckStatusReceiver(pystatus)) return nullptr;
+  std::string key, value;
+  Status status = CallEngine(self, core.get(), [&](DBM* dbm) {
+    return dbm->PopFirst(&key, &value);
+  });
+  if (!SetStatusReceiver(pystatus, status)) return nullptr;
+  if (!status.IsOK()) Py_RETURN_NONE;
+  PyObject* pykey = CreatePyValue(key, as_str);
+  if (pykey == nullptr) return nullptr;
+  PyObject* pyvalue = CreatePyValue(value, as_str);
+  if (pyvalue == nullptr) {
+    Py_DECREF(pykey);
+    return nullptr;
+  }
+  PyObject* pytuple = PyTuple_Pack(2, pykey, pyvalue);
+  Py_DECREF(pykey);
+  Py_DECREF(pyvalue);
+  return pytuple;
+}
+
+// Reads the old value and sets the new one within one engine Process call.
+class SetAndGetProcessor final : public DBM::RecordProcessor {
+ public:
+  SetAndGetProcessor(Status* status, std::string_view value, bool overwrite,
+                     std::string* old_value, bool* hit)
+      : status_(status), value_(value), overwrite_(overwrite), old_value_(old_value), hit_(hit) {}
+
+  std::string_view ProcessFull(std::string_view, std::string_view value) override {
+    old_value_->assign(value);
+    *hit_ = true;
+    if (overwrite_) return value_;
+    status_->SetRaw(Status::DUPLICATION_ERROR, "", 0);
+    return NOOP;
+  }
+
+  std::string_view ProcessEmpty(std::string_view) override { return value_; }
+
+ private:
+  Status* status_;
+  std::string_view value_;
+  bool overwrite_;
+  std::string* old_value_;
+  bool* hit_;
+};
+
+// Reads the value and removes the record within one engine Process call.
+class RemoveAndGetProcessor final : public DBM::RecordProcessor {
+ public:
+  RemoveAndGetProcessor(Status* status, std::string* old_value)
+      : status_(status), old_value_(old_value) {}
+
+  std::string_view ProcessFull(std::string_view, std::string_view value) override {
+    old_value_->assign(value);
+    return REMOVE;
+  }
+
+  std::string_view ProcessEmpty(std::string_view) override {
+    status_->SetRaw(Status::NOT_FOUND_ERROR, "", 0);
+    return NOOP;
+  }
+
+ private:
+  Status* status_;
+  std::string* old_value_;
+};
+
+}  // namespace
+
+SelectorPairs ExtractSelectorPairs(PyObject* pyseq, std::vector<std::string>* storage) {
+  // Kinds of selector; bytes selectors point into the storage.
+  enum class Kind { kAbsent, kAnyData, kBytes };
+  struct Entry {
+    size_t key_index;
+    Kind kind;
+    size_t value_index;
+  };
+  const Py_ssize_t num_items = PySequence_Size(pyseq);
+  if (num_items < 0) return {};
+  // The views are taken after the walk, once the storage no longer grows, so
+  // that a sequence whose length changes under the walk cannot leave a view
+  // into moved memory.
+  std::vector<Entry> entries;
+  for (Py_ssize_t i = 0; i < num_items; i++) {
+    PyObject* pyitem = PySequence_GetItem(pyseq, i);
+    if (pyitem == nullptr) return {};
+    if (!PySequence_Check(pyitem)) {
+      Py_DECREF(pyitem);
+      continue;
+    }
+    const Py_ssize_t item_size = PySequence_Size(pyitem);
+    if (item_size < 2) {
+      Py_DECREF(pyitem);
+      if (item_size < 0) return {};
+      continue;
+    }
+    PyObject* pykey = PySequence_GetItem(pyitem, 0);
+    PyObject* pyvalue = pykey == nullptr ? nullptr : PySequence_GetItem(pyitem, 1);
+    Py_DECREF(pyitem);
+    if (pyvalue == nullptr) {
+      Py_XDECREF(pykey);
+      return {};
+    }
+    Entry entry{storage->size(), Kind::kBytes, 0};
+    {
+      SoftString key(pykey);
+      storage->emplace_back(key.Get());
+    }
+    if (pyvalue == Py_None) {
+      entry.kind = Kind::kAbsent;
+    } else if (pyvalue == obj_dbm_any_data) {
+      entry.kind = Kind::kAnyData;
+    } else {
+      SoftString value(pyvalue);
+      entry.value_index = storage->size();
+      storage->emplace_back(value.Get());
+    }
+    Py_DECREF(pykey);
+    Py_DECREF(pyvalue);
+    entries.push_back(entry);
+  }
+  SelectorPairs pairs;
+  pairs.reserve(entries.size());
+  for (const Entry& entry : entries) {
+    std::string_view selector;
+    switch (entry.kind) {
+      case Kind::kAbsent:
+        break;
+      case Kind::kAnyData:
+        selector = DBM::ANY_DATA;
+        break;
+      case Kind::kBytes:
+        selector = (*storage)[entry.value_index];
+        break;
+    }
+    pairs.emplace_back((*storage)[entry.key_index], selector);
+  }
+  return pairs;
+}
 
 PyObject* dbm_Get(DBMObject* self, PyObject* pyargs) {
-  ThrowInvalidArguments("not implemented yet");
-  return nullptr;
+  return GetCommon(self, pyargs, false);
 }
 
 PyObject* dbm_GetStr(DBMObject* self, PyObject* pyargs) {
-  ThrowInvalidArguments("not implemented yet");
-  return nullptr;
+  return GetCommon(self, pyargs, true);
 }
 
 PyObject* dbm_GetMulti(DBMObject* self, PyObject* pyargs) {
-  ThrowInvalidArguments("not implemented yet");
-  return nullptr;
+  return GetMultiCommon(self, pyargs, false);
 }
 
 PyObject* dbm_GetMultiStr(DBMObject* self, PyObject* pyargs) {
-  ThrowInvalidArguments("not implemented yet");
-  return nullptr;
+  return GetMultiCommon(self, pyargs, true);
 }
 
 PyObject* dbm_Set(DBMObject* self, PyObject* pyargs) {
-  ThrowInvalidArguments("not implemented yet");
-  return nullptr;
+  std::shared_ptr<DBMCore> core = ShareOpenCore(self);
+  if (core == nullptr) return nullptr;
+  if (!CheckArgCount(pyargs, 2, 3)) return nullptr;
+  bool overwrite = true;
+  PyObject* pyoverwrite = OptionalArg(pyargs, 2);
+  if (pyoverwrite != nullptr && !ReadFlag(pyoverwrite, &overwrite)) return nullptr;
+  SoftString key(PyTuple_GET_ITEM(pyargs, 0));
+  SoftString value(PyTuple_GET_ITEM(pyargs, 1));
+  Status status = CallEngine(self, core.get(), [&](DBM* dbm) {
+    return dbm->Set(key.Get(), value.Get(), overwrite, nullptr);
+  });
+  return CreatePyStatusMove(std::move(status));
 }
 
 PyObject* dbm_SetMulti(DBMObject* self, PyObject* pyargs, PyObject* pykwds) {
-  ThrowInvalidArguments("not implemented yet");
-  return nullptr;
+  std::shared_ptr<DBMCore> core = ShareOpenCore(self);
+  if (core == nullptr) return nullptr;
+  if (!CheckArgCount(pyargs, 0, 1)) return nullptr;
+  bool overwrite = true;
+  PyObject* pyoverwrite = OptionalArg(pyargs, 0);
+  if (pyoverwrite != nullptr && !ReadFlag(pyoverwrite, &overwrite)) return nullptr;
+  const morvel::ParamMap records = pykwds == nullptr ? morvel::ParamMap() : ExtractMap(pykwds);
+  if (PyErr_Occurred()) return nullptr;
+  const std::map<std::string_view, std::string_view> record_views = ViewsOf(records);
+  Status status = CallEngine(self, core.get(), [&](DBM* dbm) {
+    return dbm->SetMulti(record_views, overwrite);
+  });
+  return CreatePyStatusMove(std::move(status));
 }
 
 PyObject* dbm_SetAndGet(DBMObject* self, PyObject* pyargs) {
-  ThrowInvalidArguments("not implemented yet");
-  return nullptr;
+  std::shared_ptr<DBMCore> core = ShareOpenCore(self);
+  if (core == nullptr) return nullptr;
+  if (!CheckArgCount(pyargs, 2, 3)) return nullptr;
+  bool overwrite = true;
+  PyObject* pyoverwrite = OptionalArg(pyargs, 2);
+  if (pyoverwrite != nullptr && !ReadFlag(pyoverwrite, &overwrite)) return nullptr;
+  SoftString key(PyTuple_GET_ITEM(pyargs, 0));
+  PyObject* pyvalue = PyTuple_GET_ITEM(pyargs, 1);
+  SoftString value(pyvalue);
+  Status proc_status;
+  std::string old_value;
+  bool hit = false;
+  SetAndGetProcessor proc(&proc_status, value.Get(), overwrite, &old_value, &hit);
+  Status status = CallEngine(self, core.get(), [&](DBM* dbm) {
+    return dbm->Process(key.Get(), &proc, true);
+  });
+  if (status.IsOK()) status = std::move(proc_status);
+  PyObject* pyold = nullptr;
+  if (hit) {
+    pyold = CreatePyValue(old_value, PyUnicode_Check(pyvalue));
+    if (pyold == nullptr) return nullptr;
+  }
+  return CreatePyStatusValuePair(std::move(status), pyold);
 }
 
 PyObject* dbm_Remove(DBMObject* self, PyObject* pyargs) {
-  ThrowInvalidArguments("not implemented yet");
-  return nullptr;
+  std::shared_ptr<DBMCore> core = ShareOpenCore(self);
+  if (core == nullptr) return nullptr;
+  if (!CheckArgCount(pyargs, 1, 1)) return nullptr;
+  SoftString key(PyTuple_GET_ITEM(pyargs, 0));
+  Status status = CallEngine(self, core.get(), [&](DBM* dbm) {
+    return dbm->Remove(key.Get(), nullptr);
+  });
+  return CreatePyStatusMove(std::move(status));
 }
 
 PyObject* dbm_RemoveMulti(DBMObject* self, PyObject* pyargs) {
-  ThrowInvalidArguments("not implemented yet");
-  return nullptr;
+  std::shared_ptr<DBMCore> core = ShareOpenCore(self);
+  if (core == nullptr) return nullptr;
+  const std::vector<std::string> keys = ExtractKeys(pyargs);
+  const std::vector<std::string_view> key_views = ViewsOf(keys);
+  Status status = CallEngine(self, core.get(), [&](DBM* dbm) {
+    return dbm->RemoveMulti(key_views);
+  });
+  return CreatePyStatusMove(std::move(status));
 }
 
 PyObject* dbm_RemoveAndGet(DBMObject* self, PyObject* pyargs) {
-  ThrowInvalidArguments("not implemented yet");
-  return nullptr;
+  std::shared_ptr<DBMCore> core = ShareOpenCore(self);
+  if (core == nullptr) return nullptr;
+  if (!CheckArgCount(pyargs, 1, 1)) return nullptr;
+  PyObject* pykey = PyTuple_GET_ITEM(pyargs, 0);
+  SoftString key(pykey);
+  Status proc_status;
+  std::string old_value;
+  RemoveAndGetProcessor proc(&proc_status, &old_value);
+  Status status = CallEngine(self, core.get(), [&](DBM* dbm) {
+    return dbm->Process(key.Get(), &proc, true);
+  });
+  if (status.IsOK()) status = std::move(proc_status);
+  PyObject* pyold = nullptr;
+  if (status.IsOK()) {
+    pyold = CreatePyValue(old_value, PyUnicode_Check(pykey));
+    if (pyold == nullptr) return nullptr;
+  }
+  return CreatePyStatusValuePair(std::move(status), pyold);
 }
 
 PyObject* dbm_Append(DBMObject* self, PyObject* pyargs) {
-  ThrowInvalidArguments("not implemented yet");
-  return nullptr;
+  std::shared_ptr<DBMCore> core = ShareOpenCore(self);
+  if (core == nullptr) return nullptr;
+  if (!CheckArgCount(pyargs, 2, 3)) return nullptr;
+  SoftString key(PyTuple_GET_ITEM(pyargs, 0));
+  SoftString value(PyTuple_GET_ITEM(pyargs, 1));
+  // An absent delimiter is viewed like None: the empty string.
+  PyObject* pydelim = OptionalArg(pyargs, 2);
+  SoftString delim(pydelim == nullptr ? Py_None : pydelim);
+  Status status = CallEngine(self, core.get(), [&](DBM* dbm) {
+    return dbm->Append(key.Get(), value.Get(), delim.Get());
+  });
+  return CreatePyStatusMove(std::move(status));
 }
 
 PyObject* dbm_AppendMulti(DBMObject* self, PyObject* pyargs, PyObject* pykwds) {
-  ThrowInvalidArguments("not implemented yet");
-  return nullptr;
+  std::shared_ptr<DBMCore> core = ShareOpenCore(self);
+  if (core == nullptr) return nullptr;
+  if (!CheckArgCount(pyargs, 0, 1)) return nullptr;
+  PyObject* pydelim = OptionalArg(pyargs, 0);
+  SoftString delim(pydelim == nullptr ? Py_None : pydelim);
+  const morvel::ParamMap records = pykwds == nullptr ? morvel::ParamMap() : ExtractMap(pykwds);
+  if (PyErr_Occurred()) return nullptr;
+  const std::map<std::string_view, std::string_view> record_views = ViewsOf(records);
+  Status status = CallEngine(self, core.get(), [&](DBM* dbm) {
+    return dbm->AppendMulti(record_views, delim.Get());
+  });
+  return CreatePyStatusMove(std::move(status));
 }
 
 PyObject* dbm_CompareExchange(DBMObject* self, PyObject* pyargs) {
-  ThrowInvalidArguments("not implemented yet");
-  return nullptr;
+  std::shared_ptr<DBMCore> core = ShareOpenCore(self);
+  if (core == nullptr) return nullptr;
+  if (!CheckArgCount(pyargs, 3, 3)) return nullptr;
+  SoftString key(PyTuple_GET_ITEM(pyargs, 0));
+  std::unique_ptr<SoftString> expected_holder, desired_holder;
+  const std::string_view expected = SelectorView(PyTuple_GET_ITEM(pyargs, 1), &expected_holder);
+  const std::string_view desired = SelectorView(PyTuple_GET_ITEM(pyargs, 2), &desired_holder);
+  Status status = CallEngine(self, core.get(), [&](DBM* dbm) {
+    return dbm->CompareExchange(key.Get(), expected, desired, nullptr, nullptr);
+  });
+  return CreatePyStatusMove(std::move(status));
 }
 
 PyObject* dbm_CompareExchangeAndGet(DBMObject* self, PyObject* pyargs) {
-  ThrowInvalidArguments("not implemented yet");
-  return nullptr;
+  std::shared_ptr<DBMCore> core = ShareOpenCore(self);
+  if (core == nullptr) return nullptr;
+  if (!CheckArgCount(pyargs, 3, 3)) return nullptr;
+  SoftString key(PyTuple_GET_ITEM(pyargs, 0));
+  PyObject* pyexpected = PyTuple_GET_ITEM(pyargs, 1);
+  PyObject* pydesired = PyTuple_GET_ITEM(pyargs, 2);
+  std::unique_ptr<SoftString> expected_holder, desired_holder;
+  const std::string_view expected = SelectorView(pyexpected, &expected_holder);
+  const std::string_view desired = SelectorView(pydesired, &desired_holder);
+  std::string actual;
+  bool found = false;
+  Status status = CallEngine(self, core.get(), [&](DBM* dbm) {
+    return dbm->CompareExchange(key.Get(), expected, desired, &actual, &found);
+  });
+  PyObject* pyactual = nullptr;
+  if (found) {
+    const bool as_str = PyUnicode_Check(pyexpected) || PyUnicode_Check(pydesired);
+    pyactual = CreatePyValue(actual, as_str);
+    if (pyactual == nullptr) return nullptr;
+  }
+  return CreatePyStatusValuePair(std::move(status), pyactual);
 }
 
 PyObject* dbm_Increment(DBMObject* self, PyObject* pyargs) {
-  ThrowInvalidArguments("not implemented yet");
-  return nullptr;
+  std::shared_ptr<DBMCore> core = ShareOpenCore(self);
+  if (core == nullptr) return nullptr;
+  if (!CheckArgCount(pyargs, 1, 4)) return nullptr;
+  SoftString key(PyTuple_GET_ITEM(pyargs, 0));
+  PyObject* pyincrement = OptionalArg(pyargs, 1);
+  const int64_t increment = pyincrement == nullptr ? 1 : PyObjToInt(pyincrement);
+  if (PyErr_Occurred()) return nullptr;
+  PyObject* pyinitial = OptionalArg(pyargs, 2);
+  const int64_t initial = pyinitial == nullptr ? 0 : PyObjToInt(pyinitial);
+  if (PyErr_Occurred()) return nullptr;
+  PyObject* pystatus = OptionalArg(pyargs, 3);
+  if (!CheckStatusReceiver(pystatus)) return nullptr;
+  int64_t current = 0;
+  Status status = CallEngine(self, core.get(), [&](DBM* dbm) {
+    return dbm->Increment(key.Get(), increment, &current, initial);
+  });
+  if (!SetStatusReceiver(pystatus, status)) return nullptr;
+  if (!status.IsOK()) Py_RETURN_NONE;
+  return PyLong_FromLongLong(current);
 }
 
 PyObject* dbm_CompareExchangeMulti(DBMObject* self, PyObject* pyargs) {
-  ThrowInvalidArguments("not implemented yet");
-  return nullptr;
+  std::shared_ptr<DBMCore> core = ShareOpenCore(self);
+  if (core == nullptr) return nullptr;
+  if (!CheckArgCount(pyargs, 2, 2)) return nullptr;
+  PyObject* pyexpected = PyTuple_GET_ITEM(pyargs, 0);
+  PyObject* pydesired = PyTuple_GET_ITEM(pyargs, 1);
+  if (!PySequence_Check(pyexpected) || !PySequence_Check(pydesired)) {
+    ThrowInvalidArguments("parameters must be sequences of strings");
+    return nullptr;
+  }
+  std::vector<std::string> expected_storage;
+  const SelectorPairs expected = ExtractSelectorPairs(pyexpected, &expected_storage);
+  if (PyErr_Occurred()) return nullptr;
+  std::vector<std::string> desired_storage;
+  const SelectorPairs desired = ExtractSelectorPairs(pydesired, &desired_storage);
+  if (PyErr_Occurred()) return nullptr;
+  Status status = CallEngine(self, core.get(), [&](DBM* dbm) {
+    return dbm->CompareExchangeMulti(expected, desired);
+  });
+  return CreatePyStatusMove(std::move(status));
 }
 
 PyObject* dbm_Rekey(DBMObject* self, PyObject* pyargs) {
-  ThrowInvalidArguments("not implemented yet");
-  return nullptr;
+  std::shared_ptr<DBMCore> core = ShareOpenCore(self);
+  if (core == nullptr) return nullptr;
+  if (!CheckArgCount(pyargs, 2, 4)) return nullptr;
+  bool overwrite = true;
+  PyObject* pyoverwrite = OptionalArg(pyargs, 2);
+  if (pyoverwrite != nullptr && !ReadFlag(pyoverwrite, &overwrite)) return nullptr;
+  bool copying = false;
+  PyObject* pycopying = OptionalArg(pyargs, 3);
+  if (pycopying != nullptr && !ReadFlag(pycopying, &copying)) return nullptr;
+  SoftString old_key(PyTuple_GET_ITEM(pyargs, 0));
+  SoftString new_key(PyTuple_GET_ITEM(pyargs, 1));
+  Status status = CallEngine(self, core.get(), [&](DBM* dbm) {
+    return dbm->Rekey(old_key.Get(), new_key.Get(), overwrite, copying, nullptr);
+  });
+  return CreatePyStatusMove(std::move(status));
 }
 
 PyObject* dbm_PopFirst(DBMObject* self, PyObject* pyargs) {
-  ThrowInvalidArguments("not implemented yet");
-  return nullptr;
+  return PopFirstCommon(self, pyargs, false);
 }
 
 PyObject* dbm_PopFirstStr(DBMObject* self, PyObject* pyargs) {
-  ThrowInvalidArguments("not implemented yet");
-  return nullptr;
+  return PopFirstCommon(self, pyargs, true);
 }
 
 PyObject* dbm_PushLast(DBMObject* self, PyObject* pyargs) {
-  ThrowInvalidArguments("not implemented yet");
-  return nullptr;
+  std::shared_ptr<DBMCore> core = ShareOpenCore(self);
+  if (core == nullptr) return nullptr;
+  if (!CheckArgCount(pyargs, 1, 2)) return nullptr;
+  PyObject* pywtime = OptionalArg(pyargs, 1);
+  const double wtime = pywtime == nullptr ? -1.0 : PyObjToDouble(pywtime);
+  if (PyErr_Occurred()) return nullptr;
+  SoftString value(PyTuple_GET_ITEM(pyargs, 0));
+  Status status = CallEngine(self, core.get(), [&](DBM* dbm) {
+    return dbm->PushLast(value.Get(), wtime, nullptr);
+  });
+  return CreatePyStatusMove(std::move(status));
 }

@@ -1,0 +1,97 @@
+// Steps shared by the record methods of DBM, and the two exported converters of
+// pair sequences (shared with the asynchronous adapter).
+//
+// Every function here needs the interpreter lock.
+
+#ifndef MORVEL_PYTHON_DBM_DBM_COMMON_H_
+#define MORVEL_PYTHON_DBM_DBM_COMMON_H_
+
+#define PY_SSIZE_T_CLEAN
+#include <Python.h>
+
+#include <memory>
+#include <string>
+#include <string_view>
+#include <utility>
+#include <vector>
+
+#include "dbm/dbm.h"
+#include "engine/engine.h"
+#include "module/convert.h"
+#include "module/errors.h"
+#include "module/module.h"
+#include "module/native_lock.h"
+
+// A share of the open engine database of |self|, or null after raising
+// "not opened database". The share keeps the engine object alive across an
+// engine call made with the interpreter lock released, even if another thread
+// closes the handle meanwhile.
+inline std::shared_ptr<DBMCore> ShareOpenCore(DBMObject* self) {
+  if (self->dbm == nullptr || *self->dbm == nullptr) {
+    ThrowInvalidArguments("not opened database");
+    return nullptr;
+  }
+  return *self->dbm;
+}
+
+// The truth value of |obj| into |*flag|. False, with the error pending, when
+// the truth test raises.
+inline bool ReadFlag(PyObject* obj, bool* flag) {
+  const int truth = PyObject_IsTrue(obj);
+  if (truth < 0) return false;
+  *flag = truth != 0;
+  return true;
+}
+
+// Positional argument |index| of the call, or null when not given.
+inline PyObject* OptionalArg(PyObject* pyargs, Py_ssize_t index) {
+  return index < PyTuple_GET_SIZE(pyargs) ? PyTuple_GET_ITEM(pyargs, index) : nullptr;
+}
+
+// Runs one engine call on |core| with the interpreter lock released in
+// concurrent mode, or refuses it at once while a callable of a callback method
+// runs on the same database (the callable may hold the engine's record locks).
+template <typename EngineCall>
+morvel::Status CallEngine(const DBMObject* self, DBMCore* core, EngineCall&& call) {
+  if (IsBusyInCallback(*core)) return BusyCallbackStatus();
+  NativeLock lock(self->concurrent);
+  return call(core->dbm.get());
+}
+
+// The value selector of compare-exchange: None is absent (a null view), the
+// DBM.ANY_DATA object itself is the engine's ANY_DATA view, anything else is
+// its SoftString bytes, kept alive by |*holder|.
+inline std::string_view SelectorView(PyObject* obj, std::unique_ptr<SoftString>* holder) {
+  if (obj == Py_None) return std::string_view();
+  if (obj == obj_dbm_any_data) return morvel::DBM::ANY_DATA;
+  holder->reset(new SoftString(obj));
+  return (*holder)->Get();
+}
+
+// (key, selector) pairs with selectors as SelectorView makes them.
+using SelectorPairs = std::vector<std::pair<std::string_view, std::string_view>>;
+
+// Converts a Python sequence of (key, selector) pairs. Items that are not
+// sequences of at least two elements are skipped; elements after the second are
+// ignored. Keys and byte selectors are copied into |*storage|, which the views
+// point into: the caller keeps it alive, and unchanged, as long as the result.
+// When the sequence or an item cannot be read, returns an empty list with the
+// Python error pending (check PyErr_Occurred()).
+MORVEL_EXPORT SelectorPairs ExtractSelectorPairs(PyObject* pyseq,
+                                                 std::vector<std::string>* storage);
+
+// (key, processor) pairs, each processor calling one Python callable.
+using KFPairs = std::vector<std::pair<std::string, std::shared_ptr<morvel::DBM::RecordProcessor>>>;
+
+// Converts a Python sequence of (key, callable) pairs. Items that are not
+// sequences of at least two elements whose second is callable are skipped.
+// Each processor holds a strong reference to its callable; it must be run and
+// destroyed with the interpreter lock held. A processor calls its callable with
+// (key bytes, value bytes or None) and answers: None leaves the record, False
+// removes it, anything else is stored as its SoftString bytes. Once a Python
+// error is pending (a callable raised), every processor answers NOOP without
+// calling anything. When the sequence or an item cannot be read, returns an
+// empty list with the Python error pending.
+MORVEL_EXPORT KFPairs ExtractKFPairs(PyObject* pyseq);
+
+#endif  // MORVEL_PYTHON_DBM_DBM_COMMON_H_
