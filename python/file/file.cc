@@ -1,1 +1,517 @@
-// (not yet written)
+// The File class: a Python handle over the engine's polymorphic file.
+//
+// Every method checks the handle, counts and converts its arguments with the
+// interpreter lock held, makes one engine call under NativeLock, and builds its
+// result with the lock held again. The engine file is shared (see file.h): a
+// method copies the File's share before it releases the interpreter lock, so a
+// Close from another thread while the call runs cannot free the file under it.
+//
+// Locking: GuardedFile's mutex is taken shared by every engine call and
+// exclusively by Open and Close. Nothing that holds it ever waits for the
+// interpreter lock, so a thread that holds the interpreter lock may wait for it
+// (a non-concurrent Close waits for an export of a concurrent DBM to finish its
+// current append). repr and str only try it, since a concurrent Open may hold
+// it while it waits for another process's file lock.
+
+#include "file/file.h"
+
+#include <algorithm>
+#include <cstddef>
+#include <cstring>
+#include <mutex>
+#include <string>
+#include <utility>
+#include <vector>
+
+#include "module/convert.h"
+#include "module/errors.h"
+#include "module/module.h"
+#include "module/native_lock.h"
+
+using morvel::Status;
+
+morvel::Status GuardedFile::Open(const std::string& path, bool writable, int32_t options) {
+  std::unique_lock lock(mutex_);
+  return file_.Open(path, writable, options);
+}
+
+morvel::Status GuardedFile::OpenAdvanced(const std::string& path, bool writable, int32_t options,
+                                         const morvel::ParamMap& params) {
+  std::unique_lock lock(mutex_);
+  return file_.OpenAdvanced(path, writable, options, params);
+}
+
+morvel::Status GuardedFile::Close() {
+  std::unique_lock lock(mutex_);
+  return file_.Close();
+}
+
+morvel::Status GuardedFile::Read(int64_t off, void* buf, size_t size) {
+  std::shared_lock lock(mutex_);
+  return file_.Read(off, buf, size);
+}
+
+morvel::Status GuardedFile::Write(int64_t off, const void* buf, size_t size) {
+  std::shared_lock lock(mutex_);
+  return file_.Write(off, buf, size);
+}
+
+morvel::Status GuardedFile::Append(const void* buf, size_t size, int64_t* off) {
+  std::shared_lock lock(mutex_);
+  return file_.Append(buf, size, off);
+}
+
+morvel::Status GuardedFile::Expand(size_t inc_size, int64_t* old_size) {
+  std::shared_lock lock(mutex_);
+  return file_.Expand(inc_size, old_size);
+}
+
+morvel::Status GuardedFile::Truncate(int64_t size) {
+  std::shared_lock lock(mutex_);
+  return file_.Truncate(size);
+}
+
+morvel::Status GuardedFile::Synchronize(bool hard, int64_t off, int64_t size) {
+  std::shared_lock lock(mutex_);
+  return file_.Synchronize(hard, off, size);
+}
+
+morvel::Status GuardedFile::GetSize(int64_t* size) {
+  std::shared_lock lock(mutex_);
+  return file_.GetSize(size);
+}
+
+morvel::Status GuardedFile::SetAllocationStrategy(int64_t init_size, double inc_factor) {
+  std::unique_lock lock(mutex_);
+  return file_.SetAllocationStrategy(init_size, inc_factor);
+}
+
+morvel::Status GuardedFile::GetPath(std::string* path) {
+  std::shared_lock lock(mutex_);
+  return file_.GetPath(path);
+}
+
+morvel::Status GuardedFile::Rename(const std::string& new_path) {
+  std::shared_lock lock(mutex_);
+  return file_.Rename(new_path);
+}
+
+bool GuardedFile::IsOpen() const {
+  std::shared_lock lock(mutex_);
+  return file_.IsOpen();
+}
+
+bool GuardedFile::IsMemoryMapping() const {
+  std::shared_lock lock(mutex_);
+  return file_.IsMemoryMapping();
+}
+
+bool GuardedFile::IsAtomic() const {
+  std::shared_lock lock(mutex_);
+  return file_.IsAtomic();
+}
+
+std::unique_ptr<morvel::File> GuardedFile::MakeFile() const {
+  std::shared_lock lock(mutex_);
+  return file_.MakeFile();
+}
+
+namespace {
+
+// The concrete class names in the order they are tried.
+std::string ConcreteClassName(const morvel::File* file) {
+  if (file == nullptr) return "unknown";
+  const std::type_info& type = typeid(*file);
+  if (type == typeid(morvel::StdFile)) return "StdFile";
+  if (type == typeid(morvel::MemoryMapParallelFile)) return "MemoryMapParallelFile";
+  if (type == typeid(morvel::MemoryMapAtomicFile)) return "MemoryMapAtomicFile";
+  if (type == typeid(morvel::PositionalParallelFile)) return "PositionalParallelFile";
+  if (type == typeid(morvel::PositionalAtomicFile)) return "PositionalAtomicFile";
+  return "unknown";
+}
+
+}  // namespace
+
+void GuardedFile::Describe(std::string* class_name, std::string* path, int64_t* size) {
+  *class_name = "unknown";
+  path->clear();
+  *size = -1;
+  std::shared_lock lock(mutex_, std::try_to_lock);
+  if (!lock.owns_lock()) return;
+  *class_name = ConcreteClassName(file_.GetInternalFile());
+  *path = file_.GetPathSimple();
+  *size = file_.GetSizeSimple();
+}
+
+namespace {
+
+// Casts a method or slot function to the pointer type of its table entry.
+template <typename T, typename F>
+T CastFunction(F function) {
+  return reinterpret_cast<T>(reinterpret_cast<void (*)()>(function));
+}
+
+// Only the object header is set here; FillFileType fills the rest.
+#pragma GCC diagnostic push
+#pragma GCC diagnostic ignored "-Wmissing-field-initializers"
+PyTypeObject type_file = {PyVarObject_HEAD_INIT(nullptr, 0)};
+#pragma GCC diagnostic pop
+
+// Raises "not opened file" and returns false when the File holds no engine
+// file.
+bool CheckFileOpen(FileObject* self) {
+  if (self->file == nullptr) {
+    ThrowInvalidArguments("not opened file");
+    return false;
+  }
+  return true;
+}
+
+// Drops the File's share of its engine file.
+void ReleaseFile(FileObject* self) {
+  delete self->file;
+  self->file = nullptr;
+}
+
+int64_t ClampToZero(int64_t value) { return std::max<int64_t>(value, 0); }
+
+// The search capacity: the low 32 bits of the value, widened with their sign,
+// so that -1 means no practical limit.
+size_t ToSearchCapacity(int64_t value) {
+  const int32_t capacity = static_cast<int32_t>(static_cast<uint32_t>(value));
+  return static_cast<size_t>(static_cast<int64_t>(capacity));
+}
+
+// The truth value of |obj| into |value|; false with the error pending when the
+// truth test raises.
+bool GetTruth(PyObject* obj, bool* value) {
+  const int truth = PyObject_IsTrue(obj);
+  if (truth < 0) return false;
+  *value = truth != 0;
+  return true;
+}
+
+// The keys of the open parameters read and removed from the parameter map.
+constexpr const char* kOpenOptionNames[] = {"truncate", "no_create", "no_wait", "no_lock",
+                                            "sync_hard"};
+constexpr int32_t kOpenOptionBits[] = {
+    morvel::File::OPEN_TRUNCATE, morvel::File::OPEN_NO_CREATE, morvel::File::OPEN_NO_WAIT,
+    morvel::File::OPEN_NO_LOCK, morvel::File::OPEN_SYNC_HARD};
+
+PyObject* file_new(PyTypeObject* pytype, PyObject*, PyObject*) {
+  FileObject* self = reinterpret_cast<FileObject*>(pytype->tp_alloc(pytype, 0));
+  if (self == nullptr) return nullptr;
+  self->file = nullptr;
+  self->concurrent = false;
+  return reinterpret_cast<PyObject*>(self);
+}
+
+int file_init(FileObject*, PyObject* pyargs, PyObject*) {
+  if (PyTuple_GET_SIZE(pyargs) != 0) {
+    ThrowInvalidArguments("too many arguments");
+    return -1;
+  }
+  return 0;
+}
+
+void file_dealloc(FileObject* self) {
+  if (self->file != nullptr) {
+    // A transfer still in flight on another thread holds a share; close the
+    // file now anyway so that its lock is released with this object.
+    if (self->file->use_count() > 1) (*self->file)->Close();
+    ReleaseFile(self);
+  }
+  Py_TYPE(self)->tp_free(reinterpret_cast<PyObject*>(self));
+}
+
+// "class=NAME path=PATH size=SIZE" of an open File. A File whose engine file is
+// being opened or closed by another thread shows the defaults.
+std::string DescribeFile(FileObject* self) {
+  std::string class_name;
+  std::string path;
+  int64_t size = -1;
+  std::shared_ptr<GuardedFile> file = *self->file;
+  file->Describe(&class_name, &path, &size);
+  return "class=" + class_name + " path=" + morvel::StrEscapeC(path, true) +
+         " size=" + std::to_string(size);
+}
+
+PyObject* file_repr(FileObject* self) {
+  if (self->file == nullptr) return CreatePyString("<morvel.File:(unopened)>");
+  return CreatePyString("<morvel.File: " + DescribeFile(self) + ">");
+}
+
+PyObject* file_str(FileObject* self) {
+  if (self->file == nullptr) return CreatePyString("(unopened)");
+  return CreatePyString(DescribeFile(self));
+}
+
+PyObject* file_Open(FileObject* self, PyObject* pyargs, PyObject* pykwds) {
+  // Refused before anything else, so the open engine file is never lost.
+  if (self->file != nullptr) {
+    ThrowInvalidArguments("opened file");
+    return nullptr;
+  }
+  if (!CheckArgCount(pyargs, 2, 2)) return nullptr;
+  SoftString path(PyTuple_GET_ITEM(pyargs, 0));
+  bool writable = false;
+  if (!GetTruth(PyTuple_GET_ITEM(pyargs, 1), &writable)) return nullptr;
+  morvel::ParamMap params;
+  bool concurrent = false;
+  int32_t options = morvel::File::OPEN_DEFAULT;
+  if (pykwds != nullptr) {
+    params = ExtractMap(pykwds);
+    concurrent = morvel::StrToBool(morvel::SearchMap(params, "concurrent", "false"), false);
+    for (size_t i = 0; i < std::size(kOpenOptionNames); ++i) {
+      if (morvel::StrToBool(morvel::SearchMap(params, kOpenOptionNames[i], "false"), false)) {
+        options |= kOpenOptionBits[i];
+      }
+    }
+    params.erase("concurrent");
+    for (const char* name : kOpenOptionNames) params.erase(name);
+  }
+  if (PyErr_Occurred()) return nullptr;
+  const std::string path_str(path.Get());
+  auto file = std::make_shared<GuardedFile>();
+  self->file = new std::shared_ptr<GuardedFile>(file);
+  self->concurrent = concurrent;
+  Status status;
+  {
+    NativeLock lock(concurrent);
+    status = file->OpenAdvanced(path_str, writable, options, params);
+  }
+  // Another thread may have closed the File while the open ran; only the
+  // share made here is dropped.
+  if (!status.IsOK() && self->file != nullptr && self->file->get() == file.get()) {
+    ReleaseFile(self);
+  }
+  return CreatePyStatusMove(std::move(status));
+}
+
+PyObject* file_Close(FileObject* self) {
+  if (!CheckFileOpen(self)) return nullptr;
+  // Detached first, so that a second Close racing this one is refused.
+  std::shared_ptr<GuardedFile> file = std::move(*self->file);
+  ReleaseFile(self);
+  Status status;
+  {
+    NativeLock lock(self->concurrent);
+    status = file->Close();
+  }
+  file.reset();
+  return CreatePyStatusMove(std::move(status));
+}
+
+// Read and ReadStr: the bytes at an offset, as bytes or as text.
+PyObject* ReadData(FileObject* self, PyObject* pyargs, bool as_str) {
+  if (!CheckFileOpen(self)) return nullptr;
+  if (!CheckArgCount(pyargs, 2, 3)) return nullptr;
+  const int32_t argc = static_cast<int32_t>(PyTuple_GET_SIZE(pyargs));
+  int64_t off = PyObjToInt(PyTuple_GET_ITEM(pyargs, 0));
+  int64_t size = PyObjToInt(PyTuple_GET_ITEM(pyargs, 1));
+  if (PyErr_Occurred()) return nullptr;
+  PyObject* pystatus = argc > 2 ? PyTuple_GET_ITEM(pyargs, 2) : nullptr;
+  if (!CheckStatusReceiver(pystatus)) return nullptr;
+  off = ClampToZero(off);
+  size = ClampToZero(size);
+  // The bytes object is the read buffer: the data is not copied again. Sizes
+  // a bytes object cannot have are reported like any failed allocation.
+  constexpr int64_t kMaxBytesSize = PY_SSIZE_T_MAX - 4096;
+  if (size > kMaxBytesSize) return PyErr_NoMemory();
+  PyObject* pybuf = PyBytes_FromStringAndSize(nullptr, static_cast<Py_ssize_t>(size));
+  if (pybuf == nullptr) return nullptr;
+  std::shared_ptr<GuardedFile> file = *self->file;
+  Status status;
+  {
+    NativeLock lock(self->concurrent);
+    status = file->Read(off, PyBytes_AS_STRING(pybuf), static_cast<size_t>(size));
+  }
+  if (!SetStatusReceiver(pystatus, status)) {
+    Py_DECREF(pybuf);
+    return nullptr;
+  }
+  if (!status.IsOK()) {
+    Py_DECREF(pybuf);
+    Py_RETURN_NONE;
+  }
+  if (!as_str) return pybuf;
+  PyObject* pystr = CreatePyString(
+      std::string_view(PyBytes_AS_STRING(pybuf), static_cast<size_t>(size)));
+  Py_DECREF(pybuf);
+  return pystr;
+}
+
+PyObject* file_Read(FileObject* self, PyObject* pyargs) { return ReadData(self, pyargs, false); }
+
+PyObject* file_ReadStr(FileObject* self, PyObject* pyargs) {
+  return ReadData(self, pyargs, true);
+}
+
+PyObject* file_Write(FileObject* self, PyObject* pyargs) {
+  if (!CheckFileOpen(self)) return nullptr;
+  if (!CheckArgCount(pyargs, 2, 2)) return nullptr;
+  const int64_t off = ClampToZero(PyObjToInt(PyTuple_GET_ITEM(pyargs, 0)));
+  SoftString data(PyTuple_GET_ITEM(pyargs, 1));
+  if (PyErr_Occurred()) return nullptr;
+  std::shared_ptr<GuardedFile> file = *self->file;
+  Status status;
+  {
+    NativeLock lock(self->concurrent);
+    status = file->Write(off, data.data(), static_cast<size_t>(data.size()));
+  }
+  return CreatePyStatusMove(std::move(status));
+}
+
+PyObject* file_Append(FileObject* self, PyObject* pyargs) {
+  if (!CheckFileOpen(self)) return nullptr;
+  if (!CheckArgCount(pyargs, 1, 2)) return nullptr;
+  const int32_t argc = static_cast<int32_t>(PyTuple_GET_SIZE(pyargs));
+  SoftString data(PyTuple_GET_ITEM(pyargs, 0));
+  if (PyErr_Occurred()) return nullptr;
+  PyObject* pystatus = argc > 1 ? PyTuple_GET_ITEM(pyargs, 1) : nullptr;
+  if (!CheckStatusReceiver(pystatus)) return nullptr;
+  std::shared_ptr<GuardedFile> file = *self->file;
+  Status status;
+  int64_t off = -1;
+  {
+    NativeLock lock(self->concurrent);
+    status = file->Append(data.data(), static_cast<size_t>(data.size()), &off);
+  }
+  if (!SetStatusReceiver(pystatus, status)) return nullptr;
+  if (!status.IsOK()) Py_RETURN_NONE;
+  return PyLong_FromLongLong(off);
+}
+
+PyObject* file_Truncate(FileObject* self, PyObject* pyargs) {
+  if (!CheckFileOpen(self)) return nullptr;
+  if (!CheckArgCount(pyargs, 1, 1)) return nullptr;
+  const int64_t size = ClampToZero(PyObjToInt(PyTuple_GET_ITEM(pyargs, 0)));
+  if (PyErr_Occurred()) return nullptr;
+  std::shared_ptr<GuardedFile> file = *self->file;
+  Status status;
+  {
+    NativeLock lock(self->concurrent);
+    status = file->Truncate(size);
+  }
+  return CreatePyStatusMove(std::move(status));
+}
+
+PyObject* file_Synchronize(FileObject* self, PyObject* pyargs) {
+  if (!CheckFileOpen(self)) return nullptr;
+  if (!CheckArgCount(pyargs, 1, 3)) return nullptr;
+  const int32_t argc = static_cast<int32_t>(PyTuple_GET_SIZE(pyargs));
+  bool hard = false;
+  if (!GetTruth(PyTuple_GET_ITEM(pyargs, 0), &hard)) return nullptr;
+  int64_t off = argc > 1 ? PyObjToInt(PyTuple_GET_ITEM(pyargs, 1)) : 0;
+  int64_t size = argc > 2 ? PyObjToInt(PyTuple_GET_ITEM(pyargs, 2)) : 0;
+  if (PyErr_Occurred()) return nullptr;
+  off = ClampToZero(off);
+  size = ClampToZero(size);
+  std::shared_ptr<GuardedFile> file = *self->file;
+  Status status;
+  {
+    NativeLock lock(self->concurrent);
+    status = file->Synchronize(hard, off, size);
+  }
+  return CreatePyStatusMove(std::move(status));
+}
+
+PyObject* file_GetSize(FileObject* self) {
+  if (!CheckFileOpen(self)) return nullptr;
+  std::shared_ptr<GuardedFile> file = *self->file;
+  int64_t size = -1;
+  {
+    NativeLock lock(self->concurrent);
+    size = file->GetSizeSimple();
+  }
+  if (size < 0) Py_RETURN_NONE;
+  return PyLong_FromLongLong(size);
+}
+
+PyObject* file_GetPath(FileObject* self) {
+  if (!CheckFileOpen(self)) return nullptr;
+  std::shared_ptr<GuardedFile> file = *self->file;
+  std::string path;
+  Status status;
+  {
+    NativeLock lock(self->concurrent);
+    status = file->GetPath(&path);
+  }
+  if (!status.IsOK()) Py_RETURN_NONE;
+  return CreatePyString(path);
+}
+
+PyObject* file_Search(FileObject* self, PyObject* pyargs) {
+  if (!CheckFileOpen(self)) return nullptr;
+  if (!CheckArgCount(pyargs, 2, 3)) return nullptr;
+  const int32_t argc = static_cast<int32_t>(PyTuple_GET_SIZE(pyargs));
+  const size_t capacity = argc > 2 ? ToSearchCapacity(PyObjToInt(PyTuple_GET_ITEM(pyargs, 2))) : 0;
+  SoftString pattern(PyTuple_GET_ITEM(pyargs, 1));
+  SoftString mode(PyTuple_GET_ITEM(pyargs, 0));
+  if (PyErr_Occurred()) return nullptr;
+  std::shared_ptr<GuardedFile> file = *self->file;
+  std::vector<std::string> lines;
+  Status status;
+  {
+    NativeLock lock(self->concurrent);
+    status = morvel::SearchTextFileModal(file.get(), mode.Get(), pattern.Get(), &lines, capacity);
+  }
+  if (!status.IsOK()) {
+    ThrowStatusException(status);
+    return nullptr;
+  }
+  PyObject* pylist = PyList_New(static_cast<Py_ssize_t>(lines.size()));
+  if (pylist == nullptr) return nullptr;
+  for (size_t i = 0; i < lines.size(); ++i) {
+    PyObject* pyline = CreatePyString(lines[i]);
+    if (pyline == nullptr) {
+      Py_DECREF(pylist);
+      return nullptr;
+    }
+    PyList_SET_ITEM(pylist, static_cast<Py_ssize_t>(i), pyline);
+  }
+  return pylist;
+}
+
+PyMethodDef file_methods[] = {
+    {"Open", CastFunction<PyCFunction>(file_Open),
+     METH_VARARGS | METH_KEYWORDS, "Opens a text file."},
+    {"Close", CastFunction<PyCFunction>(file_Close), METH_NOARGS, "Closes the text file."},
+    {"Read", CastFunction<PyCFunction>(file_Read), METH_VARARGS, "Reads data."},
+    {"ReadStr", CastFunction<PyCFunction>(file_ReadStr), METH_VARARGS,
+     "Reads data as a string."},
+    {"Write", CastFunction<PyCFunction>(file_Write), METH_VARARGS, "Writes data."},
+    {"Append", CastFunction<PyCFunction>(file_Append), METH_VARARGS,
+     "Appends data at the end of the file."},
+    {"Truncate", CastFunction<PyCFunction>(file_Truncate), METH_VARARGS,
+     "Truncates the file."},
+    {"Synchronize", CastFunction<PyCFunction>(file_Synchronize), METH_VARARGS,
+     "Synchronizes the content of the file to the file system."},
+    {"GetSize", CastFunction<PyCFunction>(file_GetSize), METH_NOARGS,
+     "Gets the size of the file."},
+    {"GetPath", CastFunction<PyCFunction>(file_GetPath), METH_NOARGS,
+     "Gets the path of the file."},
+    {"Search", CastFunction<PyCFunction>(file_Search), METH_VARARGS,
+     "Searches the text file and get lines which match a pattern."},
+    {nullptr, nullptr, 0, nullptr},
+};
+
+}  // namespace
+
+PyTypeObject* FillFileType() {
+  PyTypeObject* type = &type_file;
+  std::memset(reinterpret_cast<char*>(type) + sizeof(PyVarObject), 0,
+              sizeof(PyTypeObject) - sizeof(PyVarObject));
+  type->tp_name = "morvel.File";
+  type->tp_basicsize = sizeof(FileObject);
+  type->tp_itemsize = 0;
+  type->tp_flags = Py_TPFLAGS_BASETYPE;
+  type->tp_doc = "Generic file implemenation.";
+  type->tp_new = file_new;
+  type->tp_dealloc = CastFunction<destructor>(file_dealloc);
+  type->tp_init = CastFunction<initproc>(file_init);
+  type->tp_repr = CastFunction<reprfunc>(file_repr);
+  type->tp_str = CastFunction<reprfunc>(file_str);
+  type->tp_methods = file_methods;
+  return type;
+}

@@ -50,9 +50,11 @@ class GuardedFile final : public morvel::File {
   bool IsAtomic() const override;
   std::unique_ptr<morvel::File> MakeFile() const override;
 
-  // The name of the concrete class the engine chose ("StdFile", ...), or
-  // "unknown" when the file is not open or its class is none of the five.
-  std::string GetConcreteClassName() const;
+  // The name of the concrete class the engine chose ("StdFile", ..., or
+  // "unknown" when it is none of the five), the path ("" on failure) and the
+  // size (-1 on failure). Never waits: while an Open or Close of another thread
+  // holds the file, it gives "unknown", "" and -1.
+  void Describe(std::string* class_name, std::string* path, int64_t* size);
 
  private:
   // Guards the opening and closing of |file_| (see the class comment).
