@@ -1,1 +1,830 @@
-// (not yet written)
+// BabyDBM: an in-memory B+ tree ordered by a key comparator.
+//
+// Leaves hold up to kMaxLeafRecords records in key order and are linked both
+// ways; inner nodes hold up to kMaxInnerKeys separator keys, where keys[i] is
+// the smallest key under children[i + 1]. Inserting splits a full node in
+// halves and pushes the separator up; removing merges a leaf that fell under a
+// quarter into its right sibling when both fit in one, drops empty leaves and
+// inner nodes, and collapses a root with a single child.
+//
+// One reader-writer lock (Impl::mutex) guards the tree, the flags and the file:
+// readers share it, writers and whole-database operations hold it exclusively.
+// Iterators keep the key they stand on and find it again under the lock at each
+// call; a removed current key resolves to the next greater key.
+
+#include <algorithm>
+#include <mutex>
+#include <new>
+#include <shared_mutex>
+
+#include "mem_dbm_internal.h"
+#include "morvel/mem_dbm.h"
+
+namespace morvel {
+
+namespace {
+
+constexpr size_t kMaxLeafRecords = 64;
+constexpr size_t kMaxInnerKeys = 128;
+
+struct Record {
+  std::string key;
+  std::string value;
+};
+
+struct Node {
+  explicit Node(bool leaf) : is_leaf(leaf) {}
+  virtual ~Node() = default;
+  bool is_leaf;
+};
+
+struct Leaf final : Node {
+  Leaf() : Node(true) {}
+  std::vector<Record> records;
+  Leaf* prev = nullptr;
+  Leaf* next = nullptr;
+};
+
+struct Inner final : Node {
+  Inner() : Node(false) {}
+  ~Inner() override {
+    for (Node* child : children) {
+      delete child;
+    }
+  }
+  std::vector<std::string> keys;
+  std::vector<Node*> children;
+};
+
+Status ClosedStatus() {
+  return Status(Status::PRECONDITION_ERROR, "not opened database");
+}
+
+Status ReadOnlyStatus() {
+  return Status(Status::PRECONDITION_ERROR, "not writable database");
+}
+
+// One step of a descent: the inner node and the index of the child taken.
+struct PathStep {
+  Inner* node;
+  size_t index;
+};
+
+}  // namespace
+
+struct BabyDBM::Impl {
+  explicit Impl(KeyComparator comp) : comparator(comp), init_comparator(comp) {}
+  ~Impl() { delete root; }
+
+  // Guards everything below.
+  std::shared_mutex mutex;
+  KeyComparator comparator;
+  KeyComparator init_comparator;
+  Node* root = nullptr;
+  int64_t num_records = 0;
+  bool open = false;
+  bool writable = false;
+  MemoryDBMFile file;
+
+  void ResetTree() {
+    delete root;
+    root = new Leaf();
+    num_records = 0;
+  }
+
+  // Index of the child of |inner| that may hold |key|.
+  size_t ChildIndex(const Inner* inner, std::string_view key) const {
+    const auto it = std::upper_bound(
+        inner->keys.begin(), inner->keys.end(), key,
+        [this](std::string_view a, const std::string& b) { return comparator(a, b) < 0; });
+    return it - inner->keys.begin();
+  }
+
+  // The leaf that may hold |key|; fills |path| with the inner steps if given.
+  Leaf* FindLeaf(std::string_view key, std::vector<PathStep>* path) const {
+    Node* node = root;
+    while (!node->is_leaf) {
+      Inner* inner = static_cast<Inner*>(node);
+      const size_t index = ChildIndex(inner, key);
+      if (path != nullptr) {
+        path->push_back({inner, index});
+      }
+      node = inner->children[index];
+    }
+    return static_cast<Leaf*>(node);
+  }
+
+  // The first index in |leaf| whose key is >= |key| (> when |strict|).
+  size_t LowerIndex(const Leaf* leaf, std::string_view key, bool strict) const {
+    const auto& recs = leaf->records;
+    const auto it = std::partition_point(recs.begin(), recs.end(), [&](const Record& rec) {
+      const int cmp = comparator(rec.key, key);
+      return strict ? cmp <= 0 : cmp < 0;
+    });
+    return it - recs.begin();
+  }
+
+  Leaf* FirstLeaf() const {
+    Node* node = root;
+    while (!node->is_leaf) {
+      node = static_cast<Inner*>(node)->children.front();
+    }
+    return static_cast<Leaf*>(node);
+  }
+
+  Leaf* LastLeaf() const {
+    Node* node = root;
+    while (!node->is_leaf) {
+      node = static_cast<Inner*>(node)->children.back();
+    }
+    return static_cast<Leaf*>(node);
+  }
+
+  // The first record with a key >= |key| (> when |strict|), or null.
+  const Record* FindUpper(std::string_view key, bool strict) const {
+    const Leaf* leaf = FindLeaf(key, nullptr);
+    size_t index = LowerIndex(leaf, key, strict);
+    while (leaf != nullptr && index >= leaf->records.size()) {
+      leaf = leaf->next;
+      index = 0;
+    }
+    return leaf == nullptr ? nullptr : &leaf->records[index];
+  }
+
+  // The last record with a key < |key| (<= when |inclusive|), or null.
+  const Record* FindLower(std::string_view key, bool inclusive) const {
+    const Leaf* leaf = FindLeaf(key, nullptr);
+    size_t index = LowerIndex(leaf, key, inclusive);
+    while (leaf != nullptr && index == 0) {
+      leaf = leaf->prev;
+      index = leaf == nullptr ? 0 : leaf->records.size();
+    }
+    return leaf == nullptr ? nullptr : &leaf->records[index - 1];
+  }
+
+  const Record* FirstRecord() const {
+    for (const Leaf* leaf = FirstLeaf(); leaf != nullptr; leaf = leaf->next) {
+      if (!leaf->records.empty()) {
+        return &leaf->records.front();
+      }
+    }
+    return nullptr;
+  }
+
+  const Record* LastRecord() const {
+    for (const Leaf* leaf = LastLeaf(); leaf != nullptr; leaf = leaf->prev) {
+      if (!leaf->records.empty()) {
+        return &leaf->records.back();
+      }
+    }
+    return nullptr;
+  }
+
+  // Inserts |child| with separator |sep| right after position |index| of the
+  // inner node at the end of |path|, splitting upwards as needed.
+  void InsertIntoParent(std::vector<PathStep>* path, Node* left, std::string sep, Node* child) {
+    while (true) {
+      if (path->empty()) {
+        auto* new_root = new Inner();
+        new_root->keys.push_back(std::move(sep));
+        new_root->children.push_back(left);
+        new_root->children.push_back(child);
+        root = new_root;
+        return;
+      }
+      const PathStep step = path->back();
+      path->pop_back();
+      Inner* inner = step.node;
+      inner->keys.insert(inner->keys.begin() + step.index, std::move(sep));
+      inner->children.insert(inner->children.begin() + step.index + 1, child);
+      if (inner->keys.size() <= kMaxInnerKeys) {
+        return;
+      }
+      const size_t mid = inner->keys.size() / 2;
+      auto* right = new Inner();
+      sep = std::move(inner->keys[mid]);
+      right->keys.assign(std::make_move_iterator(inner->keys.begin() + mid + 1),
+                         std::make_move_iterator(inner->keys.end()));
+      right->children.assign(inner->children.begin() + mid + 1, inner->children.end());
+      inner->keys.resize(mid);
+      inner->children.resize(mid + 1);
+      left = inner;
+      child = right;
+    }
+  }
+
+  void InsertAt(Leaf* leaf, size_t index, std::vector<PathStep>* path, std::string_view key,
+                std::string_view value) {
+    leaf->records.insert(leaf->records.begin() + index, Record{std::string(key), std::string(value)});
+    num_records++;
+    if (leaf->records.size() <= kMaxLeafRecords) {
+      return;
+    }
+    const size_t mid = leaf->records.size() / 2;
+    auto* right = new Leaf();
+    right->records.assign(std::make_move_iterator(leaf->records.begin() + mid),
+                          std::make_move_iterator(leaf->records.end()));
+    leaf->records.resize(mid);
+    right->next = leaf->next;
+    right->prev = leaf;
+    if (leaf->next != nullptr) {
+      leaf->next->prev = right;
+    }
+    leaf->next = right;
+    InsertIntoParent(path, leaf, right->records.front().key, right);
+  }
+
+  // Unlinks and deletes the node at the end of |path| (its parent's child at
+  // step.index), removing parents that become empty.
+  void RemoveChild(std::vector<PathStep>* path) {
+    while (!path->empty()) {
+      const PathStep step = path->back();
+      path->pop_back();
+      Inner* inner = step.node;
+      Node* child = inner->children[step.index];
+      if (child->is_leaf) {
+        Leaf* leaf = static_cast<Leaf*>(child);
+        if (leaf->prev != nullptr) {
+          leaf->prev->next = leaf->next;
+        }
+        if (leaf->next != nullptr) {
+          leaf->next->prev = leaf->prev;
+        }
+      } else {
+        static_cast<Inner*>(child)->children.clear();
+      }
+      delete child;
+      inner->children.erase(inner->children.begin() + step.index);
+      if (!inner->keys.empty()) {
+        inner->keys.erase(inner->keys.begin() + (step.index > 0 ? step.index - 1 : 0));
+      }
+      if (!inner->children.empty() || inner == root) {
+        break;
+      }
+    }
+    // A root with one child is replaced by that child.
+    while (!root->is_leaf && static_cast<Inner*>(root)->children.size() == 1) {
+      Inner* old_root = static_cast<Inner*>(root);
+      root = old_root->children.front();
+      old_root->children.clear();
+      delete old_root;
+    }
+    if (!root->is_leaf && static_cast<Inner*>(root)->children.empty()) {
+      delete root;
+      root = new Leaf();
+    }
+  }
+
+  void RemoveAt(Leaf* leaf, size_t index, std::vector<PathStep>* path) {
+    leaf->records.erase(leaf->records.begin() + index);
+    num_records--;
+    if (path->empty()) {
+      return;
+    }
+    if (leaf->records.empty()) {
+      RemoveChild(path);
+      return;
+    }
+    if (leaf->records.size() >= kMaxLeafRecords / 4) {
+      return;
+    }
+    // Merges the right sibling under the same parent into this leaf when both fit.
+    PathStep step = path->back();
+    if (step.index + 1 >= step.node->children.size()) {
+      return;
+    }
+    Leaf* right = static_cast<Leaf*>(step.node->children[step.index + 1]);
+    if (leaf->records.size() + right->records.size() > kMaxLeafRecords) {
+      return;
+    }
+    leaf->records.insert(leaf->records.end(), std::make_move_iterator(right->records.begin()),
+                         std::make_move_iterator(right->records.end()));
+    right->records.clear();
+    path->back().index = step.index + 1;
+    RemoveChild(path);
+  }
+
+  // Finds |key|, runs |proc| and applies its answer. The lock is held as
+  // |writable| says.
+  void ProcessLocked(std::string_view key, RecordProcessor* proc, bool writable,
+                     Status* status) {
+    std::vector<PathStep> path;
+    Leaf* leaf = FindLeaf(key, &path);
+    const size_t index = LowerIndex(leaf, key, false);
+    if (index < leaf->records.size() && comparator(leaf->records[index].key, key) == 0) {
+      Record& rec = leaf->records[index];
+      const std::string_view value = rec.value;
+      const std::string_view answer = CallProcessor(proc, rec.key, &value, writable, status);
+      ApplyAnswer(leaf, index, &path, answer);
+      return;
+    }
+    const std::string_view answer = CallProcessor(proc, key, nullptr, writable, status);
+    if (answer.data() != RecordProcessor::NOOP.data() &&
+        answer.data() != RecordProcessor::REMOVE.data()) {
+      InsertAt(leaf, index, &path, key, answer);
+    }
+  }
+
+  void ApplyAnswer(Leaf* leaf, size_t index, std::vector<PathStep>* path,
+                   std::string_view answer) {
+    if (answer.data() == RecordProcessor::NOOP.data()) {
+      return;
+    }
+    if (answer.data() == RecordProcessor::REMOVE.data()) {
+      RemoveAt(leaf, index, path);
+      return;
+    }
+    std::string& value = leaf->records[index].value;
+    if (answer.data() >= value.data() && answer.data() <= value.data() + value.size()) {
+      value = std::string(answer);
+    } else {
+      value.assign(answer.data(), answer.size());
+    }
+  }
+
+  // Like ProcessLocked, for a key known to exist.
+  void ProcessKeyLocked(const std::string& key, RecordProcessor* proc, bool writable,
+                        Status* status) {
+    ProcessLocked(key, proc, writable, status);
+  }
+
+  Status DumpLocked(FlatRecordWriter* writer) const {
+    for (const Leaf* leaf = FirstLeaf(); leaf != nullptr; leaf = leaf->next) {
+      for (const auto& rec : leaf->records) {
+        const Status status = writer->WriteRecord(rec.key, rec.value);
+        if (!status.IsOK()) {
+          return status;
+        }
+      }
+    }
+    return Status();
+  }
+
+  MemoryDBMFile::Dumper MakeDumper() {
+    return [this](FlatRecordWriter* writer) { return DumpLocked(writer); };
+  }
+
+  // Sets a record during loading (the lock is held exclusively).
+  void SetLocked(std::string_view key, std::string_view value) {
+    std::vector<PathStep> path;
+    Leaf* leaf = FindLeaf(key, &path);
+    const size_t index = LowerIndex(leaf, key, false);
+    if (index < leaf->records.size() && comparator(leaf->records[index].key, key) == 0) {
+      leaf->records[index].value.assign(value);
+    } else {
+      InsertAt(leaf, index, &path, key, value);
+    }
+  }
+};
+
+namespace {
+
+class BabyIterator final : public DBM::Iterator {
+ public:
+  explicit BabyIterator(std::shared_ptr<BabyDBM::Impl> impl) : impl_(std::move(impl)) {}
+
+  Status First() override {
+    std::shared_lock lock(impl_->mutex);
+    if (!impl_->open) {
+      return ClosedStatus();
+    }
+    Place(impl_->FirstRecord());
+    return Status();
+  }
+
+  Status Last() override {
+    std::shared_lock lock(impl_->mutex);
+    if (!impl_->open) {
+      return ClosedStatus();
+    }
+    Place(impl_->LastRecord());
+    return Status();
+  }
+
+  Status Jump(std::string_view key) override {
+    return JumpUpper(key, true);
+  }
+
+  Status JumpLower(std::string_view key, bool inclusive) override {
+    std::shared_lock lock(impl_->mutex);
+    if (!impl_->open) {
+      return ClosedStatus();
+    }
+    Place(impl_->FindLower(key, inclusive));
+    return Status();
+  }
+
+  Status JumpUpper(std::string_view key, bool inclusive) override {
+    std::shared_lock lock(impl_->mutex);
+    if (!impl_->open) {
+      return ClosedStatus();
+    }
+    Place(impl_->FindUpper(key, !inclusive));
+    return Status();
+  }
+
+  Status Next() override {
+    std::shared_lock lock(impl_->mutex);
+    Status status = Resolve();
+    if (!status.IsOK()) {
+      return status;
+    }
+    Place(impl_->FindUpper(key_, true));
+    return Status();
+  }
+
+  Status Previous() override {
+    std::shared_lock lock(impl_->mutex);
+    Status status = Resolve();
+    if (!status.IsOK()) {
+      return status;
+    }
+    Place(impl_->FindLower(key_, false));
+    return Status();
+  }
+
+  Status Process(DBM::RecordProcessor* proc, bool writable) override {
+    if (writable) {
+      std::unique_lock lock(impl_->mutex);
+      if (impl_->open && !impl_->writable) {
+        return ReadOnlyStatus();
+      }
+      return ProcessLocked(proc, writable);
+    }
+    std::shared_lock lock(impl_->mutex);
+    return ProcessLocked(proc, writable);
+  }
+
+ private:
+  void Place(const Record* rec) {
+    placed_ = rec != nullptr;
+    if (placed_) {
+      key_ = rec->key;
+    } else {
+      key_.clear();
+    }
+  }
+
+  // Moves the stored key to the first existing key >= it (the lock is held).
+  Status Resolve() {
+    if (!impl_->open) {
+      return ClosedStatus();
+    }
+    if (!placed_) {
+      return Status(Status::NOT_FOUND_ERROR);
+    }
+    const Record* rec = impl_->FindUpper(key_, false);
+    if (rec == nullptr) {
+      Place(nullptr);
+      return Status(Status::NOT_FOUND_ERROR);
+    }
+    if (impl_->comparator(rec->key, key_) != 0) {
+      key_ = rec->key;
+    }
+    return Status();
+  }
+
+  Status ProcessLocked(DBM::RecordProcessor* proc, bool writable) {
+    Status status = Resolve();
+    if (!status.IsOK()) {
+      return status;
+    }
+    // A removed record leaves key_ behind; the next call resolves it to the
+    // next greater key.
+    impl_->ProcessKeyLocked(key_, proc, writable, &status);
+    return status;
+  }
+
+  std::shared_ptr<BabyDBM::Impl> impl_;
+  bool placed_ = false;
+  std::string key_;
+};
+
+// Holds the lock shared for readers and exclusively for writers.
+class TreeLock final {
+ public:
+  TreeLock(std::shared_mutex* mutex, bool exclusive) : mutex_(mutex), exclusive_(exclusive) {
+    if (exclusive_) {
+      mutex_->lock();
+    } else {
+      mutex_->lock_shared();
+    }
+  }
+  ~TreeLock() {
+    if (exclusive_) {
+      mutex_->unlock();
+    } else {
+      mutex_->unlock_shared();
+    }
+  }
+  TreeLock(const TreeLock&) = delete;
+  TreeLock& operator=(const TreeLock&) = delete;
+
+ private:
+  std::shared_mutex* mutex_;
+  bool exclusive_;
+};
+
+}  // namespace
+
+BabyDBM::BabyDBM(KeyComparator comparator)
+    : impl_(std::make_shared<Impl>(comparator == nullptr ? LexicalKeyComparator : comparator)) {}
+
+BabyDBM::~BabyDBM() {
+  Close();
+}
+
+Status BabyDBM::OpenAdvanced(const std::string& path, bool writable, int32_t options,
+                             const ParamMap& params) {
+  Impl* impl = impl_.get();
+  std::unique_lock lock(impl->mutex);
+  if (impl->open) {
+    return Status(Status::PRECONDITION_ERROR, "opened database");
+  }
+  KeyComparator comparator = impl->init_comparator;
+  const auto it = params.find("key_comparator");
+  if (it != params.end()) {
+    comparator = GetKeyComparatorByName(it->second);
+    if (comparator == nullptr) {
+      return Status(Status::INVALID_ARGUMENT_ERROR, "unknown key comparator: " + it->second);
+    }
+  }
+  impl->comparator = comparator;
+  Status status;
+  try {
+    impl->ResetTree();
+    status = impl->file.Open(path, writable, options,
+                             [impl](std::string_view key, std::string_view value) {
+                               impl->SetLocked(key, value);
+                             });
+  } catch (const std::bad_alloc&) {
+    status = Status(Status::SYSTEM_ERROR, "memory allocation failed");
+  }
+  if (!status.IsOK()) {
+    impl->ResetTree();
+    return status;
+  }
+  impl->open = true;
+  impl->writable = writable;
+  return Status();
+}
+
+Status BabyDBM::Close() {
+  Impl* impl = impl_.get();
+  std::unique_lock lock(impl->mutex);
+  if (!impl->open) {
+    return ClosedStatus();
+  }
+  const Status status = impl->file.Close(impl->MakeDumper());
+  impl->ResetTree();
+  impl->open = false;
+  return status;
+}
+
+Status BabyDBM::Process(std::string_view key, RecordProcessor* proc, bool writable) {
+  Impl* impl = impl_.get();
+  TreeLock lock(&impl->mutex, writable);
+  if (!impl->open) {
+    return ClosedStatus();
+  }
+  if (writable && !impl->writable) {
+    return ReadOnlyStatus();
+  }
+  Status status;
+  try {
+    impl->ProcessLocked(key, proc, writable, &status);
+  } catch (const std::bad_alloc&) {
+    status = Status(Status::SYSTEM_ERROR, "memory allocation failed");
+  }
+  return status;
+}
+
+Status BabyDBM::ProcessFirst(RecordProcessor* proc, bool writable) {
+  Impl* impl = impl_.get();
+  TreeLock lock(&impl->mutex, writable);
+  if (!impl->open) {
+    return ClosedStatus();
+  }
+  if (writable && !impl->writable) {
+    return ReadOnlyStatus();
+  }
+  const Record* rec = impl->FirstRecord();
+  Status status;
+  if (rec == nullptr) {
+    CallProcessor(proc, "", nullptr, false, &status);
+    return Status(Status::NOT_FOUND_ERROR);
+  }
+  const std::string key = rec->key;
+  try {
+    impl->ProcessLocked(key, proc, writable, &status);
+  } catch (const std::bad_alloc&) {
+    status = Status(Status::SYSTEM_ERROR, "memory allocation failed");
+  }
+  return status;
+}
+
+Status BabyDBM::ProcessMulti(
+    const std::vector<std::pair<std::string_view, RecordProcessor*>>& key_proc_pairs,
+    bool writable) {
+  Impl* impl = impl_.get();
+  TreeLock lock(&impl->mutex, writable);
+  if (!impl->open) {
+    return ClosedStatus();
+  }
+  if (writable && !impl->writable) {
+    return ReadOnlyStatus();
+  }
+  Status status;
+  try {
+    for (const auto& pair : key_proc_pairs) {
+      impl->ProcessLocked(pair.first, pair.second, writable, &status);
+    }
+  } catch (const std::bad_alloc&) {
+    status = Status(Status::SYSTEM_ERROR, "memory allocation failed");
+  }
+  return status;
+}
+
+Status BabyDBM::ProcessEach(RecordProcessor* proc, bool writable) {
+  Impl* impl = impl_.get();
+  TreeLock lock(&impl->mutex, writable);
+  if (!impl->open) {
+    return ClosedStatus();
+  }
+  if (writable && !impl->writable) {
+    return ReadOnlyStatus();
+  }
+  Status status;
+  try {
+    // Changes are collected and applied after the walk, so the walk never runs
+    // over a leaf that a merge has just freed.
+    std::vector<std::pair<std::string, std::string>> updates;
+    std::vector<std::string> removals;
+    for (Leaf* leaf = impl->FirstLeaf(); leaf != nullptr; leaf = leaf->next) {
+      for (auto& rec : leaf->records) {
+        const std::string_view value = rec.value;
+        const std::string_view answer = CallProcessor(proc, rec.key, &value, writable, &status);
+        if (answer.data() == RecordProcessor::NOOP.data()) {
+          continue;
+        }
+        if (answer.data() == RecordProcessor::REMOVE.data()) {
+          removals.push_back(rec.key);
+        } else {
+          rec.value = std::string(answer);
+        }
+      }
+    }
+    for (const auto& key : removals) {
+      RecordProcessorRemove remover(&status, nullptr);
+      impl->ProcessLocked(key, &remover, true, &status);
+    }
+  } catch (const std::bad_alloc&) {
+    status = Status(Status::SYSTEM_ERROR, "memory allocation failed");
+  }
+  return status;
+}
+
+Status BabyDBM::Count(int64_t* count) {
+  std::shared_lock lock(impl_->mutex);
+  if (!impl_->open) {
+    return ClosedStatus();
+  }
+  *count = impl_->num_records;
+  return Status();
+}
+
+Status BabyDBM::GetFileSize(int64_t* size) {
+  std::unique_lock lock(impl_->mutex);
+  if (!impl_->open) {
+    return ClosedStatus();
+  }
+  return impl_->file.GetFileSize(size);
+}
+
+Status BabyDBM::GetFilePath(std::string* path) {
+  std::shared_lock lock(impl_->mutex);
+  if (!impl_->open) {
+    return ClosedStatus();
+  }
+  if (!impl_->file.HasFile()) {
+    return NoFileStatus();
+  }
+  *path = impl_->file.GetPath();
+  return Status();
+}
+
+Status BabyDBM::GetTimestamp(double* timestamp) {
+  std::unique_lock lock(impl_->mutex);
+  if (!impl_->open) {
+    return ClosedStatus();
+  }
+  return impl_->file.GetTimestamp(timestamp);
+}
+
+Status BabyDBM::Clear() {
+  std::unique_lock lock(impl_->mutex);
+  if (!impl_->open) {
+    return ClosedStatus();
+  }
+  if (!impl_->writable) {
+    return ReadOnlyStatus();
+  }
+  impl_->ResetTree();
+  return Status();
+}
+
+Status BabyDBM::RebuildAdvanced(const ParamMap&) {
+  Impl* impl = impl_.get();
+  std::unique_lock lock(impl->mutex);
+  if (!impl->open) {
+    return ClosedStatus();
+  }
+  if (!impl->writable) {
+    return ReadOnlyStatus();
+  }
+  // Reinserts every record in order into a fresh tree, which packs the leaves.
+  try {
+    std::vector<Record> records;
+    records.reserve(impl->num_records);
+    for (Leaf* leaf = impl->FirstLeaf(); leaf != nullptr; leaf = leaf->next) {
+      for (auto& rec : leaf->records) {
+        records.push_back(std::move(rec));
+      }
+    }
+    impl->ResetTree();
+    for (const auto& rec : records) {
+      impl->SetLocked(rec.key, rec.value);
+    }
+  } catch (const std::bad_alloc&) {
+    return Status(Status::SYSTEM_ERROR, "memory allocation failed");
+  }
+  return Status();
+}
+
+Status BabyDBM::ShouldBeRebuilt(bool* tobe) {
+  std::shared_lock lock(impl_->mutex);
+  if (!impl_->open) {
+    return ClosedStatus();
+  }
+  *tobe = false;
+  return Status();
+}
+
+Status BabyDBM::SynchronizeAdvanced(bool hard, FileProcessor* proc, const ParamMap&) {
+  std::unique_lock lock(impl_->mutex);
+  if (!impl_->open) {
+    return ClosedStatus();
+  }
+  const Status status = impl_->file.Save(impl_->MakeDumper(), hard);
+  if (status.IsOK() && proc != nullptr && impl_->file.HasFile()) {
+    proc->Process(impl_->file.GetPath());
+  }
+  return status;
+}
+
+Status BabyDBM::CopyFileData(const std::string& dest_path, bool sync_hard) {
+  std::unique_lock lock(impl_->mutex);
+  if (!impl_->open) {
+    return ClosedStatus();
+  }
+  return impl_->file.CopyTo(dest_path, impl_->MakeDumper(), sync_hard);
+}
+
+std::vector<std::pair<std::string, std::string>> BabyDBM::Inspect() {
+  std::shared_lock lock(impl_->mutex);
+  std::vector<std::pair<std::string, std::string>> result;
+  result.emplace_back("class", "BabyDBM");
+  result.emplace_back("path", impl_->file.GetPath());
+  result.emplace_back("num_records", std::to_string(impl_->open ? impl_->num_records : -1));
+  result.emplace_back("healthy", impl_->open ? "true" : "false");
+  result.emplace_back("key_comparator", GetKeyComparatorName(impl_->comparator));
+  return result;
+}
+
+bool BabyDBM::IsOpen() const {
+  std::shared_lock lock(impl_->mutex);
+  return impl_->open;
+}
+
+bool BabyDBM::IsWritable() const {
+  std::shared_lock lock(impl_->mutex);
+  return impl_->open && impl_->writable;
+}
+
+bool BabyDBM::IsHealthy() const {
+  return IsOpen();
+}
+
+bool BabyDBM::IsOrdered() const {
+  return true;
+}
+
+std::unique_ptr<DBM::Iterator> BabyDBM::MakeIterator() {
+  return std::make_unique<BabyIterator>(impl_);
+}
+
+std::unique_ptr<DBM> BabyDBM::MakeDBM() const {
+  return std::make_unique<BabyDBM>(impl_->init_comparator);
+}
+
+}  // namespace morvel

@@ -1,1 +1,865 @@
-// (not yet written)
+// TinyDBM: an in-memory hash table with striped locks.
+//
+// Records are single heap blocks (a header, the key bytes, the value bytes)
+// chained per bucket. The buckets are split into kNumStripes contiguous ranges,
+// each guarded by one reader-writer lock (Stripe::mutex) that also guards the
+// stripe's record count. A record operation locks the one stripe of its bucket,
+// so operations on different stripes run in parallel.
+//
+// Whole-database operations (Open, Close, Clear, Rebuild) take every stripe
+// exclusively, in ascending index order; ProcessMulti takes the stripes of its
+// keys in the same ascending order, so no two calls can deadlock. The layout of
+// the table (bucket count, buckets per stripe) changes only under all the
+// stripes; each change bumps |generation|, and a caller that computed its stripe
+// before locking checks the generation after locking and retries if it moved.
+// |open| is written only under all the stripes, so any one stripe is enough to
+// read it.
+//
+// Iterators remember the bucket index and a copy of the keys of that bucket,
+// checking each key under the stripe lock as they reach it, so they stay valid
+// while other threads write.
+
+#include <algorithm>
+#include <atomic>
+#include <cstdlib>
+#include <cstring>
+#include <mutex>
+#include <new>
+#include <shared_mutex>
+
+#include "mem_dbm_internal.h"
+#include "morvel/hash_util.h"
+#include "morvel/mem_dbm.h"
+
+namespace morvel {
+
+namespace {
+
+constexpr int64_t kDefaultNumBuckets = 1048583;
+constexpr size_t kNumStripes = 256;
+constexpr uint64_t kBucketSeed = 0x6d6f7276656cULL;
+
+struct RecordHead {
+  RecordHead* next;
+  size_t key_size;
+  size_t value_size;
+
+  char* KeyPtr() { return reinterpret_cast<char*>(this + 1); }
+  std::string_view Key() { return std::string_view(KeyPtr(), key_size); }
+  std::string_view Value() { return std::string_view(KeyPtr() + key_size, value_size); }
+};
+
+RecordHead* NewRecord(std::string_view key, std::string_view value, RecordHead* next) {
+  auto* rec = static_cast<RecordHead*>(std::malloc(sizeof(RecordHead) + key.size() + value.size()));
+  if (rec == nullptr) {
+    throw std::bad_alloc();
+  }
+  rec->next = next;
+  rec->key_size = key.size();
+  rec->value_size = value.size();
+  std::memcpy(rec->KeyPtr(), key.data(), key.size());
+  if (!value.empty()) {
+    std::memcpy(rec->KeyPtr() + key.size(), value.data(), value.size());
+  }
+  return rec;
+}
+
+void FreeChain(RecordHead* rec) {
+  while (rec != nullptr) {
+    RecordHead* next = rec->next;
+    std::free(rec);
+    rec = next;
+  }
+}
+
+struct alignas(64) Stripe {
+  std::shared_mutex mutex;
+  int64_t count = 0;
+};
+
+void LockStripe(Stripe* stripe, bool exclusive) {
+  if (exclusive) {
+    stripe->mutex.lock();
+  } else {
+    stripe->mutex.lock_shared();
+  }
+}
+
+void UnlockStripe(Stripe* stripe, bool exclusive) {
+  if (exclusive) {
+    stripe->mutex.unlock();
+  } else {
+    stripe->mutex.unlock_shared();
+  }
+}
+
+Status ClosedStatus() {
+  return Status(Status::PRECONDITION_ERROR, "not opened database");
+}
+
+}  // namespace
+
+struct TinyDBM::Impl {
+  Stripe stripes[kNumStripes];
+  std::atomic<uint64_t> generation{0};
+  std::atomic<uint64_t> num_buckets{1};
+  std::atomic<uint64_t> buckets_per_stripe{1};
+  RecordHead** buckets = nullptr;
+  bool open = false;
+  bool writable = false;
+  int64_t init_num_buckets = kDefaultNumBuckets;
+  // Serializes the users of |file| that hold the stripes only shared.
+  std::mutex file_mutex;
+  MemoryDBMFile file;
+
+  ~Impl() { FreeTable(); }
+
+  uint64_t BucketOf(std::string_view key, uint64_t nb) const {
+    return HashMurmur(key.data(), key.size(), kBucketSeed) % nb;
+  }
+
+  size_t StripeOf(uint64_t bucket, uint64_t bps) const {
+    return std::min<uint64_t>(bucket / bps, kNumStripes - 1);
+  }
+
+  void LockAll(bool exclusive) {
+    for (auto& stripe : stripes) {
+      LockStripe(&stripe, exclusive);
+    }
+  }
+  void UnlockAll(bool exclusive) {
+    for (size_t i = kNumStripes; i > 0; i--) {
+      UnlockStripe(&stripes[i - 1], exclusive);
+    }
+  }
+
+  // Locks the stripe of |key|'s bucket and gives the bucket. Retries when the
+  // table layout changed while waiting.
+  Stripe* LockKey(std::string_view key, bool exclusive, uint64_t* bucket) {
+    while (true) {
+      const uint64_t gen = generation.load(std::memory_order_acquire);
+      const uint64_t nb = num_buckets.load(std::memory_order_acquire);
+      const uint64_t bps = buckets_per_stripe.load(std::memory_order_acquire);
+      *bucket = BucketOf(key, nb);
+      Stripe* stripe = &stripes[StripeOf(*bucket, bps)];
+      LockStripe(stripe, exclusive);
+      if (generation.load(std::memory_order_acquire) == gen) {
+        return stripe;
+      }
+      UnlockStripe(stripe, exclusive);
+    }
+  }
+
+  // The range of buckets of stripe |index| under the current layout.
+  void StripeRange(size_t index, uint64_t* begin, uint64_t* end) const {
+    const uint64_t nb = num_buckets.load(std::memory_order_relaxed);
+    const uint64_t bps = buckets_per_stripe.load(std::memory_order_relaxed);
+    *begin = std::min<uint64_t>(index * bps, nb);
+    *end = index == kNumStripes - 1 ? nb : std::min<uint64_t>((index + 1) * bps, nb);
+  }
+
+  void SetLayout(RecordHead** new_buckets, uint64_t nb) {
+    buckets = new_buckets;
+    num_buckets.store(nb, std::memory_order_release);
+    buckets_per_stripe.store((nb + kNumStripes - 1) / kNumStripes, std::memory_order_release);
+    generation.fetch_add(1, std::memory_order_acq_rel);
+  }
+
+  void FreeTable() {
+    if (buckets == nullptr) {
+      return;
+    }
+    const uint64_t nb = num_buckets.load(std::memory_order_relaxed);
+    for (uint64_t i = 0; i < nb; i++) {
+      FreeChain(buckets[i]);
+    }
+    delete[] buckets;
+    buckets = nullptr;
+  }
+
+  // Stores |value| for |key| in |bucket| (the stripe is held exclusively).
+  void InsertLocked(uint64_t bucket, std::string_view key, std::string_view value) {
+    RecordHead** link = &buckets[bucket];
+    while (*link != nullptr) {
+      if ((*link)->Key() == key) {
+        ReplaceValue(link, value);
+        return;
+      }
+      link = &(*link)->next;
+    }
+    buckets[bucket] = NewRecord(key, value, buckets[bucket]);
+    stripes[StripeOf(bucket, buckets_per_stripe.load(std::memory_order_relaxed))].count++;
+  }
+
+  // Replaces the value of the record at |*link|.
+  static void ReplaceValue(RecordHead** link, std::string_view value) {
+    RecordHead* rec = *link;
+    const char* rec_begin = reinterpret_cast<const char*>(rec);
+    const char* rec_end = rec->KeyPtr() + rec->key_size + rec->value_size;
+    if (value.data() >= rec_begin && value.data() < rec_end) {
+      // The answer points into the record itself: copy it before moving memory.
+      const std::string copy(value);
+      ReplaceValue(link, copy);
+      return;
+    }
+    if (value.size() != rec->value_size) {
+      auto* resized = static_cast<RecordHead*>(
+          std::realloc(rec, sizeof(RecordHead) + rec->key_size + value.size()));
+      if (resized == nullptr) {
+        throw std::bad_alloc();
+      }
+      rec = resized;
+      rec->value_size = value.size();
+      *link = rec;
+    }
+    if (!value.empty()) {
+      std::memcpy(rec->KeyPtr() + rec->key_size, value.data(), value.size());
+    }
+  }
+
+  // Runs |proc| on the record at |*link| (existing) and applies the answer.
+  // Returns true when the record was removed.
+  bool ApplyFull(RecordHead** link, Stripe* stripe, RecordProcessor* proc, bool writable,
+                 Status* status) {
+    RecordHead* rec = *link;
+    const std::string_view value = rec->Value();
+    const std::string_view answer = CallProcessor(proc, rec->Key(), &value, writable, status);
+    if (answer.data() == RecordProcessor::NOOP.data()) {
+      return false;
+    }
+    if (answer.data() == RecordProcessor::REMOVE.data()) {
+      *link = rec->next;
+      std::free(rec);
+      stripe->count--;
+      return true;
+    }
+    ReplaceValue(link, answer);
+    return false;
+  }
+
+  // Processes |key| in |bucket|, whose stripe is held.
+  void ProcessLocked(uint64_t bucket, Stripe* stripe, std::string_view key,
+                     RecordProcessor* proc, bool writable, Status* status) {
+    RecordHead** link = &buckets[bucket];
+    while (*link != nullptr) {
+      if ((*link)->Key() == key) {
+        ApplyFull(link, stripe, proc, writable, status);
+        return;
+      }
+      link = &(*link)->next;
+    }
+    const std::string_view answer = CallProcessor(proc, key, nullptr, writable, status);
+    if (answer.data() == RecordProcessor::NOOP.data() ||
+        answer.data() == RecordProcessor::REMOVE.data()) {
+      return;
+    }
+    buckets[bucket] = NewRecord(key, answer, buckets[bucket]);
+    stripe->count++;
+  }
+
+  Status DumpLocked(FlatRecordWriter* writer) {
+    const uint64_t nb = num_buckets.load(std::memory_order_relaxed);
+    for (uint64_t i = 0; i < nb; i++) {
+      for (RecordHead* rec = buckets[i]; rec != nullptr; rec = rec->next) {
+        const Status status = writer->WriteRecord(rec->Key(), rec->Value());
+        if (!status.IsOK()) {
+          return status;
+        }
+      }
+    }
+    return Status();
+  }
+
+  MemoryDBMFile::Dumper MakeDumper() {
+    return [this](FlatRecordWriter* writer) { return DumpLocked(writer); };
+  }
+};
+
+namespace {
+
+class TinyIterator final : public DBM::Iterator {
+ public:
+  explicit TinyIterator(std::shared_ptr<TinyDBM::Impl> impl) : impl_(std::move(impl)) {}
+
+  Status First() override { return LoadFrom(0); }
+  Status Last() override { return NotImplemented(); }
+  Status Jump(std::string_view key) override;
+  Status JumpLower(std::string_view, bool) override { return NotImplemented(); }
+  Status JumpUpper(std::string_view, bool) override { return NotImplemented(); }
+  Status Next() override;
+  Status Previous() override { return NotImplemented(); }
+  Status Process(DBM::RecordProcessor* proc, bool writable) override;
+
+ private:
+  static Status NotImplemented() {
+    return Status(Status::NOT_IMPLEMENTED_ERROR, "TinyDBM iterators go forward only");
+  }
+
+  // Places the iterator on the first non-empty bucket at or after |bucket|,
+  // copying its keys; with none, the iterator is at the end.
+  Status LoadFrom(uint64_t bucket);
+  // Runs |proc| (may be null: just find the record) on the current record,
+  // skipping keys removed since they were copied. NOT_FOUND_ERROR at the end.
+  Status Visit(DBM::RecordProcessor* proc, bool writable);
+  void CopyBucketKeys(uint64_t bucket) {
+    keys_.clear();
+    for (RecordHead* rec = impl_->buckets[bucket]; rec != nullptr; rec = rec->next) {
+      keys_.emplace_back(rec->Key());
+    }
+    index_ = 0;
+    bucket_ = bucket;
+  }
+
+  std::shared_ptr<TinyDBM::Impl> impl_;
+  bool placed_ = false;
+  uint64_t bucket_ = 0;
+  uint64_t generation_ = 0;
+  std::vector<std::string> keys_;
+  size_t index_ = 0;
+};
+
+Status TinyIterator::LoadFrom(uint64_t bucket) {
+  placed_ = false;
+  keys_.clear();
+  TinyDBM::Impl* impl = impl_.get();
+  while (true) {
+    const uint64_t gen = impl->generation.load(std::memory_order_acquire);
+    const uint64_t bps = impl->buckets_per_stripe.load(std::memory_order_acquire);
+    const uint64_t nb = impl->num_buckets.load(std::memory_order_acquire);
+    if (bucket >= nb) {
+      // Checks "open" under a lock even at the end.
+      std::shared_lock lock(impl->stripes[0].mutex);
+      return impl->open ? Status() : ClosedStatus();
+    }
+    Stripe* stripe = &impl->stripes[impl->StripeOf(bucket, bps)];
+    std::shared_lock lock(stripe->mutex);
+    if (!impl->open) {
+      return ClosedStatus();
+    }
+    if (impl->generation.load(std::memory_order_acquire) != gen) {
+      continue;
+    }
+    uint64_t begin = 0, end = 0;
+    impl->StripeRange(impl->StripeOf(bucket, bps), &begin, &end);
+    for (uint64_t i = std::max(begin, bucket); i < end; i++) {
+      if (impl->buckets[i] != nullptr) {
+        CopyBucketKeys(i);
+        placed_ = true;
+        generation_ = gen;
+        return Status();
+      }
+    }
+    bucket = end;
+  }
+}
+
+Status TinyIterator::Jump(std::string_view key) {
+  placed_ = false;
+  keys_.clear();
+  TinyDBM::Impl* impl = impl_.get();
+  uint64_t bucket = 0;
+  Stripe* stripe = impl->LockKey(key, false, &bucket);
+  std::shared_lock lock(stripe->mutex, std::adopt_lock);
+  if (!impl->open) {
+    return ClosedStatus();
+  }
+  CopyBucketKeys(bucket);
+  const auto it = std::find(keys_.begin(), keys_.end(), key);
+  if (it == keys_.end()) {
+    keys_.clear();
+    return Status(Status::NOT_FOUND_ERROR);
+  }
+  index_ = it - keys_.begin();
+  placed_ = true;
+  generation_ = impl->generation.load(std::memory_order_acquire);
+  return Status();
+}
+
+Status TinyIterator::Visit(DBM::RecordProcessor* proc, bool writable) {
+  TinyDBM::Impl* impl = impl_.get();
+  while (true) {
+    if (!placed_) {
+      std::shared_lock lock(impl->stripes[0].mutex);
+      return impl->open ? Status(Status::NOT_FOUND_ERROR) : ClosedStatus();
+    }
+    const uint64_t bps = impl->buckets_per_stripe.load(std::memory_order_acquire);
+    Stripe* stripe = &impl->stripes[impl->StripeOf(bucket_, bps)];
+    LockStripe(stripe, writable);
+    if (!impl->open) {
+      UnlockStripe(stripe, writable);
+      return ClosedStatus();
+    }
+    if (writable && !impl->writable) {
+      UnlockStripe(stripe, writable);
+      return Status(Status::PRECONDITION_ERROR, "not writable database");
+    }
+    if (impl->generation.load(std::memory_order_acquire) != generation_) {
+      // The table was rebuilt: find the current key again in its new bucket.
+      UnlockStripe(stripe, writable);
+      if (index_ >= keys_.size()) {
+        const Status status = LoadFrom(bucket_ + 1);
+        if (!status.IsOK()) {
+          return status;
+        }
+        continue;
+      }
+      const std::string key = keys_[index_];
+      const Status status = Jump(key);
+      if (status == Status::NOT_FOUND_ERROR) {
+        return LoadFrom(0).IsOK() ? Status(Status::NOT_FOUND_ERROR) : ClosedStatus();
+      }
+      if (!status.IsOK()) {
+        return status;
+      }
+      continue;
+    }
+    while (index_ < keys_.size()) {
+      RecordHead** link = &impl->buckets[bucket_];
+      while (*link != nullptr && (*link)->Key() != keys_[index_]) {
+        link = &(*link)->next;
+      }
+      if (*link != nullptr) {
+        Status status;
+        if (proc != nullptr && impl->ApplyFull(link, stripe, proc, writable, &status)) {
+          index_++;
+        }
+        UnlockStripe(stripe, writable);
+        return status;
+      }
+      index_++;
+    }
+    UnlockStripe(stripe, writable);
+    const Status status = LoadFrom(bucket_ + 1);
+    if (!status.IsOK()) {
+      return status;
+    }
+  }
+}
+
+Status TinyIterator::Next() {
+  Status status = Visit(nullptr, false);
+  if (!status.IsOK()) {
+    return status;
+  }
+  index_++;
+  status = Visit(nullptr, false);
+  return status == Status::NOT_FOUND_ERROR ? Status() : status;
+}
+
+Status TinyIterator::Process(DBM::RecordProcessor* proc, bool writable) {
+  return Visit(proc, writable);
+}
+
+}  // namespace
+
+TinyDBM::TinyDBM(int64_t num_buckets) : impl_(std::make_shared<Impl>()) {
+  if (num_buckets > 0) {
+    impl_->init_num_buckets = num_buckets;
+  }
+}
+
+TinyDBM::~TinyDBM() {
+  Close();
+}
+
+Status TinyDBM::OpenAdvanced(const std::string& path, bool writable, int32_t options,
+                             const ParamMap& params) {
+  Impl* impl = impl_.get();
+  impl->LockAll(true);
+  if (impl->open) {
+    impl->UnlockAll(true);
+    return Status(Status::PRECONDITION_ERROR, "opened database");
+  }
+  int64_t nb = StrToInt(SearchMap(params, "num_buckets", ""), impl->init_num_buckets);
+  if (nb <= 0) {
+    nb = impl->init_num_buckets;
+  }
+  Status status;
+  try {
+    impl->SetLayout(new RecordHead*[nb](), nb);
+    status = impl->file.Open(path, writable, options,
+                             [impl, nb](std::string_view key, std::string_view value) {
+                               impl->InsertLocked(impl->BucketOf(key, nb), key, value);
+                             });
+  } catch (const std::bad_alloc&) {
+    status = Status(Status::SYSTEM_ERROR, "memory allocation failed");
+  }
+  if (status.IsOK()) {
+    impl->open = true;
+    impl->writable = writable;
+  } else {
+    impl->FreeTable();
+    impl->SetLayout(nullptr, 1);
+    for (auto& stripe : impl->stripes) {
+      stripe.count = 0;
+    }
+  }
+  impl->UnlockAll(true);
+  return status;
+}
+
+Status TinyDBM::Close() {
+  Impl* impl = impl_.get();
+  impl->LockAll(true);
+  if (!impl->open) {
+    impl->UnlockAll(true);
+    return ClosedStatus();
+  }
+  const Status status = impl->file.Close(impl->MakeDumper());
+  impl->FreeTable();
+  impl->SetLayout(nullptr, 1);
+  for (auto& stripe : impl->stripes) {
+    stripe.count = 0;
+  }
+  impl->open = false;
+  impl->UnlockAll(true);
+  return status;
+}
+
+Status TinyDBM::Process(std::string_view key, RecordProcessor* proc, bool writable) {
+  Impl* impl = impl_.get();
+  uint64_t bucket = 0;
+  Stripe* stripe = impl->LockKey(key, writable, &bucket);
+  if (!impl->open) {
+    UnlockStripe(stripe, writable);
+    return ClosedStatus();
+  }
+  if (writable && !impl->writable) {
+    UnlockStripe(stripe, writable);
+    return Status(Status::PRECONDITION_ERROR, "not writable database");
+  }
+  Status status;
+  try {
+    impl->ProcessLocked(bucket, stripe, key, proc, writable, &status);
+  } catch (const std::bad_alloc&) {
+    status = Status(Status::SYSTEM_ERROR, "memory allocation failed");
+  }
+  UnlockStripe(stripe, writable);
+  return status;
+}
+
+Status TinyDBM::ProcessFirst(RecordProcessor* proc, bool writable) {
+  Impl* impl = impl_.get();
+  for (size_t index = 0; index < kNumStripes; index++) {
+    Stripe* stripe = &impl->stripes[index];
+    LockStripe(stripe, writable);
+    if (!impl->open) {
+      UnlockStripe(stripe, writable);
+      return ClosedStatus();
+    }
+    if (writable && !impl->writable) {
+      UnlockStripe(stripe, writable);
+      return Status(Status::PRECONDITION_ERROR, "not writable database");
+    }
+    uint64_t begin = 0, end = 0;
+    impl->StripeRange(index, &begin, &end);
+    for (uint64_t i = begin; i < end; i++) {
+      if (impl->buckets[i] != nullptr) {
+        Status status;
+        try {
+          impl->ApplyFull(&impl->buckets[i], stripe, proc, writable, &status);
+        } catch (const std::bad_alloc&) {
+          status = Status(Status::SYSTEM_ERROR, "memory allocation failed");
+        }
+        UnlockStripe(stripe, writable);
+        return status;
+      }
+    }
+    UnlockStripe(stripe, writable);
+  }
+  Status status(Status::NOT_FOUND_ERROR);
+  CallProcessor(proc, "", nullptr, false, &status);
+  status.Set(Status::NOT_FOUND_ERROR);
+  return status;
+}
+
+Status TinyDBM::ProcessMulti(
+    const std::vector<std::pair<std::string_view, RecordProcessor*>>& key_proc_pairs,
+    bool writable) {
+  Impl* impl = impl_.get();
+  std::vector<uint64_t> buckets(key_proc_pairs.size());
+  std::vector<size_t> stripe_indices;
+  stripe_indices.reserve(key_proc_pairs.size());
+  while (true) {
+    const uint64_t gen = impl->generation.load(std::memory_order_acquire);
+    const uint64_t nb = impl->num_buckets.load(std::memory_order_acquire);
+    const uint64_t bps = impl->buckets_per_stripe.load(std::memory_order_acquire);
+    stripe_indices.clear();
+    for (size_t i = 0; i < key_proc_pairs.size(); i++) {
+      buckets[i] = impl->BucketOf(key_proc_pairs[i].first, nb);
+      stripe_indices.push_back(impl->StripeOf(buckets[i], bps));
+    }
+    // An empty call still checks "open" under a lock.
+    stripe_indices.push_back(0);
+    std::sort(stripe_indices.begin(), stripe_indices.end());
+    stripe_indices.erase(std::unique(stripe_indices.begin(), stripe_indices.end()),
+                         stripe_indices.end());
+    for (const size_t index : stripe_indices) {
+      LockStripe(&impl->stripes[index], writable);
+    }
+    if (impl->generation.load(std::memory_order_acquire) == gen) {
+      break;
+    }
+    for (auto it = stripe_indices.rbegin(); it != stripe_indices.rend(); ++it) {
+      UnlockStripe(&impl->stripes[*it], writable);
+    }
+  }
+  Status status;
+  if (!impl->open) {
+    status = ClosedStatus();
+  } else if (writable && !impl->writable) {
+    status = Status(Status::PRECONDITION_ERROR, "not writable database");
+  } else {
+    const uint64_t bps = impl->buckets_per_stripe.load(std::memory_order_relaxed);
+    try {
+      for (size_t i = 0; i < key_proc_pairs.size(); i++) {
+        Stripe* stripe = &impl->stripes[impl->StripeOf(buckets[i], bps)];
+        impl->ProcessLocked(buckets[i], stripe, key_proc_pairs[i].first,
+                            key_proc_pairs[i].second, writable, &status);
+      }
+    } catch (const std::bad_alloc&) {
+      status = Status(Status::SYSTEM_ERROR, "memory allocation failed");
+    }
+  }
+  for (auto it = stripe_indices.rbegin(); it != stripe_indices.rend(); ++it) {
+    UnlockStripe(&impl->stripes[*it], writable);
+  }
+  return status;
+}
+
+Status TinyDBM::ProcessEach(RecordProcessor* proc, bool writable) {
+  // One stripe at a time, so other threads keep working on the others. A
+  // Rebuild between two stripes may make the walk see a record twice or miss
+  // one; every record present throughout and not rebuilt meanwhile is seen once.
+  Impl* impl = impl_.get();
+  Status status;
+  for (size_t index = 0; index < kNumStripes; index++) {
+    Stripe* stripe = &impl->stripes[index];
+    LockStripe(stripe, writable);
+    if (!impl->open) {
+      UnlockStripe(stripe, writable);
+      return ClosedStatus();
+    }
+    if (writable && !impl->writable) {
+      UnlockStripe(stripe, writable);
+      return Status(Status::PRECONDITION_ERROR, "not writable database");
+    }
+    uint64_t begin = 0, end = 0;
+    impl->StripeRange(index, &begin, &end);
+    try {
+      for (uint64_t i = begin; i < end; i++) {
+        RecordHead** link = &impl->buckets[i];
+        while (*link != nullptr) {
+          if (!impl->ApplyFull(link, stripe, proc, writable, &status)) {
+            link = &(*link)->next;
+          }
+        }
+      }
+    } catch (const std::bad_alloc&) {
+      status = Status(Status::SYSTEM_ERROR, "memory allocation failed");
+    }
+    UnlockStripe(stripe, writable);
+  }
+  return status;
+}
+
+Status TinyDBM::Count(int64_t* count) {
+  Impl* impl = impl_.get();
+  int64_t total = 0;
+  for (auto& stripe : impl->stripes) {
+    std::shared_lock lock(stripe.mutex);
+    if (!impl->open) {
+      return ClosedStatus();
+    }
+    total += stripe.count;
+  }
+  *count = total;
+  return Status();
+}
+
+Status TinyDBM::GetFileSize(int64_t* size) {
+  Impl* impl = impl_.get();
+  std::shared_lock lock(impl->stripes[0].mutex);
+  if (!impl->open) {
+    return ClosedStatus();
+  }
+  std::lock_guard file_lock(impl->file_mutex);
+  return impl->file.GetFileSize(size);
+}
+
+Status TinyDBM::GetFilePath(std::string* path) {
+  Impl* impl = impl_.get();
+  std::shared_lock lock(impl->stripes[0].mutex);
+  if (!impl->open) {
+    return ClosedStatus();
+  }
+  if (!impl->file.HasFile()) {
+    return NoFileStatus();
+  }
+  *path = impl->file.GetPath();
+  return Status();
+}
+
+Status TinyDBM::GetTimestamp(double* timestamp) {
+  Impl* impl = impl_.get();
+  std::shared_lock lock(impl->stripes[0].mutex);
+  if (!impl->open) {
+    return ClosedStatus();
+  }
+  std::lock_guard file_lock(impl->file_mutex);
+  return impl->file.GetTimestamp(timestamp);
+}
+
+Status TinyDBM::Clear() {
+  Impl* impl = impl_.get();
+  impl->LockAll(true);
+  Status status;
+  if (!impl->open) {
+    status = ClosedStatus();
+  } else if (!impl->writable) {
+    status = Status(Status::PRECONDITION_ERROR, "not writable database");
+  } else {
+    const uint64_t nb = impl->num_buckets.load(std::memory_order_relaxed);
+    for (uint64_t i = 0; i < nb; i++) {
+      FreeChain(impl->buckets[i]);
+      impl->buckets[i] = nullptr;
+    }
+    for (auto& stripe : impl->stripes) {
+      stripe.count = 0;
+    }
+  }
+  impl->UnlockAll(true);
+  return status;
+}
+
+Status TinyDBM::RebuildAdvanced(const ParamMap& params) {
+  Impl* impl = impl_.get();
+  impl->LockAll(true);
+  Status status;
+  if (!impl->open) {
+    status = ClosedStatus();
+  } else if (!impl->writable) {
+    status = Status(Status::PRECONDITION_ERROR, "not writable database");
+  } else {
+    const uint64_t old_nb = impl->num_buckets.load(std::memory_order_relaxed);
+    int64_t new_nb = StrToInt(SearchMap(params, "num_buckets", ""), -1);
+    if (new_nb <= 0) {
+      int64_t count = 0;
+      for (const auto& stripe : impl->stripes) {
+        count += stripe.count;
+      }
+      new_nb = std::max<int64_t>({count * 2 + 1, impl->init_num_buckets,
+                                  static_cast<int64_t>(old_nb)});
+    }
+    RecordHead** new_buckets = new (std::nothrow) RecordHead*[new_nb]();
+    if (new_buckets == nullptr) {
+      status = Status(Status::SYSTEM_ERROR, "memory allocation failed");
+    } else {
+      RecordHead** old_buckets = impl->buckets;
+      for (auto& stripe : impl->stripes) {
+        stripe.count = 0;
+      }
+      const uint64_t new_bps = (new_nb + kNumStripes - 1) / kNumStripes;
+      for (uint64_t i = 0; i < old_nb; i++) {
+        RecordHead* rec = old_buckets[i];
+        while (rec != nullptr) {
+          RecordHead* next = rec->next;
+          const uint64_t bucket = impl->BucketOf(rec->Key(), new_nb);
+          rec->next = new_buckets[bucket];
+          new_buckets[bucket] = rec;
+          impl->stripes[impl->StripeOf(bucket, new_bps)].count++;
+          rec = next;
+        }
+      }
+      delete[] old_buckets;
+      impl->SetLayout(new_buckets, new_nb);
+    }
+  }
+  impl->UnlockAll(true);
+  return status;
+}
+
+Status TinyDBM::ShouldBeRebuilt(bool* tobe) {
+  int64_t count = 0;
+  const Status status = Count(&count);
+  if (!status.IsOK()) {
+    return status;
+  }
+  *tobe = static_cast<uint64_t>(count) > impl_->num_buckets.load(std::memory_order_relaxed);
+  return Status();
+}
+
+Status TinyDBM::SynchronizeAdvanced(bool hard, FileProcessor* proc, const ParamMap&) {
+  Impl* impl = impl_.get();
+  // Shared locks on every stripe keep writers out while the image is written.
+  impl->LockAll(false);
+  Status status;
+  if (!impl->open) {
+    status = ClosedStatus();
+  } else {
+    std::lock_guard file_lock(impl->file_mutex);
+    status = impl->file.Save(impl->MakeDumper(), hard);
+    if (status.IsOK() && proc != nullptr && impl->file.HasFile()) {
+      proc->Process(impl->file.GetPath());
+    }
+  }
+  impl->UnlockAll(false);
+  return status;
+}
+
+Status TinyDBM::CopyFileData(const std::string& dest_path, bool sync_hard) {
+  Impl* impl = impl_.get();
+  impl->LockAll(false);
+  Status status;
+  if (!impl->open) {
+    status = ClosedStatus();
+  } else {
+    std::lock_guard file_lock(impl->file_mutex);
+    status = impl->file.CopyTo(dest_path, impl->MakeDumper(), sync_hard);
+  }
+  impl->UnlockAll(false);
+  return status;
+}
+
+std::vector<std::pair<std::string, std::string>> TinyDBM::Inspect() {
+  std::vector<std::pair<std::string, std::string>> result;
+  int64_t count = -1;
+  Count(&count);
+  Impl* impl = impl_.get();
+  std::shared_lock lock(impl->stripes[0].mutex);
+  result.emplace_back("class", "TinyDBM");
+  result.emplace_back("path", impl->file.GetPath());
+  result.emplace_back("num_records", std::to_string(count));
+  result.emplace_back("healthy", impl->open ? "true" : "false");
+  result.emplace_back("num_buckets",
+                      std::to_string(impl->open ? impl->num_buckets.load() : 0));
+  return result;
+}
+
+bool TinyDBM::IsOpen() const {
+  std::shared_lock lock(impl_->stripes[0].mutex);
+  return impl_->open;
+}
+
+bool TinyDBM::IsWritable() const {
+  std::shared_lock lock(impl_->stripes[0].mutex);
+  return impl_->open && impl_->writable;
+}
+
+bool TinyDBM::IsHealthy() const {
+  return IsOpen();
+}
+
+bool TinyDBM::IsOrdered() const {
+  return false;
+}
+
+std::unique_ptr<DBM::Iterator> TinyDBM::MakeIterator() {
+  return std::make_unique<TinyIterator>(impl_);
+}
+
+std::unique_ptr<DBM> TinyDBM::MakeDBM() const {
+  return std::make_unique<TinyDBM>(impl_->init_num_buckets);
+}
+
+}  // namespace morvel
