@@ -1,1 +1,496 @@
-// (not yet written)
+// MemoryMapParallelFile and MemoryMapAtomicFile: the file mapped shared into
+// memory, read and written by memcpy.
+//
+// Growth: when a write or an append passes the end of the current mapping,
+// the file is extended by ftruncate (sized by the allocation strategy) and
+// mapped again, whole, at a new address, under |alloc_mutex|. The new mapping
+// is published through an atomic pointer; older mappings stay mapped until
+// Close, so a reader that loaded an older pointer still reads valid memory
+// (all mappings are MAP_SHARED views of the same pages). The cost is address
+// space only; growth is geometric, so the mappings are few.
+//
+// Invariants while open, which make reads lock-free and safe:
+// - logical size <= size of the current mapping <= physical size of the file;
+// - the physical size never shrinks before Close, so no mapped page ever lies
+//   past the end of the file (which would raise SIGBUS);
+// - bytes past the logical size are zero: Truncate zeroes what it cuts (by
+//   punching a hole, or by memset), so Expand and a later growth read zeros.
+// A writer publishes the mapping before it raises the logical size, and a
+// reader loads the logical size before the mapping, so a reader always sees a
+// mapping that covers the range it checked.
+//
+// Close unmaps everything and cuts the file to the logical size. The atomic
+// class runs the same core under a reader-writer lock: reads shared,
+// everything that changes the file exclusive. Open and Close must not race
+// with other calls on the same object.
+
+#include <sys/mman.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <atomic>
+#include <cerrno>
+#include <cstring>
+#include <memory>
+#include <mutex>
+#include <shared_mutex>
+#include <string>
+#include <vector>
+
+#include "file_util.h"
+#include "morvel/file_impl.h"
+
+namespace morvel {
+
+namespace {
+
+// Mapping growth at least this factor, so that the number of mappings kept
+// until Close stays logarithmic in the file size.
+constexpr double kMinMapIncFactor = 1.25;
+
+int64_t PageSize() {
+  static const int64_t page_size = [] {
+    const long size = sysconf(_SC_PAGESIZE);
+    return size > 0 ? static_cast<int64_t>(size) : 4096;
+  }();
+  return page_size;
+}
+
+struct Mapping {
+  char* ptr = nullptr;
+  int64_t size = 0;
+};
+
+class MapCore final {
+ public:
+  Status Open(const std::string& path, bool writable, int32_t options) {
+    if (fd_.load(std::memory_order_relaxed) >= 0) {
+      return Status(Status::PRECONDITION_ERROR, "the file is already open");
+    }
+    int fd = -1;
+    int64_t file_size = 0;
+    Status status = OpenLockedFile(path, writable, options, &fd, &file_size);
+    if (!status.IsOK()) return status;
+    auto mapping = std::make_unique<Mapping>();
+    if (file_size > 0) {
+      status = MapFile(fd, writable, file_size, mapping.get());
+      if (!status.IsOK()) {
+        CloseFile(fd);
+        return status;
+      }
+    }
+    writable_ = writable;
+    options_ = options;
+    std::lock_guard<std::mutex> lock(alloc_mutex_);
+    alloc_size_ = file_size;
+    map_.store(mapping.get(), std::memory_order_release);
+    maps_.push_back(std::move(mapping));
+    size_.store(file_size, std::memory_order_release);
+    {
+      std::lock_guard<std::mutex> path_lock(path_mutex_);
+      path_ = path;
+    }
+    fd_.store(fd, std::memory_order_release);
+    return Status();
+  }
+
+  Status Close() {
+    const int fd = fd_.load(std::memory_order_acquire);
+    if (fd < 0) return NotOpenError();
+    std::lock_guard<std::mutex> lock(alloc_mutex_);
+    Status status;
+    for (const auto& mapping : maps_) {
+      if (mapping->size > 0 && munmap(mapping->ptr, mapping->size) != 0) {
+        status |= SystemError("munmap", errno);
+      }
+    }
+    maps_.clear();
+    map_.store(nullptr, std::memory_order_release);
+    if (writable_) {
+      const int64_t size = size_.load(std::memory_order_acquire);
+      if (alloc_size_ != size) status |= TruncateFile(fd, size);
+      if (options_ & File::OPEN_SYNC_HARD) status |= SyncFile(fd);
+    }
+    status |= CloseFile(fd);
+    fd_.store(-1, std::memory_order_release);
+    size_.store(0, std::memory_order_relaxed);
+    alloc_size_ = 0;
+    return status;
+  }
+
+  Status Read(int64_t off, void* buf, size_t size) {
+    if (fd_.load(std::memory_order_acquire) < 0) return NotOpenError();
+    const int64_t file_size = size_.load(std::memory_order_acquire);
+    int64_t end = 0;
+    if (!ComputeEnd(off, size, &end) || end > file_size) {
+      return ReadPastEndError(off, size, file_size);
+    }
+    if (size > 0) {
+      const Mapping* mapping = map_.load(std::memory_order_acquire);
+      std::memcpy(buf, mapping->ptr + off, size);
+    }
+    return Status();
+  }
+
+  Status Write(int64_t off, const void* buf, size_t size) {
+    if (fd_.load(std::memory_order_acquire) < 0) return NotOpenError();
+    if (!writable_) return NotWritableError();
+    int64_t end = 0;
+    if (!ComputeEnd(off, size, &end)) return BadRangeError(off, size);
+    const Mapping* mapping = map_.load(std::memory_order_acquire);
+    if (end > mapping->size) {
+      Status status = Reserve(end, &mapping);
+      if (!status.IsOK()) return status;
+    }
+    if (size > 0) std::memcpy(mapping->ptr + off, buf, size);
+    int64_t cur = size_.load(std::memory_order_relaxed);
+    while (cur < end &&
+           !size_.compare_exchange_weak(cur, end, std::memory_order_acq_rel,
+                                        std::memory_order_relaxed)) {
+    }
+    return Status();
+  }
+
+  Status Append(const void* buf, size_t size, int64_t* off) {
+    if (fd_.load(std::memory_order_acquire) < 0) return NotOpenError();
+    if (!writable_) return NotWritableError();
+    int64_t start = 0;
+    const Mapping* mapping = nullptr;
+    Status status = Claim(size, &start, &mapping);
+    if (!status.IsOK()) return status;
+    if (size > 0) std::memcpy(mapping->ptr + start, buf, size);
+    if (off != nullptr) *off = start;
+    return Status();
+  }
+
+  Status Expand(size_t inc_size, int64_t* old_size) {
+    if (fd_.load(std::memory_order_acquire) < 0) return NotOpenError();
+    if (!writable_) return NotWritableError();
+    int64_t start = 0;
+    const Mapping* mapping = nullptr;
+    Status status = Claim(inc_size, &start, &mapping);
+    if (!status.IsOK()) return status;
+    if (old_size != nullptr) *old_size = start;
+    return Status();
+  }
+
+  Status Truncate(int64_t size) {
+    const int fd = fd_.load(std::memory_order_acquire);
+    if (fd < 0) return NotOpenError();
+    if (!writable_) return NotWritableError();
+    if (size < 0) {
+      return Status(Status::INVALID_ARGUMENT_ERROR, "negative size: " + std::to_string(size));
+    }
+    std::lock_guard<std::mutex> lock(alloc_mutex_);
+    const Mapping* mapping = map_.load(std::memory_order_relaxed);
+    if (size > mapping->size) {
+      Status status = GrowLocked(fd, size, &mapping);
+      if (!status.IsOK()) return status;
+    }
+    const int64_t old_size = size_.exchange(size, std::memory_order_acq_rel);
+    if (size < old_size && !PunchHole(fd, size, old_size - size)) {
+      std::memset(mapping->ptr + size, 0, old_size - size);
+    }
+    return Status();
+  }
+
+  Status Synchronize(bool hard, int64_t off, int64_t size) {
+    const int fd = fd_.load(std::memory_order_acquire);
+    if (fd < 0) return NotOpenError();
+    if (!writable_ || !(hard || (options_ & File::OPEN_SYNC_HARD))) {
+      // Writes to a shared mapping are in the file system's cache already.
+      return Status();
+    }
+    const Mapping* mapping = map_.load(std::memory_order_acquire);
+    const int64_t file_size = std::min(size_.load(std::memory_order_acquire), mapping->size);
+    const int64_t start = std::clamp<int64_t>(off, 0, file_size);
+    const int64_t end = size <= 0 || size > file_size - start ? file_size : start + size;
+    if (end > start) {
+      const int64_t aligned = start / PageSize() * PageSize();
+      if (msync(mapping->ptr + aligned, end - aligned, MS_SYNC) != 0) {
+        return SystemError("msync", errno);
+      }
+    }
+    return SyncFile(fd);
+  }
+
+  Status GetSize(int64_t* size) {
+    if (fd_.load(std::memory_order_acquire) < 0) return NotOpenError();
+    *size = size_.load(std::memory_order_acquire);
+    return Status();
+  }
+
+  Status SetAllocationStrategy(int64_t init_size, double inc_factor) {
+    Status status = CheckAllocationStrategy(init_size, inc_factor);
+    if (!status.IsOK()) return status;
+    std::lock_guard<std::mutex> lock(alloc_mutex_);
+    alloc_init_size_ = init_size;
+    alloc_inc_factor_ = inc_factor;
+    return Status();
+  }
+
+  void GetAllocationStrategy(int64_t* init_size, double* inc_factor) {
+    std::lock_guard<std::mutex> lock(alloc_mutex_);
+    *init_size = alloc_init_size_;
+    *inc_factor = alloc_inc_factor_;
+  }
+
+  Status GetPath(std::string* path) {
+    if (fd_.load(std::memory_order_acquire) < 0) return NotOpenError();
+    std::lock_guard<std::mutex> lock(path_mutex_);
+    *path = path_;
+    return Status();
+  }
+
+  Status Rename(const std::string& new_path) {
+    if (fd_.load(std::memory_order_acquire) < 0) return NotOpenError();
+    std::lock_guard<std::mutex> lock(path_mutex_);
+    Status status = RenameFile(path_, new_path);
+    if (status.IsOK()) path_ = new_path;
+    return status;
+  }
+
+  bool IsOpen() const { return fd_.load(std::memory_order_acquire) >= 0; }
+
+ private:
+  static Status BadRangeError(int64_t off, size_t size) {
+    return Status(Status::INVALID_ARGUMENT_ERROR,
+                  "invalid range: offset=" + std::to_string(off) + " size=" + std::to_string(size));
+  }
+
+  static Status MapFile(int fd, bool writable, int64_t size, Mapping* mapping) {
+    const int prot = writable ? PROT_READ | PROT_WRITE : PROT_READ;
+    void* ptr = mmap(nullptr, size, prot, MAP_SHARED, fd, 0);
+    if (ptr == MAP_FAILED) return SystemError("mmap", errno);
+    mapping->ptr = static_cast<char*>(ptr);
+    mapping->size = size;
+    return Status();
+  }
+
+  // Makes the current mapping cover |end| bytes; |mapping| gets it.
+  Status Reserve(int64_t end, const Mapping** mapping) {
+    std::lock_guard<std::mutex> lock(alloc_mutex_);
+    *mapping = map_.load(std::memory_order_relaxed);
+    if (end <= (*mapping)->size) return Status();
+    return GrowLocked(fd_.load(std::memory_order_relaxed), end, mapping);
+  }
+
+  // Extends the file and maps it again, whole; |alloc_mutex_| is held.
+  Status GrowLocked(int fd, int64_t end, const Mapping** mapping) {
+    const int64_t cur = (*mapping)->size;
+    const int64_t new_size =
+        ComputeAllocSize(cur, end, alloc_init_size_,
+                         std::max(alloc_inc_factor_, kMinMapIncFactor), PageSize());
+    if (new_size > alloc_size_) {
+      Status status = TruncateFile(fd, new_size);
+      if (!status.IsOK()) return status;
+      alloc_size_ = new_size;
+    }
+    auto new_mapping = std::make_unique<Mapping>();
+    Status status = MapFile(fd, true, new_size, new_mapping.get());
+    if (!status.IsOK()) return status;
+    *mapping = new_mapping.get();
+    map_.store(new_mapping.get(), std::memory_order_release);
+    maps_.push_back(std::move(new_mapping));
+    return Status();
+  }
+
+  // Claims |size| bytes at the logical end; |start| gets where they begin and
+  // |mapping| a mapping that covers them.
+  Status Claim(size_t size, int64_t* start, const Mapping** mapping) {
+    int64_t cur = size_.load(std::memory_order_acquire);
+    while (true) {
+      int64_t end = 0;
+      if (!ComputeEnd(cur, size, &end)) return BadRangeError(cur, size);
+      *mapping = map_.load(std::memory_order_acquire);
+      if (end > (*mapping)->size) {
+        Status status = Reserve(end, mapping);
+        if (!status.IsOK()) return status;
+      }
+      if (size_.compare_exchange_weak(cur, end, std::memory_order_acq_rel,
+                                      std::memory_order_acquire)) {
+        break;
+      }
+    }
+    *start = cur;
+    return Status();
+  }
+
+  // The descriptor; -1 while closed.
+  std::atomic<int> fd_{-1};
+  bool writable_ = false;
+  int32_t options_ = 0;
+  // The logical size.
+  std::atomic<int64_t> size_{0};
+  // The current mapping; covers at least the logical size. Non-null while open.
+  std::atomic<const Mapping*> map_{nullptr};
+  // Guards |maps_|, |alloc_size_|, the growth of |map_|, Truncate and the
+  // allocation strategy.
+  std::mutex alloc_mutex_;
+  // Every mapping made since Open, unmapped at Close.
+  std::vector<std::unique_ptr<Mapping>> maps_;
+  // The physical size of the file.
+  int64_t alloc_size_ = 0;
+  int64_t alloc_init_size_ = kDefaultAllocInitSize;
+  double alloc_inc_factor_ = kDefaultAllocIncFactor;
+  // Guards |path_|.
+  std::mutex path_mutex_;
+  std::string path_;
+};
+
+}  // namespace
+
+struct MemoryMapParallelFile::Impl {
+  MapCore core;
+};
+
+MemoryMapParallelFile::MemoryMapParallelFile() : impl_(new Impl) {}
+
+MemoryMapParallelFile::~MemoryMapParallelFile() {
+  if (impl_->core.IsOpen()) impl_->core.Close();
+}
+
+Status MemoryMapParallelFile::Open(const std::string& path, bool writable, int32_t options) {
+  return impl_->core.Open(path, writable, options);
+}
+
+Status MemoryMapParallelFile::Close() { return impl_->core.Close(); }
+
+Status MemoryMapParallelFile::Read(int64_t off, void* buf, size_t size) {
+  return impl_->core.Read(off, buf, size);
+}
+
+Status MemoryMapParallelFile::Write(int64_t off, const void* buf, size_t size) {
+  return impl_->core.Write(off, buf, size);
+}
+
+Status MemoryMapParallelFile::Append(const void* buf, size_t size, int64_t* off) {
+  return impl_->core.Append(buf, size, off);
+}
+
+Status MemoryMapParallelFile::Expand(size_t inc_size, int64_t* old_size) {
+  return impl_->core.Expand(inc_size, old_size);
+}
+
+Status MemoryMapParallelFile::Truncate(int64_t size) { return impl_->core.Truncate(size); }
+
+Status MemoryMapParallelFile::Synchronize(bool hard, int64_t off, int64_t size) {
+  return impl_->core.Synchronize(hard, off, size);
+}
+
+Status MemoryMapParallelFile::GetSize(int64_t* size) { return impl_->core.GetSize(size); }
+
+Status MemoryMapParallelFile::SetAllocationStrategy(int64_t init_size, double inc_factor) {
+  return impl_->core.SetAllocationStrategy(init_size, inc_factor);
+}
+
+Status MemoryMapParallelFile::GetPath(std::string* path) { return impl_->core.GetPath(path); }
+
+Status MemoryMapParallelFile::Rename(const std::string& new_path) {
+  return impl_->core.Rename(new_path);
+}
+
+bool MemoryMapParallelFile::IsOpen() const { return impl_->core.IsOpen(); }
+
+bool MemoryMapParallelFile::IsMemoryMapping() const { return true; }
+
+bool MemoryMapParallelFile::IsAtomic() const { return false; }
+
+std::unique_ptr<File> MemoryMapParallelFile::MakeFile() const {
+  auto file = std::make_unique<MemoryMapParallelFile>();
+  int64_t init_size = 0;
+  double inc_factor = 0;
+  impl_->core.GetAllocationStrategy(&init_size, &inc_factor);
+  file->SetAllocationStrategy(init_size, inc_factor);
+  return file;
+}
+
+struct MemoryMapAtomicFile::Impl {
+  MapCore core;
+  // Shared by reads and queries, exclusive for every call that changes the
+  // file, so that each call is atomic with respect to the others.
+  std::shared_mutex mutex;
+};
+
+MemoryMapAtomicFile::MemoryMapAtomicFile() : impl_(new Impl) {}
+
+MemoryMapAtomicFile::~MemoryMapAtomicFile() {
+  if (impl_->core.IsOpen()) impl_->core.Close();
+}
+
+Status MemoryMapAtomicFile::Open(const std::string& path, bool writable, int32_t options) {
+  std::unique_lock<std::shared_mutex> lock(impl_->mutex);
+  return impl_->core.Open(path, writable, options);
+}
+
+Status MemoryMapAtomicFile::Close() {
+  std::unique_lock<std::shared_mutex> lock(impl_->mutex);
+  return impl_->core.Close();
+}
+
+Status MemoryMapAtomicFile::Read(int64_t off, void* buf, size_t size) {
+  std::shared_lock<std::shared_mutex> lock(impl_->mutex);
+  return impl_->core.Read(off, buf, size);
+}
+
+Status MemoryMapAtomicFile::Write(int64_t off, const void* buf, size_t size) {
+  std::unique_lock<std::shared_mutex> lock(impl_->mutex);
+  return impl_->core.Write(off, buf, size);
+}
+
+Status MemoryMapAtomicFile::Append(const void* buf, size_t size, int64_t* off) {
+  std::unique_lock<std::shared_mutex> lock(impl_->mutex);
+  return impl_->core.Append(buf, size, off);
+}
+
+Status MemoryMapAtomicFile::Expand(size_t inc_size, int64_t* old_size) {
+  std::unique_lock<std::shared_mutex> lock(impl_->mutex);
+  return impl_->core.Expand(inc_size, old_size);
+}
+
+Status MemoryMapAtomicFile::Truncate(int64_t size) {
+  std::unique_lock<std::shared_mutex> lock(impl_->mutex);
+  return impl_->core.Truncate(size);
+}
+
+Status MemoryMapAtomicFile::Synchronize(bool hard, int64_t off, int64_t size) {
+  std::unique_lock<std::shared_mutex> lock(impl_->mutex);
+  return impl_->core.Synchronize(hard, off, size);
+}
+
+Status MemoryMapAtomicFile::GetSize(int64_t* size) {
+  std::shared_lock<std::shared_mutex> lock(impl_->mutex);
+  return impl_->core.GetSize(size);
+}
+
+Status MemoryMapAtomicFile::SetAllocationStrategy(int64_t init_size, double inc_factor) {
+  std::unique_lock<std::shared_mutex> lock(impl_->mutex);
+  return impl_->core.SetAllocationStrategy(init_size, inc_factor);
+}
+
+Status MemoryMapAtomicFile::GetPath(std::string* path) {
+  std::shared_lock<std::shared_mutex> lock(impl_->mutex);
+  return impl_->core.GetPath(path);
+}
+
+Status MemoryMapAtomicFile::Rename(const std::string& new_path) {
+  std::unique_lock<std::shared_mutex> lock(impl_->mutex);
+  return impl_->core.Rename(new_path);
+}
+
+bool MemoryMapAtomicFile::IsOpen() const { return impl_->core.IsOpen(); }
+
+bool MemoryMapAtomicFile::IsMemoryMapping() const { return true; }
+
+bool MemoryMapAtomicFile::IsAtomic() const { return true; }
+
+std::unique_ptr<File> MemoryMapAtomicFile::MakeFile() const {
+  auto file = std::make_unique<MemoryMapAtomicFile>();
+  int64_t init_size = 0;
+  double inc_factor = 0;
+  impl_->core.GetAllocationStrategy(&init_size, &inc_factor);
+  file->SetAllocationStrategy(init_size, inc_factor);
+  return file;
+}
+
+}  // namespace morvel

@@ -1,1 +1,393 @@
-// (not yet written)
+// PositionalParallelFile and PositionalAtomicFile: pread/pwrite on one
+// descriptor.
+//
+// The logical size lives in an atomic and is what GetSize reports and reads
+// are checked against. The physical size of the file may run ahead of it: an
+// append or a write past the physical end reserves room with one ftruncate
+// (sized by the allocation strategy), taken under |alloc_mutex|, so that the
+// common case of an append is one compare-and-swap and one pwrite, and Read
+// and Write take no lock at all. The reserved tail is zero, which makes
+// Expand's zero fill free, and Close cuts the file back to the logical size.
+//
+// An append claims its region by a compare-and-swap of the logical size once
+// the physical size covers it, so regions of concurrent appends never
+// overlap. The atomic class runs the same core under a reader-writer lock:
+// reads shared, everything that changes the file exclusive.
+//
+// Open and Close must not race with other calls on the same object.
+
+#include <atomic>
+#include <mutex>
+#include <shared_mutex>
+#include <string>
+
+#include "file_util.h"
+#include "morvel/file_impl.h"
+
+namespace morvel {
+
+namespace {
+
+class PositionalCore final {
+ public:
+  Status Open(const std::string& path, bool writable, int32_t options) {
+    if (fd_.load(std::memory_order_relaxed) >= 0) {
+      return Status(Status::PRECONDITION_ERROR, "the file is already open");
+    }
+    int fd = -1;
+    int64_t file_size = 0;
+    Status status = OpenLockedFile(path, writable, options, &fd, &file_size);
+    if (!status.IsOK()) return status;
+    writable_ = writable;
+    options_ = options;
+    size_.store(file_size, std::memory_order_relaxed);
+    alloc_size_.store(file_size, std::memory_order_relaxed);
+    {
+      std::lock_guard<std::mutex> lock(path_mutex_);
+      path_ = path;
+    }
+    fd_.store(fd, std::memory_order_release);
+    return Status();
+  }
+
+  Status Close() {
+    const int fd = fd_.load(std::memory_order_acquire);
+    if (fd < 0) return NotOpenError();
+    Status status;
+    if (writable_) {
+      const int64_t size = size_.load(std::memory_order_acquire);
+      if (alloc_size_.load(std::memory_order_acquire) != size) status |= TruncateFile(fd, size);
+      if (options_ & File::OPEN_SYNC_HARD) status |= SyncFile(fd);
+    }
+    status |= CloseFile(fd);
+    fd_.store(-1, std::memory_order_release);
+    size_.store(0, std::memory_order_relaxed);
+    alloc_size_.store(0, std::memory_order_relaxed);
+    return status;
+  }
+
+  Status Read(int64_t off, void* buf, size_t size) {
+    const int fd = fd_.load(std::memory_order_acquire);
+    if (fd < 0) return NotOpenError();
+    const int64_t file_size = size_.load(std::memory_order_acquire);
+    int64_t end = 0;
+    if (!ComputeEnd(off, size, &end) || end > file_size) {
+      return ReadPastEndError(off, size, file_size);
+    }
+    return ReadFully(fd, off, buf, size);
+  }
+
+  Status Write(int64_t off, const void* buf, size_t size) {
+    const int fd = fd_.load(std::memory_order_acquire);
+    if (fd < 0) return NotOpenError();
+    if (!writable_) return NotWritableError();
+    int64_t end = 0;
+    if (!ComputeEnd(off, size, &end)) return BadRangeError(off, size);
+    Status status = Reserve(fd, end);
+    if (!status.IsOK()) return status;
+    status = WriteFully(fd, off, buf, size);
+    if (!status.IsOK()) return status;
+    int64_t cur = size_.load(std::memory_order_relaxed);
+    while (cur < end &&
+           !size_.compare_exchange_weak(cur, end, std::memory_order_acq_rel,
+                                        std::memory_order_relaxed)) {
+    }
+    return Status();
+  }
+
+  Status Append(const void* buf, size_t size, int64_t* off) {
+    const int fd = fd_.load(std::memory_order_acquire);
+    if (fd < 0) return NotOpenError();
+    if (!writable_) return NotWritableError();
+    int64_t start = 0;
+    Status status = Claim(fd, size, &start);
+    if (!status.IsOK()) return status;
+    status = WriteFully(fd, start, buf, size);
+    if (!status.IsOK()) return status;
+    if (off != nullptr) *off = start;
+    return Status();
+  }
+
+  Status Expand(size_t inc_size, int64_t* old_size) {
+    const int fd = fd_.load(std::memory_order_acquire);
+    if (fd < 0) return NotOpenError();
+    if (!writable_) return NotWritableError();
+    int64_t start = 0;
+    Status status = Claim(fd, inc_size, &start);
+    if (!status.IsOK()) return status;
+    if (old_size != nullptr) *old_size = start;
+    return Status();
+  }
+
+  Status Truncate(int64_t size) {
+    const int fd = fd_.load(std::memory_order_acquire);
+    if (fd < 0) return NotOpenError();
+    if (!writable_) return NotWritableError();
+    if (size < 0) {
+      return Status(Status::INVALID_ARGUMENT_ERROR, "negative size: " + std::to_string(size));
+    }
+    std::lock_guard<std::mutex> lock(alloc_mutex_);
+    // Cutting through the reserved tail too keeps everything past the
+    // logical end zero, so growing again reads as zeros.
+    Status status = TruncateFile(fd, size);
+    if (!status.IsOK()) return status;
+    alloc_size_.store(size, std::memory_order_release);
+    size_.store(size, std::memory_order_release);
+    return Status();
+  }
+
+  Status Synchronize(bool hard) {
+    const int fd = fd_.load(std::memory_order_acquire);
+    if (fd < 0) return NotOpenError();
+    if (writable_ && (hard || (options_ & File::OPEN_SYNC_HARD))) return SyncFile(fd);
+    return Status();
+  }
+
+  Status GetSize(int64_t* size) {
+    if (fd_.load(std::memory_order_acquire) < 0) return NotOpenError();
+    *size = size_.load(std::memory_order_acquire);
+    return Status();
+  }
+
+  Status SetAllocationStrategy(int64_t init_size, double inc_factor) {
+    Status status = CheckAllocationStrategy(init_size, inc_factor);
+    if (!status.IsOK()) return status;
+    std::lock_guard<std::mutex> lock(alloc_mutex_);
+    alloc_init_size_ = init_size;
+    alloc_inc_factor_ = inc_factor;
+    return Status();
+  }
+
+  void GetAllocationStrategy(int64_t* init_size, double* inc_factor) {
+    std::lock_guard<std::mutex> lock(alloc_mutex_);
+    *init_size = alloc_init_size_;
+    *inc_factor = alloc_inc_factor_;
+  }
+
+  Status GetPath(std::string* path) {
+    if (fd_.load(std::memory_order_acquire) < 0) return NotOpenError();
+    std::lock_guard<std::mutex> lock(path_mutex_);
+    *path = path_;
+    return Status();
+  }
+
+  Status Rename(const std::string& new_path) {
+    if (fd_.load(std::memory_order_acquire) < 0) return NotOpenError();
+    std::lock_guard<std::mutex> lock(path_mutex_);
+    Status status = RenameFile(path_, new_path);
+    if (status.IsOK()) path_ = new_path;
+    return status;
+  }
+
+  bool IsOpen() const { return fd_.load(std::memory_order_acquire) >= 0; }
+
+ private:
+  static Status BadRangeError(int64_t off, size_t size) {
+    return Status(Status::INVALID_ARGUMENT_ERROR,
+                  "invalid range: offset=" + std::to_string(off) + " size=" + std::to_string(size));
+  }
+
+  // Makes the physical size at least |end|.
+  Status Reserve(int fd, int64_t end) {
+    if (end <= alloc_size_.load(std::memory_order_acquire)) return Status();
+    std::lock_guard<std::mutex> lock(alloc_mutex_);
+    const int64_t alloc_size = alloc_size_.load(std::memory_order_relaxed);
+    if (end <= alloc_size) return Status();
+    const int64_t new_size =
+        ComputeAllocSize(alloc_size, end, alloc_init_size_, alloc_inc_factor_, 1);
+    Status status = TruncateFile(fd, new_size);
+    if (!status.IsOK()) return status;
+    alloc_size_.store(new_size, std::memory_order_release);
+    return Status();
+  }
+
+  // Claims |size| bytes at the logical end; |start| gets where they begin.
+  Status Claim(int fd, size_t size, int64_t* start) {
+    int64_t cur = size_.load(std::memory_order_acquire);
+    while (true) {
+      int64_t end = 0;
+      if (!ComputeEnd(cur, size, &end)) return BadRangeError(cur, size);
+      Status status = Reserve(fd, end);
+      if (!status.IsOK()) return status;
+      if (size_.compare_exchange_weak(cur, end, std::memory_order_acq_rel,
+                                      std::memory_order_acquire)) {
+        break;
+      }
+    }
+    *start = cur;
+    return Status();
+  }
+
+  // The descriptor; -1 while closed.
+  std::atomic<int> fd_{-1};
+  bool writable_ = false;
+  int32_t options_ = 0;
+  // The logical size.
+  std::atomic<int64_t> size_{0};
+  // The physical size; only grows between Open and Close, except by Truncate.
+  std::atomic<int64_t> alloc_size_{0};
+  // Guards growth of the physical size, Truncate and the allocation strategy.
+  std::mutex alloc_mutex_;
+  int64_t alloc_init_size_ = kDefaultAllocInitSize;
+  double alloc_inc_factor_ = kDefaultAllocIncFactor;
+  // Guards |path_|.
+  std::mutex path_mutex_;
+  std::string path_;
+};
+
+}  // namespace
+
+struct PositionalParallelFile::Impl {
+  PositionalCore core;
+};
+
+PositionalParallelFile::PositionalParallelFile() : impl_(new Impl) {}
+
+PositionalParallelFile::~PositionalParallelFile() {
+  if (impl_->core.IsOpen()) impl_->core.Close();
+}
+
+Status PositionalParallelFile::Open(const std::string& path, bool writable, int32_t options) {
+  return impl_->core.Open(path, writable, options);
+}
+
+Status PositionalParallelFile::Close() { return impl_->core.Close(); }
+
+Status PositionalParallelFile::Read(int64_t off, void* buf, size_t size) {
+  return impl_->core.Read(off, buf, size);
+}
+
+Status PositionalParallelFile::Write(int64_t off, const void* buf, size_t size) {
+  return impl_->core.Write(off, buf, size);
+}
+
+Status PositionalParallelFile::Append(const void* buf, size_t size, int64_t* off) {
+  return impl_->core.Append(buf, size, off);
+}
+
+Status PositionalParallelFile::Expand(size_t inc_size, int64_t* old_size) {
+  return impl_->core.Expand(inc_size, old_size);
+}
+
+Status PositionalParallelFile::Truncate(int64_t size) { return impl_->core.Truncate(size); }
+
+Status PositionalParallelFile::Synchronize(bool hard, int64_t, int64_t) {
+  return impl_->core.Synchronize(hard);
+}
+
+Status PositionalParallelFile::GetSize(int64_t* size) { return impl_->core.GetSize(size); }
+
+Status PositionalParallelFile::SetAllocationStrategy(int64_t init_size, double inc_factor) {
+  return impl_->core.SetAllocationStrategy(init_size, inc_factor);
+}
+
+Status PositionalParallelFile::GetPath(std::string* path) { return impl_->core.GetPath(path); }
+
+Status PositionalParallelFile::Rename(const std::string& new_path) {
+  return impl_->core.Rename(new_path);
+}
+
+bool PositionalParallelFile::IsOpen() const { return impl_->core.IsOpen(); }
+
+bool PositionalParallelFile::IsMemoryMapping() const { return false; }
+
+bool PositionalParallelFile::IsAtomic() const { return false; }
+
+std::unique_ptr<File> PositionalParallelFile::MakeFile() const {
+  auto file = std::make_unique<PositionalParallelFile>();
+  int64_t init_size = 0;
+  double inc_factor = 0;
+  impl_->core.GetAllocationStrategy(&init_size, &inc_factor);
+  file->SetAllocationStrategy(init_size, inc_factor);
+  return file;
+}
+
+struct PositionalAtomicFile::Impl {
+  PositionalCore core;
+  // Shared by reads and queries, exclusive for every call that changes the
+  // file, so that each call is atomic with respect to the others.
+  std::shared_mutex mutex;
+};
+
+PositionalAtomicFile::PositionalAtomicFile() : impl_(new Impl) {}
+
+PositionalAtomicFile::~PositionalAtomicFile() {
+  if (impl_->core.IsOpen()) impl_->core.Close();
+}
+
+Status PositionalAtomicFile::Open(const std::string& path, bool writable, int32_t options) {
+  std::unique_lock<std::shared_mutex> lock(impl_->mutex);
+  return impl_->core.Open(path, writable, options);
+}
+
+Status PositionalAtomicFile::Close() {
+  std::unique_lock<std::shared_mutex> lock(impl_->mutex);
+  return impl_->core.Close();
+}
+
+Status PositionalAtomicFile::Read(int64_t off, void* buf, size_t size) {
+  std::shared_lock<std::shared_mutex> lock(impl_->mutex);
+  return impl_->core.Read(off, buf, size);
+}
+
+Status PositionalAtomicFile::Write(int64_t off, const void* buf, size_t size) {
+  std::unique_lock<std::shared_mutex> lock(impl_->mutex);
+  return impl_->core.Write(off, buf, size);
+}
+
+Status PositionalAtomicFile::Append(const void* buf, size_t size, int64_t* off) {
+  std::unique_lock<std::shared_mutex> lock(impl_->mutex);
+  return impl_->core.Append(buf, size, off);
+}
+
+Status PositionalAtomicFile::Expand(size_t inc_size, int64_t* old_size) {
+  std::unique_lock<std::shared_mutex> lock(impl_->mutex);
+  return impl_->core.Expand(inc_size, old_size);
+}
+
+Status PositionalAtomicFile::Truncate(int64_t size) {
+  std::unique_lock<std::shared_mutex> lock(impl_->mutex);
+  return impl_->core.Truncate(size);
+}
+
+Status PositionalAtomicFile::Synchronize(bool hard, int64_t, int64_t) {
+  std::unique_lock<std::shared_mutex> lock(impl_->mutex);
+  return impl_->core.Synchronize(hard);
+}
+
+Status PositionalAtomicFile::GetSize(int64_t* size) {
+  std::shared_lock<std::shared_mutex> lock(impl_->mutex);
+  return impl_->core.GetSize(size);
+}
+
+Status PositionalAtomicFile::SetAllocationStrategy(int64_t init_size, double inc_factor) {
+  std::unique_lock<std::shared_mutex> lock(impl_->mutex);
+  return impl_->core.SetAllocationStrategy(init_size, inc_factor);
+}
+
+Status PositionalAtomicFile::GetPath(std::string* path) {
+  std::shared_lock<std::shared_mutex> lock(impl_->mutex);
+  return impl_->core.GetPath(path);
+}
+
+Status PositionalAtomicFile::Rename(const std::string& new_path) {
+  std::unique_lock<std::shared_mutex> lock(impl_->mutex);
+  return impl_->core.Rename(new_path);
+}
+
+bool PositionalAtomicFile::IsOpen() const { return impl_->core.IsOpen(); }
+
+bool PositionalAtomicFile::IsMemoryMapping() const { return false; }
+
+bool PositionalAtomicFile::IsAtomic() const { return true; }
+
+std::unique_ptr<File> PositionalAtomicFile::MakeFile() const {
+  auto file = std::make_unique<PositionalAtomicFile>();
+  int64_t init_size = 0;
+  double inc_factor = 0;
+  impl_->core.GetAllocationStrategy(&init_size, &inc_factor);
+  file->SetAllocationStrategy(init_size, inc_factor);
+  return file;
+}
+
+}  // namespace morvel

@@ -1,0 +1,455 @@
+// Tests of the five file classes and PolyFile, typed over all of them.
+
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <climits>
+#include <cstdlib>
+#include <filesystem>
+#include <memory>
+#include <string>
+#include <thread>
+#include <type_traits>
+#include <utility>
+#include <vector>
+
+#include "gtest/gtest.h"
+#include "morvel/file.h"
+#include "morvel/file_impl.h"
+#include "morvel/poly_file.h"
+
+namespace morvel {
+namespace {
+
+// A fresh directory, removed with its content at the end.
+class TempDir final {
+ public:
+  TempDir() {
+    std::string templ = (std::filesystem::temp_directory_path() / "morvel-file-XXXXXX").string();
+    if (mkdtemp(templ.data()) == nullptr) std::abort();
+    path_ = templ;
+  }
+  ~TempDir() {
+    std::error_code ec;
+    std::filesystem::remove_all(path_, ec);
+  }
+  std::string Path(const std::string& name) const { return path_ + "/" + name; }
+
+ private:
+  std::string path_;
+};
+
+int64_t DiskSize(const std::string& path) {
+  struct stat sbuf;
+  if (stat(path.c_str(), &sbuf) != 0) return -1;
+  return sbuf.st_size;
+}
+
+std::string ReadAll(File* file) {
+  const int64_t size = file->GetSizeSimple();
+  std::string data(std::max<int64_t>(size, 0), '\0');
+  EXPECT_EQ(Status::SUCCESS, file->Read(0, data.data(), data.size()).GetCode());
+  return data;
+}
+
+template <typename T>
+class FileTest : public ::testing::Test {
+ protected:
+  std::unique_ptr<File> MakeFile() { return std::make_unique<T>(); }
+  TempDir dir_;
+};
+
+using FileClasses = ::testing::Types<StdFile, PositionalParallelFile, PositionalAtomicFile,
+                                     MemoryMapParallelFile, MemoryMapAtomicFile, PolyFile>;
+TYPED_TEST_SUITE(FileTest, FileClasses);
+
+TYPED_TEST(FileTest, ReadWriteAppendExpandTruncate) {
+  const std::string path = this->dir_.Path("a.dat");
+  auto file = this->MakeFile();
+  // A large reservation shows that it is trimmed at Close.
+  ASSERT_TRUE(file->SetAllocationStrategy(1 << 20, 2.0).IsOK());
+  ASSERT_EQ(Status::SUCCESS, file->Open(path, true).GetCode());
+  EXPECT_TRUE(file->IsOpen());
+  int64_t off = -1;
+  ASSERT_TRUE(file->Append("abc", 3, &off).IsOK());
+  EXPECT_EQ(0, off);
+  ASSERT_TRUE(file->Append("defg", 4, &off).IsOK());
+  EXPECT_EQ(3, off);
+  EXPECT_EQ(7, file->GetSizeSimple());
+  EXPECT_EQ("abcdefg", ReadAll(file.get()));
+  EXPECT_EQ("cde", file->ReadSimple(2, 3));
+
+  // Overwriting inside and across the end.
+  ASSERT_TRUE(file->Write(5, "XYZ", 3).IsOK());
+  EXPECT_EQ("abcdeXYZ", ReadAll(file.get()));
+  // A write past the end leaves a zero gap.
+  ASSERT_TRUE(file->Write(12, "!", 1).IsOK());
+  EXPECT_EQ(13, file->GetSizeSimple());
+  EXPECT_EQ(std::string("abcdeXYZ\0\0\0\0!", 13), ReadAll(file.get()));
+
+  // Reads past the end fail and never give bytes.
+  char buf[8];
+  EXPECT_EQ(Status::INFEASIBLE_ERROR, file->Read(10, buf, 4).GetCode());
+  EXPECT_EQ(Status::INFEASIBLE_ERROR, file->Read(14, buf, 0).GetCode());
+  EXPECT_EQ(Status::INFEASIBLE_ERROR, file->Read(-1, buf, 1).GetCode());
+  EXPECT_EQ(Status::INFEASIBLE_ERROR, file->Read(INT64_MAX, buf, 2).GetCode());
+  EXPECT_EQ(Status::SUCCESS, file->Read(13, buf, 0).GetCode());
+  EXPECT_EQ("", file->ReadSimple(12, 2));
+
+  // Expand reserves a zero region and tells where it starts.
+  int64_t old_size = -1;
+  ASSERT_TRUE(file->Expand(5, &old_size).IsOK());
+  EXPECT_EQ(13, old_size);
+  EXPECT_EQ(std::string(5, '\0'), file->ReadSimple(13, 5));
+
+  // Cutting and growing again: the cut bytes are gone, not revived.
+  ASSERT_TRUE(file->Truncate(4).IsOK());
+  EXPECT_EQ("abcd", ReadAll(file.get()));
+  ASSERT_TRUE(file->Truncate(10).IsOK());
+  EXPECT_EQ(std::string("abcd\0\0\0\0\0\0", 10), ReadAll(file.get()));
+  ASSERT_TRUE(file->Expand(3, &old_size).IsOK());
+  EXPECT_EQ(std::string(3, '\0'), file->ReadSimple(10, 3));
+  ASSERT_TRUE(file->Truncate(2).IsOK());
+  ASSERT_TRUE(file->Append("Q", 1, &off).IsOK());
+  EXPECT_EQ(2, off);
+  EXPECT_EQ("abQ", ReadAll(file.get()));
+
+  // Overflowing ranges are refused and change nothing.
+  EXPECT_NE(Status::SUCCESS, file->Write(INT64_MAX, "xy", 2).GetCode());
+  EXPECT_NE(Status::SUCCESS, file->Write(-1, "xy", 2).GetCode());
+  EXPECT_NE(Status::SUCCESS, file->Truncate(-1).GetCode());
+  EXPECT_EQ("abQ", ReadAll(file.get()));
+
+  ASSERT_TRUE(file->Synchronize(false).IsOK());
+  ASSERT_TRUE(file->Synchronize(true).IsOK());
+  ASSERT_TRUE(file->Synchronize(true, 1, 1).IsOK());
+  ASSERT_TRUE(file->Close().IsOK());
+  EXPECT_FALSE(file->IsOpen());
+  EXPECT_EQ(3, DiskSize(path));
+
+  // Reopened read-only, it has the data and refuses changes.
+  ASSERT_TRUE(file->Open(path, false).IsOK());
+  EXPECT_EQ("abQ", ReadAll(file.get()));
+  EXPECT_EQ(Status::PRECONDITION_ERROR, file->Write(0, "z", 1).GetCode());
+  EXPECT_EQ(Status::PRECONDITION_ERROR, file->Append("z", 1).GetCode());
+  EXPECT_EQ(Status::PRECONDITION_ERROR, file->Truncate(0).GetCode());
+  EXPECT_TRUE(file->Synchronize(true).IsOK());
+  ASSERT_TRUE(file->Close().IsOK());
+  EXPECT_EQ(3, DiskSize(path));
+}
+
+TYPED_TEST(FileTest, LargeDataAcrossPagesAndGrowth) {
+  const std::string path = this->dir_.Path("big.dat");
+  auto file = this->MakeFile();
+  // Tiny steps force many growths of the reservation or mapping.
+  ASSERT_TRUE(file->SetAllocationStrategy(1, 1.0).IsOK());
+  ASSERT_TRUE(file->Open(path, true).IsOK());
+  std::string expected;
+  for (int i = 0; i < 300; i++) {
+    const std::string chunk(1 + i * 37 % 5000, static_cast<char>('a' + i % 26));
+    int64_t off = 0;
+    ASSERT_TRUE(file->Append(chunk.data(), chunk.size(), &off).IsOK());
+    ASSERT_EQ(static_cast<int64_t>(expected.size()), off);
+    expected += chunk;
+  }
+  EXPECT_EQ(expected, ReadAll(file.get()));
+  ASSERT_TRUE(file->Synchronize(true, 5000, 9000).IsOK());
+  ASSERT_TRUE(file->Synchronize(true, 1 << 30, 10).IsOK());
+  ASSERT_TRUE(file->Close().IsOK());
+  EXPECT_EQ(static_cast<int64_t>(expected.size()), DiskSize(path));
+  ASSERT_TRUE(file->Open(path, false).IsOK());
+  EXPECT_EQ(expected, ReadAll(file.get()));
+  ASSERT_TRUE(file->Close().IsOK());
+}
+
+TYPED_TEST(FileTest, OpenOptions) {
+  const std::string path = this->dir_.Path("b.dat");
+  auto file = this->MakeFile();
+  char buf[1];
+  // Everything but Open on a closed file is refused.
+  EXPECT_EQ(Status::PRECONDITION_ERROR, file->Read(0, buf, 0).GetCode());
+  EXPECT_EQ(Status::PRECONDITION_ERROR, file->Append("x", 1).GetCode());
+  EXPECT_EQ(Status::PRECONDITION_ERROR, file->Close().GetCode());
+  EXPECT_EQ(-1, file->GetSizeSimple());
+  EXPECT_EQ("", file->GetPathSimple());
+
+  EXPECT_EQ(Status::NOT_FOUND_ERROR, file->Open(path, false).GetCode());
+  EXPECT_EQ(Status::NOT_FOUND_ERROR, file->Open(path, true, File::OPEN_NO_CREATE).GetCode());
+  EXPECT_FALSE(std::filesystem::exists(path));
+  EXPECT_EQ(Status::NOT_FOUND_ERROR, file->Open(this->dir_.Path("no/such/dir"), true).GetCode());
+  // A system call failure names the call and the reason.
+  const Status status = file->Open(this->dir_.Path(""), true);
+  EXPECT_EQ(Status::SYSTEM_ERROR, status.GetCode());
+  EXPECT_EQ("open failed: Is a directory", status.GetMessage());
+  EXPECT_FALSE(file->IsOpen());
+
+  ASSERT_TRUE(file->Open(path, true).IsOK());
+  EXPECT_EQ(path, file->GetPathSimple());
+  EXPECT_EQ(Status::PRECONDITION_ERROR, file->Open(path, true).GetCode());
+  ASSERT_TRUE(file->Append("hello", 5).IsOK());
+  ASSERT_TRUE(file->Close().IsOK());
+
+  // Without truncation the content stays; with it, it goes.
+  ASSERT_TRUE(file->Open(path, true, File::OPEN_NO_CREATE).IsOK());
+  EXPECT_EQ("hello", ReadAll(file.get()));
+  ASSERT_TRUE(file->Close().IsOK());
+  ASSERT_TRUE(file->Open(path, false, File::OPEN_TRUNCATE).IsOK());
+  EXPECT_EQ(5, file->GetSizeSimple());
+  ASSERT_TRUE(file->Close().IsOK());
+  ASSERT_TRUE(file->Open(path, true, File::OPEN_TRUNCATE | File::OPEN_SYNC_HARD).IsOK());
+  EXPECT_EQ(0, file->GetSizeSimple());
+  ASSERT_TRUE(file->Append("bye", 3).IsOK());
+  ASSERT_TRUE(file->Synchronize(false).IsOK());
+  ASSERT_TRUE(file->Close().IsOK());
+  EXPECT_EQ(3, DiskSize(path));
+
+  // A directory is not a file.
+  EXPECT_NE(Status::SUCCESS, file->Open(this->dir_.Path(""), false).GetCode());
+  EXPECT_FALSE(file->IsOpen());
+}
+
+TYPED_TEST(FileTest, LockAgainstSecondOpenFile) {
+  const std::string path = this->dir_.Path("c.dat");
+  auto writer = this->MakeFile();
+  auto other = this->MakeFile();
+  ASSERT_TRUE(writer->Open(path, true).IsOK());
+  ASSERT_TRUE(writer->Append("data", 4).IsOK());
+  EXPECT_EQ(Status::INFEASIBLE_ERROR, other->Open(path, true, File::OPEN_NO_WAIT).GetCode());
+  EXPECT_EQ(Status::INFEASIBLE_ERROR, other->Open(path, false, File::OPEN_NO_WAIT).GetCode());
+  // A failed open with truncation must not have touched the holder's data.
+  EXPECT_EQ(Status::INFEASIBLE_ERROR,
+            other->Open(path, true, File::OPEN_NO_WAIT | File::OPEN_TRUNCATE).GetCode());
+  EXPECT_EQ("data", ReadAll(writer.get()));
+  ASSERT_TRUE(other->Open(path, false, File::OPEN_NO_LOCK).IsOK());
+  ASSERT_TRUE(other->Close().IsOK());
+  ASSERT_TRUE(writer->Close().IsOK());
+
+  // Readers share the lock; a writer is kept out while they hold it.
+  auto reader = this->MakeFile();
+  ASSERT_TRUE(reader->Open(path, false, File::OPEN_NO_WAIT).IsOK());
+  ASSERT_TRUE(other->Open(path, false, File::OPEN_NO_WAIT).IsOK());
+  EXPECT_EQ(Status::INFEASIBLE_ERROR, writer->Open(path, true, File::OPEN_NO_WAIT).GetCode());
+  ASSERT_TRUE(reader->Close().IsOK());
+  ASSERT_TRUE(other->Close().IsOK());
+  ASSERT_TRUE(writer->Open(path, true, File::OPEN_NO_WAIT).IsOK());
+  ASSERT_TRUE(writer->Close().IsOK());
+}
+
+TYPED_TEST(FileTest, LockAgainstOtherProcess) {
+  const std::string path = this->dir_.Path("d.dat");
+  int to_parent[2];
+  int to_child[2];
+  ASSERT_EQ(0, pipe(to_parent));
+  ASSERT_EQ(0, pipe(to_child));
+  const pid_t pid = fork();
+  ASSERT_GE(pid, 0);
+  if (pid == 0) {
+    auto file = this->MakeFile();
+    char ready = file->Open(path, true).IsOK() ? 'y' : 'n';
+    if (write(to_parent[1], &ready, 1) != 1) _exit(2);
+    char go = 0;
+    if (read(to_child[0], &go, 1) != 1) _exit(3);
+    // Exits without Close: the lock goes with the process.
+    _exit(ready == 'y' ? 0 : 1);
+  }
+  char ready = 0;
+  ASSERT_EQ(1, read(to_parent[0], &ready, 1));
+  ASSERT_EQ('y', ready);
+  auto file = this->MakeFile();
+  EXPECT_EQ(Status::INFEASIBLE_ERROR, file->Open(path, true, File::OPEN_NO_WAIT).GetCode());
+  EXPECT_EQ(Status::INFEASIBLE_ERROR, file->Open(path, false, File::OPEN_NO_WAIT).GetCode());
+  ASSERT_EQ(1, write(to_child[1], "g", 1));
+  int wstatus = 0;
+  ASSERT_EQ(pid, waitpid(pid, &wstatus, 0));
+  EXPECT_TRUE(WIFEXITED(wstatus) && WEXITSTATUS(wstatus) == 0);
+  // The process is gone: a blocking open gets the lock at once.
+  ASSERT_TRUE(file->Open(path, true).IsOK());
+  ASSERT_TRUE(file->Close().IsOK());
+  for (int fd : {to_parent[0], to_parent[1], to_child[0], to_child[1]}) close(fd);
+}
+
+TYPED_TEST(FileTest, ConcurrentAppendsNeverOverlap) {
+  const std::string path = this->dir_.Path("e.dat");
+  auto file = this->MakeFile();
+  // Small growth steps make the threads race through many remaps.
+  ASSERT_TRUE(file->SetAllocationStrategy(64, 1.1).IsOK());
+  ASSERT_TRUE(file->Open(path, true).IsOK());
+  constexpr int kThreads = 4;
+  constexpr int kRecords = 400;
+  std::vector<std::vector<std::pair<int64_t, std::string>>> written(kThreads);
+  std::vector<int> failures(kThreads, 0);
+  std::vector<std::thread> threads;
+  for (int t = 0; t < kThreads; t++) {
+    threads.emplace_back([&, t] {
+      for (int i = 0; i < kRecords; i++) {
+        const std::string data = std::to_string(t) + ":" + std::to_string(i) + ":" +
+                                 std::string(1 + (i * 13 + t) % 200, static_cast<char>('A' + t));
+        int64_t off = -1;
+        if (!file->Append(data.data(), data.size(), &off).IsOK()) {
+          failures[t]++;
+          continue;
+        }
+        // Reading back at once, while others grow the file.
+        if (file->ReadSimple(off, data.size()) != data) failures[t]++;
+        written[t].emplace_back(off, data);
+      }
+    });
+  }
+  for (auto& thread : threads) thread.join();
+  EXPECT_EQ(std::vector<int>(kThreads, 0), failures);
+  std::vector<std::pair<int64_t, std::string>> all;
+  for (const auto& records : written) all.insert(all.end(), records.begin(), records.end());
+  std::sort(all.begin(), all.end());
+  int64_t expected_off = 0;
+  for (const auto& [off, data] : all) {
+    ASSERT_EQ(expected_off, off) << "regions overlap or leave a gap";
+    expected_off += data.size();
+  }
+  EXPECT_EQ(expected_off, file->GetSizeSimple());
+  ASSERT_TRUE(file->Close().IsOK());
+  ASSERT_TRUE(file->Open(path, false).IsOK());
+  for (const auto& [off, data] : all) ASSERT_EQ(data, file->ReadSimple(off, data.size()));
+  ASSERT_TRUE(file->Close().IsOK());
+}
+
+TYPED_TEST(FileTest, ConcurrentWritesAndReadsOfDisjointSlots) {
+  const std::string path = this->dir_.Path("f.dat");
+  auto file = this->MakeFile();
+  ASSERT_TRUE(file->SetAllocationStrategy(128, 1.2).IsOK());
+  ASSERT_TRUE(file->Open(path, true).IsOK());
+  constexpr int kThreads = 4;
+  constexpr int kSlots = 300;
+  constexpr int kSlotSize = 16;
+  std::vector<int> failures(kThreads, 0);
+  std::vector<std::thread> threads;
+  for (int t = 0; t < kThreads; t++) {
+    threads.emplace_back([&, t] {
+      // Slots interleave across threads, so the file grows from all sides.
+      for (int i = 0; i < kSlots; i++) {
+        const int64_t off = (static_cast<int64_t>(i) * kThreads + t) * kSlotSize;
+        const std::string data(kSlotSize, static_cast<char>('a' + (i + t) % 26));
+        if (!file->Write(off, data.data(), data.size()).IsOK()) failures[t]++;
+        if (file->ReadSimple(off, data.size()) != data) failures[t]++;
+      }
+    });
+  }
+  for (auto& thread : threads) thread.join();
+  EXPECT_EQ(std::vector<int>(kThreads, 0), failures);
+  EXPECT_EQ(kThreads * kSlots * kSlotSize, file->GetSizeSimple());
+  for (int i = 0; i < kSlots * kThreads; i++) {
+    const int t = i % kThreads;
+    const std::string data(kSlotSize, static_cast<char>('a' + (i / kThreads + t) % 26));
+    ASSERT_EQ(data, file->ReadSimple(static_cast<int64_t>(i) * kSlotSize, kSlotSize));
+  }
+  ASSERT_TRUE(file->Close().IsOK());
+}
+
+TYPED_TEST(FileTest, Rename) {
+  const std::string path = this->dir_.Path("g.dat");
+  const std::string new_path = this->dir_.Path("h.dat");
+  auto file = this->MakeFile();
+  ASSERT_TRUE(file->Open(path, true).IsOK());
+  ASSERT_TRUE(file->Append("one", 3).IsOK());
+  ASSERT_TRUE(file->Rename(new_path).IsOK());
+  EXPECT_EQ(new_path, file->GetPathSimple());
+  EXPECT_FALSE(std::filesystem::exists(path));
+  ASSERT_TRUE(file->Append("two", 3).IsOK());
+  EXPECT_EQ(Status::SYSTEM_ERROR, file->Rename(this->dir_.Path("no/such/x")).GetCode());
+  EXPECT_EQ(new_path, file->GetPathSimple());
+  ASSERT_TRUE(file->Close().IsOK());
+  ASSERT_TRUE(file->Open(new_path, false).IsOK());
+  EXPECT_EQ("onetwo", ReadAll(file.get()));
+  ASSERT_TRUE(file->Close().IsOK());
+}
+
+TYPED_TEST(FileTest, AllocationStrategyArguments) {
+  auto file = this->MakeFile();
+  EXPECT_EQ(Status::INVALID_ARGUMENT_ERROR, file->SetAllocationStrategy(-1, 2.0).GetCode());
+  EXPECT_EQ(Status::INVALID_ARGUMENT_ERROR, file->SetAllocationStrategy(1, 0.5).GetCode());
+  EXPECT_EQ(Status::INVALID_ARGUMENT_ERROR, file->SetAllocationStrategy(1, 0.0 / 0.0).GetCode());
+  auto copy = file->MakeFile();
+  ASSERT_NE(nullptr, copy);
+  EXPECT_FALSE(copy->IsOpen());
+  EXPECT_EQ(file->IsMemoryMapping(), copy->IsMemoryMapping());
+  EXPECT_EQ(file->IsAtomic(), copy->IsAtomic());
+}
+
+template <typename T>
+bool IsClass(File* file) {
+  return dynamic_cast<T*>(file) != nullptr;
+}
+
+TEST(PolyFileTest, ChoosesClassByName) {
+  TempDir dir;
+  const std::string path = dir.Path("p.dat");
+  const std::vector<std::pair<std::string, bool (*)(File*)>> cases = {
+      {"StdFile", IsClass<StdFile>},
+      {"PositionalParallelFile", IsClass<PositionalParallelFile>},
+      {"PositionalAtomicFile", IsClass<PositionalAtomicFile>},
+      {"MemoryMapParallelFile", IsClass<MemoryMapParallelFile>},
+      {"MemoryMapAtomicFile", IsClass<MemoryMapAtomicFile>},
+  };
+  for (const auto& [name, is_class] : cases) {
+    SCOPED_TRACE(name);
+    PolyFile file;
+    EXPECT_EQ(nullptr, file.GetInternalFile());
+    ASSERT_TRUE(file.OpenAdvanced(path, true, File::OPEN_DEFAULT, {{"file", name}}).IsOK());
+    EXPECT_TRUE(is_class(file.GetInternalFile()));
+    ASSERT_TRUE(file.Append(name.data(), name.size()).IsOK());
+    ASSERT_TRUE(file.Close().IsOK());
+    EXPECT_EQ(nullptr, file.GetInternalFile());
+    // Reopening without parameters keeps the class.
+    ASSERT_TRUE(file.Open(path, false).IsOK());
+    EXPECT_TRUE(is_class(file.GetInternalFile()));
+    ASSERT_TRUE(file.Close().IsOK());
+    // A file made from it opens with the same class.
+    auto made = file.MakeFile();
+    ASSERT_TRUE(made->Open(path, false).IsOK());
+    EXPECT_TRUE(is_class(static_cast<PolyFile*>(made.get())->GetInternalFile()));
+    ASSERT_TRUE(made->Close().IsOK());
+    EXPECT_TRUE(PolyFile::MakeFileByName(name) != nullptr);
+  }
+  PolyFile file;
+  ASSERT_TRUE(file.Open(path, false).IsOK());
+  EXPECT_TRUE(IsClass<MemoryMapParallelFile>(file.GetInternalFile()));
+  ASSERT_TRUE(file.Close().IsOK());
+}
+
+TEST(PolyFileTest, BadParameters) {
+  TempDir dir;
+  const std::string path = dir.Path("q.dat");
+  const std::vector<ParamMap> cases = {
+      {{"file", "NoSuchFile"}},
+      {{"file", ""}},
+      {{"alloc_init_size", "-5"}},
+      {{"alloc_init_size", "abc"}},
+      {{"alloc_inc_factor", "0.5"}},
+      {{"alloc_inc_factor", "nan"}},
+  };
+  for (const auto& params : cases) {
+    SCOPED_TRACE(params.begin()->first + "=" + params.begin()->second);
+    PolyFile file;
+    const Status status = file.OpenAdvanced(path, true, File::OPEN_DEFAULT, params);
+    EXPECT_EQ(Status::INVALID_ARGUMENT_ERROR, status.GetCode());
+    EXPECT_NE(std::string::npos, status.GetMessage().find(params.begin()->second));
+    EXPECT_FALSE(file.IsOpen());
+    EXPECT_FALSE(std::filesystem::exists(path));
+  }
+  EXPECT_EQ(nullptr, PolyFile::MakeFileByName("File"));
+
+  // Good allocation parameters are taken; unknown keys are ignored.
+  PolyFile file;
+  ASSERT_TRUE(file.OpenAdvanced(path, true, File::OPEN_DEFAULT,
+                                {{"alloc_init_size", "4096"},
+                                 {"alloc_inc_factor", "1.5"},
+                                 {"other", "x"}})
+                  .IsOK());
+  ASSERT_TRUE(file.Append("x", 1).IsOK());
+  ASSERT_TRUE(file.Close().IsOK());
+  EXPECT_EQ(1, DiskSize(path));
+}
+
+}  // namespace
+}  // namespace morvel
