@@ -1,1 +1,109 @@
-// (not yet written)
+// The mapping forms of a DBM: len(db), key in db, db[key], db[key] = value,
+// del db[key] and iter(db). Unlike the named methods, they report engine
+// failures by raising StatusException; len() never fails and gives 0 instead.
+
+#include <string>
+
+#include "dbm/dbm_methods.h"
+#include "iterator/iterator.h"
+#include "module/convert.h"
+#include "module/errors.h"
+#include "module/native_lock.h"
+
+namespace {
+
+// The share of an open handle, or null with TypeError "not opened database".
+std::shared_ptr<DBMCore> GetOpenCore(DBMObject* self) {
+  if (self->dbm == nullptr) {
+    ThrowInvalidArguments("not opened database");
+    return nullptr;
+  }
+  return *self->dbm;
+}
+
+// Raises the busy status and returns false while a callback runs. Checked
+// after the conversions, right before the engine call.
+bool CheckNotBusy(const DBMCore& core) {
+  if (!IsBusyInCallback(core)) return true;
+  ThrowStatusException(BusyCallbackStatus());
+  return false;
+}
+
+}  // namespace
+
+Py_ssize_t dbm_len(DBMObject* self) {
+  if (self->dbm == nullptr) return 0;
+  std::shared_ptr<DBMCore> core = *self->dbm;
+  if (IsBusyInCallback(*core)) return 0;
+  int64_t count = 0;
+  {
+    NativeLock lock(self->concurrent);
+    count = core->dbm->CountSimple();
+  }
+  if (count < 0) return 0;
+  return count > PY_SSIZE_T_MAX ? PY_SSIZE_T_MAX : static_cast<Py_ssize_t>(count);
+}
+
+int dbm_contains(DBMObject* self, PyObject* pykey) {
+  std::shared_ptr<DBMCore> core = GetOpenCore(self);
+  if (core == nullptr) return -1;
+  SoftString key(pykey);
+  if (!CheckNotBusy(*core)) return -1;
+  morvel::Status status;
+  {
+    NativeLock lock(self->concurrent);
+    status = core->dbm->Get(key.Get(), nullptr);
+  }
+  if (status.IsOK()) return 1;
+  if (status == morvel::Status::NOT_FOUND_ERROR) return 0;
+  ThrowStatusException(status);
+  return -1;
+}
+
+PyObject* dbm_getitem(DBMObject* self, PyObject* pykey) {
+  std::shared_ptr<DBMCore> core = GetOpenCore(self);
+  if (core == nullptr) return nullptr;
+  const bool is_str = PyUnicode_Check(pykey);
+  SoftString key(pykey);
+  if (!CheckNotBusy(*core)) return nullptr;
+  std::string value;
+  morvel::Status status;
+  {
+    NativeLock lock(self->concurrent);
+    status = core->dbm->Get(key.Get(), &value);
+  }
+  if (!status.IsOK()) {
+    ThrowStatusException(status);
+    return nullptr;
+  }
+  return is_str ? CreatePyString(value) : CreatePyBytes(value);
+}
+
+int dbm_setitem(DBMObject* self, PyObject* pykey, PyObject* pyvalue) {
+  std::shared_ptr<DBMCore> core = GetOpenCore(self);
+  if (core == nullptr) return -1;
+  SoftString key(pykey);
+  morvel::Status status;
+  if (pyvalue == nullptr) {
+    if (!CheckNotBusy(*core)) return -1;
+    NativeLock lock(self->concurrent);
+    status = core->dbm->Remove(key.Get(), nullptr);
+  } else {
+    SoftString value(pyvalue);
+    if (!CheckNotBusy(*core)) return -1;
+    NativeLock lock(self->concurrent);
+    status = core->dbm->Set(key.Get(), value.Get(), true, nullptr);
+  }
+  if (!status.IsOK()) {
+    ThrowStatusException(status);
+    return -1;
+  }
+  return 0;
+}
+
+PyObject* dbm_iter(DBMObject* self) {
+  std::shared_ptr<DBMCore> core = GetOpenCore(self);
+  if (core == nullptr) return nullptr;
+  if (!CheckNotBusy(*core)) return nullptr;
+  return CreatePyIterator(core, self->concurrent, true);
+}

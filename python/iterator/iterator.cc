@@ -1,1 +1,406 @@
-// (not yet written)
+// The Iterator class: a cursor over the records of a DBM.
+//
+// Positioning and writing methods return a Status; reading methods return the
+// data or None and copy the status into an optional receiver. An iterator that
+// was allocated but never initialised raises TypeError from every method.
+// While a callback runs on the database the iterator walks, every method fails
+// at once with the busy status by its own convention (__next__ raises
+// StatusException with it), and repr/str show "(unlocated)": no call waits on
+// an engine lock that the callback's caller holds.
+
+#include "iterator/iterator.h"
+
+#include <cstring>
+#include <string>
+
+#include "module/convert.h"
+#include "module/errors.h"
+#include "module/module.h"
+#include "module/type_util.h"
+#include "module/native_lock.h"
+
+namespace {
+
+MORVEL_DEFINE_STATIC_TYPE(type_iter)
+
+constexpr char kUnlocated[] = "(unlocated)";
+
+// The share of an initialised iterator, or null with TypeError.
+std::shared_ptr<IteratorCore> GetCore(IteratorObject* self) {
+  if (self->iter == nullptr) {
+    ThrowInvalidArguments("not initialized iterator");
+    return nullptr;
+  }
+  return *self->iter;
+}
+
+bool IsBusy(const IteratorCore& core) { return IsBusyInCallback(*core.db); }
+
+// Runs |op| on the engine iterator under the native lock and the core's mutex.
+template <typename Op>
+morvel::Status RunOnIterator(IteratorObject* self, IteratorCore& core, Op op) {
+  NativeLock lock(self->concurrent);
+  std::lock_guard<std::mutex> guard(core.mutex);
+  return op(core.iter.get());
+}
+
+// Makes a new engine iterator over |db_core| under its native lock, placed on
+// the first record when |first|. Null with StatusException when the engine
+// gives none.
+std::unique_ptr<morvel::DBM::Iterator> MakeEngineIterator(DBMCore& db_core, bool concurrent,
+                                                          bool first) {
+  std::unique_ptr<morvel::DBM::Iterator> iter;
+  {
+    NativeLock lock(concurrent);
+    iter = db_core.dbm->MakeIterator();
+    if (iter != nullptr && first) iter->First();
+  }
+  if (iter == nullptr) {
+    ThrowStatusException(
+        morvel::Status(morvel::Status::PRECONDITION_ERROR, "no iterator could be made"));
+  }
+  return iter;
+}
+
+// Replaces the engine iterator of |self|; the old one is destroyed before its
+// database share is dropped.
+void ResetIterator(IteratorObject* self, const std::shared_ptr<DBMCore>& db_core,
+                   std::unique_ptr<morvel::DBM::Iterator> iter, bool concurrent) {
+  std::shared_ptr<IteratorCore>* old_iter = self->iter;
+  self->iter = new std::shared_ptr<IteratorCore>(
+      std::make_shared<IteratorCore>(db_core, std::move(iter)));
+  self->concurrent = concurrent;
+  delete old_iter;
+}
+
+PyObject* iter_new(PyTypeObject* pytype, PyObject*, PyObject*) {
+  IteratorObject* self = reinterpret_cast<IteratorObject*>(pytype->tp_alloc(pytype, 0));
+  if (self == nullptr) return nullptr;
+  self->iter = nullptr;
+  self->concurrent = false;
+  return reinterpret_cast<PyObject*>(self);
+}
+
+void iter_dealloc(IteratorObject* self) {
+  delete self->iter;
+  Py_TYPE(self)->tp_free(reinterpret_cast<PyObject*>(self));
+}
+
+int iter_init(IteratorObject* self, PyObject* pyargs, PyObject*) {
+  if (!CheckArgCount(pyargs, 1, 1)) return -1;
+  PyObject* pydbm = PyTuple_GET_ITEM(pyargs, 0);
+  if (!PyObject_TypeCheck(pydbm, cls_dbm)) {
+    ThrowInvalidArguments("the argument is not a DBM");
+    return -1;
+  }
+  DBMObject* dbm = reinterpret_cast<DBMObject*>(pydbm);
+  if (dbm->dbm == nullptr) {
+    ThrowInvalidArguments("not opened database");
+    return -1;
+  }
+  std::shared_ptr<DBMCore> db_core = *dbm->dbm;
+  if (IsBusyInCallback(*db_core)) {
+    ThrowStatusException(BusyCallbackStatus());
+    return -1;
+  }
+  const bool concurrent = dbm->concurrent;
+  std::unique_ptr<morvel::DBM::Iterator> iter = MakeEngineIterator(*db_core, concurrent, false);
+  if (iter == nullptr) return -1;
+  ResetIterator(self, db_core, std::move(iter), concurrent);
+  return 0;
+}
+
+// The key of the current record, escaped, or "(unlocated)".
+std::string DescribeKey(IteratorObject* self) {
+  std::string key = kUnlocated;
+  if (self->iter != nullptr) {
+    std::shared_ptr<IteratorCore> core = *self->iter;
+    if (!IsBusy(*core)) {
+      std::string current;
+      const morvel::Status status = RunOnIterator(
+          self, *core, [&](morvel::DBM::Iterator* iter) { return iter->Get(&current, nullptr); });
+      if (status.IsOK()) key = std::move(current);
+    }
+  }
+  return morvel::StrEscapeC(key, true);
+}
+
+PyObject* iter_repr(IteratorObject* self) {
+  return CreatePyString("<morvel.Iterator: key=" + DescribeKey(self) + ">");
+}
+
+PyObject* iter_str(IteratorObject* self) {
+  return CreatePyString(DescribeKey(self));
+}
+
+PyObject* iter_iternext(IteratorObject* self) {
+  std::shared_ptr<IteratorCore> core = GetCore(self);
+  if (core == nullptr) return nullptr;
+  if (IsBusy(*core)) {
+    ThrowStatusException(BusyCallbackStatus());
+    return nullptr;
+  }
+  std::string key, value;
+  const morvel::Status status = RunOnIterator(
+      self, *core, [&](morvel::DBM::Iterator* iter) { return iter->Get(&key, &value); });
+  if (!status.IsOK()) {
+    PyErr_SetString(PyExc_StopIteration, "end of iteration");
+    return nullptr;
+  }
+  PyObject* pykey = CreatePyBytes(key);
+  if (pykey == nullptr) return nullptr;
+  PyObject* pyvalue = CreatePyBytes(value);
+  if (pyvalue == nullptr) {
+    Py_DECREF(pykey);
+    return nullptr;
+  }
+  PyObject* pair = PyTuple_Pack(2, pykey, pyvalue);
+  Py_DECREF(pykey);
+  Py_DECREF(pyvalue);
+  if (pair == nullptr) return nullptr;
+  // The advance keeps the interpreter lock, so the mutex is taken with it held;
+  // holders of the mutex never wait for the interpreter lock.
+  {
+    std::lock_guard<std::mutex> guard(core->mutex);
+    core->iter->Next();
+  }
+  return pair;
+}
+
+// The shape of every positioning and writing method: state check, argument
+// conversions by the caller, busy check, one engine call, a new Status.
+template <typename Op>
+PyObject* MoveOrWrite(IteratorObject* self, const std::shared_ptr<IteratorCore>& core, Op op) {
+  morvel::Status status =
+      IsBusy(*core) ? BusyCallbackStatus() : RunOnIterator(self, *core, op);
+  return CreatePyStatusMove(std::move(status));
+}
+
+PyObject* iter_First(IteratorObject* self) {
+  std::shared_ptr<IteratorCore> core = GetCore(self);
+  if (core == nullptr) return nullptr;
+  return MoveOrWrite(self, core, [](morvel::DBM::Iterator* iter) { return iter->First(); });
+}
+
+PyObject* iter_Last(IteratorObject* self) {
+  std::shared_ptr<IteratorCore> core = GetCore(self);
+  if (core == nullptr) return nullptr;
+  return MoveOrWrite(self, core, [](morvel::DBM::Iterator* iter) { return iter->Last(); });
+}
+
+PyObject* iter_Jump(IteratorObject* self, PyObject* pyargs) {
+  std::shared_ptr<IteratorCore> core = GetCore(self);
+  if (core == nullptr) return nullptr;
+  if (!CheckArgCount(pyargs, 1, 1)) return nullptr;
+  SoftString key(PyTuple_GET_ITEM(pyargs, 0));
+  return MoveOrWrite(self, core,
+                     [&](morvel::DBM::Iterator* iter) { return iter->Jump(key.Get()); });
+}
+
+// JumpLower and JumpUpper: a key and an optional inclusive flag.
+template <typename Op>
+PyObject* JumpBounded(IteratorObject* self, PyObject* pyargs, Op op) {
+  std::shared_ptr<IteratorCore> core = GetCore(self);
+  if (core == nullptr) return nullptr;
+  if (!CheckArgCount(pyargs, 1, 2)) return nullptr;
+  bool inclusive = false;
+  if (PyTuple_GET_SIZE(pyargs) > 1) {
+    const int truth = PyObject_IsTrue(PyTuple_GET_ITEM(pyargs, 1));
+    if (truth < 0) return nullptr;
+    inclusive = truth;
+  }
+  SoftString key(PyTuple_GET_ITEM(pyargs, 0));
+  return MoveOrWrite(self, core,
+                     [&](morvel::DBM::Iterator* iter) { return op(iter, key.Get(), inclusive); });
+}
+
+PyObject* iter_JumpLower(IteratorObject* self, PyObject* pyargs) {
+  return JumpBounded(self, pyargs,
+                     [](morvel::DBM::Iterator* iter, std::string_view key, bool inclusive) {
+                       return iter->JumpLower(key, inclusive);
+                     });
+}
+
+PyObject* iter_JumpUpper(IteratorObject* self, PyObject* pyargs) {
+  return JumpBounded(self, pyargs,
+                     [](morvel::DBM::Iterator* iter, std::string_view key, bool inclusive) {
+                       return iter->JumpUpper(key, inclusive);
+                     });
+}
+
+PyObject* iter_Next(IteratorObject* self) {
+  std::shared_ptr<IteratorCore> core = GetCore(self);
+  if (core == nullptr) return nullptr;
+  return MoveOrWrite(self, core, [](morvel::DBM::Iterator* iter) { return iter->Next(); });
+}
+
+PyObject* iter_Previous(IteratorObject* self) {
+  std::shared_ptr<IteratorCore> core = GetCore(self);
+  if (core == nullptr) return nullptr;
+  return MoveOrWrite(self, core, [](morvel::DBM::Iterator* iter) { return iter->Previous(); });
+}
+
+PyObject* iter_Set(IteratorObject* self, PyObject* pyargs) {
+  std::shared_ptr<IteratorCore> core = GetCore(self);
+  if (core == nullptr) return nullptr;
+  if (!CheckArgCount(pyargs, 1, 1)) return nullptr;
+  SoftString value(PyTuple_GET_ITEM(pyargs, 0));
+  return MoveOrWrite(self, core, [&](morvel::DBM::Iterator* iter) {
+    return iter->Set(value.Get(), nullptr, nullptr);
+  });
+}
+
+PyObject* iter_Remove(IteratorObject* self) {
+  std::shared_ptr<IteratorCore> core = GetCore(self);
+  if (core == nullptr) return nullptr;
+  return MoveOrWrite(self, core,
+                     [](morvel::DBM::Iterator* iter) { return iter->Remove(nullptr, nullptr); });
+}
+
+enum class ReadPart { kKey, kValue, kBoth };
+
+// The shape of every reading method: state check, receiver check, busy check,
+// one engine call (Get, or Step when |step|), the receiver filled, then the
+// data or None.
+PyObject* ReadCurrent(IteratorObject* self, PyObject* pyargs, ReadPart part, bool as_str,
+                      bool step) {
+  std::shared_ptr<IteratorCore> core = GetCore(self);
+  if (core == nullptr) return nullptr;
+  if (!CheckArgCount(pyargs, 0, 1)) return nullptr;
+  PyObject* pyreceiver = PyTuple_GET_SIZE(pyargs) > 0 ? PyTuple_GET_ITEM(pyargs, 0) : nullptr;
+  if (!CheckStatusReceiver(pyreceiver)) return nullptr;
+  std::string key, value;
+  std::string* key_ptr = part == ReadPart::kValue ? nullptr : &key;
+  std::string* value_ptr = part == ReadPart::kKey ? nullptr : &value;
+  morvel::Status status;
+  if (IsBusy(*core)) {
+    status = BusyCallbackStatus();
+  } else {
+    status = RunOnIterator(self, *core, [&](morvel::DBM::Iterator* iter) {
+      return step ? iter->Step(key_ptr, value_ptr) : iter->Get(key_ptr, value_ptr);
+    });
+  }
+  if (!SetStatusReceiver(pyreceiver, status)) return nullptr;
+  if (!status.IsOK()) Py_RETURN_NONE;
+  auto convert = [as_str](const std::string& data) {
+    return as_str ? CreatePyString(data) : CreatePyBytes(data);
+  };
+  if (part == ReadPart::kKey) return convert(key);
+  if (part == ReadPart::kValue) return convert(value);
+  PyObject* pykey = convert(key);
+  if (pykey == nullptr) return nullptr;
+  PyObject* pyvalue = convert(value);
+  if (pyvalue == nullptr) {
+    Py_DECREF(pykey);
+    return nullptr;
+  }
+  PyObject* pair = PyTuple_Pack(2, pykey, pyvalue);
+  Py_DECREF(pykey);
+  Py_DECREF(pyvalue);
+  return pair;
+}
+
+PyObject* iter_Get(IteratorObject* self, PyObject* pyargs) {
+  return ReadCurrent(self, pyargs, ReadPart::kBoth, false, false);
+}
+
+PyObject* iter_GetStr(IteratorObject* self, PyObject* pyargs) {
+  return ReadCurrent(self, pyargs, ReadPart::kBoth, true, false);
+}
+
+PyObject* iter_GetKey(IteratorObject* self, PyObject* pyargs) {
+  return ReadCurrent(self, pyargs, ReadPart::kKey, false, false);
+}
+
+PyObject* iter_GetKeyStr(IteratorObject* self, PyObject* pyargs) {
+  return ReadCurrent(self, pyargs, ReadPart::kKey, true, false);
+}
+
+PyObject* iter_GetValue(IteratorObject* self, PyObject* pyargs) {
+  return ReadCurrent(self, pyargs, ReadPart::kValue, false, false);
+}
+
+PyObject* iter_GetValueStr(IteratorObject* self, PyObject* pyargs) {
+  return ReadCurrent(self, pyargs, ReadPart::kValue, true, false);
+}
+
+PyObject* iter_Step(IteratorObject* self, PyObject* pyargs) {
+  return ReadCurrent(self, pyargs, ReadPart::kBoth, false, true);
+}
+
+PyObject* iter_StepStr(IteratorObject* self, PyObject* pyargs) {
+  return ReadCurrent(self, pyargs, ReadPart::kBoth, true, true);
+}
+
+PyMethodDef iter_methods[] = {
+    {"First", AsPyCFunction(iter_First), METH_NOARGS,
+     "Initializes the iterator to indicate the first record."},
+    {"Last", AsPyCFunction(iter_Last), METH_NOARGS,
+     "Initializes the iterator to indicate the last record."},
+    {"Jump", AsPyCFunction(iter_Jump), METH_VARARGS,
+     "Initializes the iterator to indicate a specific record."},
+    {"JumpLower", AsPyCFunction(iter_JumpLower), METH_VARARGS,
+     "Initializes the iterator to indicate the last record whose key is lower."},
+    {"JumpUpper", AsPyCFunction(iter_JumpUpper), METH_VARARGS,
+     "Initializes the iterator to indicate the first record whose key is upper."},
+    {"Next", AsPyCFunction(iter_Next), METH_NOARGS,
+     "Moves the iterator to the next record."},
+    {"Previous", AsPyCFunction(iter_Previous), METH_NOARGS,
+     "Moves the iterator to the previous record."},
+    {"Get", AsPyCFunction(iter_Get), METH_VARARGS,
+     "Gets the key and the value of the current record of the iterator."},
+    {"GetStr", AsPyCFunction(iter_GetStr), METH_VARARGS,
+     "Gets the key and the value of the current record of the iterator, as strings."},
+    {"GetKey", AsPyCFunction(iter_GetKey), METH_VARARGS,
+     "Gets the key of the current record."},
+    {"GetKeyStr", AsPyCFunction(iter_GetKeyStr), METH_VARARGS,
+     "Gets the key of the current record, as a string."},
+    {"GetValue", AsPyCFunction(iter_GetValue), METH_VARARGS,
+     "Gets the value of the current record."},
+    {"GetValueStr", AsPyCFunction(iter_GetValueStr), METH_VARARGS,
+     "Gets the value of the current record, as a string."},
+    {"Set", AsPyCFunction(iter_Set), METH_VARARGS,
+     "Sets the value of the current record."},
+    {"Remove", AsPyCFunction(iter_Remove), METH_NOARGS,
+     "Removes the current record."},
+    {"Step", AsPyCFunction(iter_Step), METH_VARARGS,
+     "Gets the current record and moves the iterator to the next record."},
+    {"StepStr", AsPyCFunction(iter_StepStr), METH_VARARGS,
+     "Gets the current record and moves the iterator to the next record, as strings."},
+    {nullptr, nullptr, 0, nullptr},
+};
+
+}  // namespace
+
+PyObject* CreatePyIterator(const std::shared_ptr<DBMCore>& db_core, bool concurrent, bool first) {
+  PyObject* pyobj = cls_iter->tp_alloc(cls_iter, 0);
+  if (pyobj == nullptr) return nullptr;
+  IteratorObject* self = reinterpret_cast<IteratorObject*>(pyobj);
+  self->iter = nullptr;
+  self->concurrent = false;
+  std::unique_ptr<morvel::DBM::Iterator> iter = MakeEngineIterator(*db_core, concurrent, first);
+  if (iter == nullptr) {
+    Py_DECREF(pyobj);
+    return nullptr;
+  }
+  ResetIterator(self, db_core, std::move(iter), concurrent);
+  return pyobj;
+}
+
+PyTypeObject* FillIteratorType() {
+  PyTypeObject* type = &type_iter;
+  ClearTypeObject(type);
+  type->tp_name = "morvel.Iterator";
+  type->tp_basicsize = sizeof(IteratorObject);
+  type->tp_itemsize = 0;
+  type->tp_doc = "Iterator for each record.";
+  type->tp_flags = Py_TPFLAGS_BASETYPE;
+  type->tp_new = iter_new;
+  type->tp_dealloc = reinterpret_cast<destructor>(iter_dealloc);
+  type->tp_init = reinterpret_cast<initproc>(iter_init);
+  type->tp_repr = reinterpret_cast<reprfunc>(iter_repr);
+  type->tp_str = reinterpret_cast<reprfunc>(iter_str);
+  type->tp_iternext = reinterpret_cast<iternextfunc>(iter_iternext);
+  type->tp_methods = iter_methods;
+  return type;
+}

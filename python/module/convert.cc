@@ -1,1 +1,194 @@
-// (not yet written)
+// Conversions between Python objects and the engine's byte views and numbers.
+//
+// No conversion here leaves an error pending except an int that does not fit
+// in 64 bits: that OverflowError is the caller's to report before any engine
+// call. Every other failure (str() raising, encoding failing, the number
+// protocol refusing) is cleared and replaced by the documented fallback.
+
+#include "module/convert.h"
+
+#include <cmath>
+#include <limits>
+
+namespace {
+
+constexpr char kUnknownText[] = "(unknown)";
+
+// Views |text| (a str) as UTF-8 through |*utf8_obj|; "" when encoding fails.
+void ViewUnicode(PyObject* text, PyObject** utf8_obj, const char** data, int64_t* size) {
+  *utf8_obj = PyUnicode_AsUTF8String(text);
+  if (*utf8_obj == nullptr) {
+    PyErr_Clear();
+    *data = "";
+    *size = 0;
+    return;
+  }
+  *data = PyBytes_AS_STRING(*utf8_obj);
+  *size = PyBytes_GET_SIZE(*utf8_obj);
+}
+
+// Truncates toward zero, saturating at the 64-bit limits; NaN gives 0.
+int64_t DoubleToInt(double num) {
+  if (std::isnan(num)) return 0;
+  if (num >= 9223372036854775807.0) return std::numeric_limits<int64_t>::max();
+  if (num <= -9223372036854775808.0) return std::numeric_limits<int64_t>::min();
+  return static_cast<int64_t>(num);
+}
+
+}  // namespace
+
+SoftString::SoftString(PyObject* obj)
+    : obj_(obj), text_obj_(nullptr), utf8_obj_(nullptr), has_buffer_(false), data_(""),
+      size_(0) {
+  Py_INCREF(obj_);
+  if (PyUnicode_Check(obj_)) {
+    ViewUnicode(obj_, &utf8_obj_, &data_, &size_);
+  } else if (PyBytes_Check(obj_)) {
+    data_ = PyBytes_AS_STRING(obj_);
+    size_ = PyBytes_GET_SIZE(obj_);
+  } else if (PyByteArray_Check(obj_)) {
+    // The export forbids resizing the bytearray while the view lives.
+    if (PyObject_GetBuffer(obj_, &buffer_, PyBUF_SIMPLE) == 0) {
+      has_buffer_ = true;
+      if (buffer_.len > 0) {
+        data_ = static_cast<const char*>(buffer_.buf);
+        size_ = buffer_.len;
+      }
+    } else {
+      PyErr_Clear();
+    }
+  } else if (obj_ == Py_None) {
+    // The empty view.
+  } else {
+    text_obj_ = PyObject_Str(obj_);
+    if (text_obj_ == nullptr) {
+      PyErr_Clear();
+      data_ = kUnknownText;
+      size_ = sizeof(kUnknownText) - 1;
+    } else {
+      ViewUnicode(text_obj_, &utf8_obj_, &data_, &size_);
+    }
+  }
+}
+
+SoftString::~SoftString() {
+  if (has_buffer_) PyBuffer_Release(&buffer_);
+  Py_XDECREF(utf8_obj_);
+  Py_XDECREF(text_obj_);
+  Py_DECREF(obj_);
+}
+
+int64_t PyObjToInt(PyObject* obj) {
+  if (PyLong_Check(obj)) {
+    return PyLong_AsLongLong(obj);
+  }
+  if (PyFloat_Check(obj)) {
+    return DoubleToInt(PyFloat_AS_DOUBLE(obj));
+  }
+  if (PyUnicode_Check(obj) || PyBytes_Check(obj)) {
+    SoftString str(obj);
+    return morvel::StrToInt(str.Get(), 0);
+  }
+  if (obj == Py_None) {
+    return 0;
+  }
+  PyObject* pylong = PyNumber_Long(obj);
+  if (pylong == nullptr) {
+    PyErr_Clear();
+    return 0;
+  }
+  const int64_t num = PyLong_AsLongLong(pylong);
+  Py_DECREF(pylong);
+  return num;
+}
+
+double PyObjToDouble(PyObject* obj) {
+  if (PyLong_Check(obj)) {
+    return static_cast<double>(PyLong_AsLongLong(obj));
+  }
+  if (PyFloat_Check(obj)) {
+    return PyFloat_AS_DOUBLE(obj);
+  }
+  if (PyUnicode_Check(obj) || PyBytes_Check(obj)) {
+    SoftString str(obj);
+    return morvel::StrToDouble(str.Get(), 0.0);
+  }
+  if (obj == Py_None) {
+    return 0.0;
+  }
+  PyObject* pyfloat = PyNumber_Float(obj);
+  if (pyfloat == nullptr) {
+    PyErr_Clear();
+    return 0.0;
+  }
+  const double num = PyFloat_AsDouble(pyfloat);
+  Py_DECREF(pyfloat);
+  return num;
+}
+
+morvel::ParamMap ExtractMap(PyObject* pymap) {
+  morvel::ParamMap map;
+  if (pymap == nullptr || !PyMapping_Check(pymap)) {
+    return map;
+  }
+  PyObject* items = PyMapping_Items(pymap);
+  if (items == nullptr) {
+    PyErr_Clear();
+    return map;
+  }
+  const Py_ssize_t num_items = PyList_GET_SIZE(items);
+  for (Py_ssize_t i = 0; i < num_items; i++) {
+    PyObject* pair = PyList_GET_ITEM(items, i);
+    if (!PyTuple_Check(pair) || PyTuple_GET_SIZE(pair) != 2) {
+      continue;
+    }
+    SoftString key(PyTuple_GET_ITEM(pair, 0));
+    SoftString value(PyTuple_GET_ITEM(pair, 1));
+    map.emplace(std::string(key.Get()), std::string(value.Get()));
+  }
+  Py_DECREF(items);
+  return map;
+}
+
+PyObject* CreatePyBytes(std::string_view data) {
+  if (data.size() > static_cast<size_t>(PY_SSIZE_T_MAX)) {
+    return PyErr_NoMemory();
+  }
+  return PyBytes_FromStringAndSize(data.data(), static_cast<Py_ssize_t>(data.size()));
+}
+
+PyObject* CreatePyString(std::string_view data) {
+  if (data.size() > static_cast<size_t>(PY_SSIZE_T_MAX)) {
+    return PyErr_NoMemory();
+  }
+  return PyUnicode_DecodeUTF8(data.data(), static_cast<Py_ssize_t>(data.size()), "replace");
+}
+
+namespace {
+
+bool SetConstAttr(PyTypeObject* type, const char* name, PyObject* pyvalue) {
+  if (pyvalue == nullptr) return false;
+  PyObject* pyname = PyUnicode_FromString(name);
+  if (pyname == nullptr) {
+    Py_DECREF(pyvalue);
+    return false;
+  }
+  // The type's own setattr refuses static types; the generic setter stores
+  // into the type's dictionary.
+  const int rv = PyObject_GenericSetAttr(reinterpret_cast<PyObject*>(type), pyname, pyvalue);
+  Py_DECREF(pyname);
+  Py_DECREF(pyvalue);
+  if (rv != 0) return false;
+  PyType_Modified(type);
+  return true;
+}
+
+}  // namespace
+
+bool SetConstIntAttr(PyTypeObject* type, const char* name, int64_t value) {
+  return SetConstAttr(type, name, PyLong_FromLongLong(value));
+}
+
+bool SetConstUIntAttr(PyTypeObject* type, const char* name, uint64_t value) {
+  return SetConstAttr(type, name, PyLong_FromUnsignedLongLong(value));
+}
