@@ -13,10 +13,12 @@
 #define MORVEL_SHARD_DBM_H_
 
 #include <memory>
+#include <shared_mutex>
 #include <string>
 #include <vector>
 
 #include "morvel/dbm.h"
+#include "morvel/key_comparators.h"
 #include "morvel/poly_dbm.h"
 
 namespace morvel {
@@ -34,6 +36,7 @@ class ShardDBM final : public DBM {
   Status Append(std::string_view key, std::string_view value,
                 std::string_view delim = "") override;
   Status PopFirst(std::string* key = nullptr, std::string* value = nullptr) override;
+  Status Export(DBM* dest) override;
 
   // The number of shards while open.
   int32_t GetNumShards() const;
@@ -54,6 +57,12 @@ class ShardDBM final : public DBM {
  private:
   std::vector<std::unique_ptr<PolyDBM>> shards_;
   std::string open_path_;
+  // Single-shard calls hold it shared; calls spanning several shards hold it
+  // exclusively, which makes them atomic. Taken before any shard lock.
+  mutable std::shared_mutex mutex_;
+  bool open_ = false;
+  // The comparator of ordered shards, else null.
+  KeyComparator comparator_ = nullptr;
 };
 
 }  // namespace morvel
