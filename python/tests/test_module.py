@@ -1,0 +1,215 @@
+"""The module frame: the classes and their constants, and how arguments are
+converted to bytes and numbers."""
+
+import gc
+import sys
+
+import pytest
+
+import morvel
+
+CLASSES = [
+    ("Utility", "Library utilities."),
+    ("Status", "Status of operations."),
+    ("StatusException", "Exception to convey the status of operations."),
+    ("Future", "Future to monitor the result of asynchronous operations."),
+    ("DBM", "Polymorphic database manager."),
+    ("Iterator", "Iterator for each record."),
+    ("AsyncDBM", "Polymorphic database manager."),
+    ("File", "Generic file implemenation."),
+    ("Index", "Secondary index."),
+    ("IndexIterator", "Iterator for each record of the secondary index."),
+]
+
+
+def test_module_exposes_exactly_the_ten_classes():
+    public = {name for name in vars(morvel) if not name.startswith("__")}
+    assert public == {name for name, _ in CLASSES}
+    assert morvel.__doc__ == "a set of implementations of DBM"
+    assert not any(callable(v) and not isinstance(v, type) for v in vars(morvel).values())
+
+
+@pytest.mark.parametrize("name, doc", CLASSES)
+def test_class_identity_and_subclassing(name, doc):
+    cls = getattr(morvel, name)
+    assert cls.__module__ == "morvel"
+    assert cls.__name__ == name
+    assert cls.__doc__ == doc
+    sub = type("Sub" + name, (cls,), {})
+    assert issubclass(sub, cls)
+
+
+def test_utility_cannot_be_instantiated():
+    with pytest.raises(TypeError):
+        morvel.Utility()
+
+
+def test_status_is_unhashable():
+    with pytest.raises(TypeError):
+        hash(morvel.Status())
+
+
+def test_status_exception_is_a_runtime_error():
+    assert issubclass(morvel.StatusException, RuntimeError)
+
+
+UTILITY_CONSTANTS = [
+    ("INT32MIN", -2**31), ("INT32MAX", 2**31 - 1), ("UINT32MAX", 2**32 - 1),
+    ("INT64MIN", -2**63), ("INT64MAX", 2**63 - 1), ("UINT64MAX", 2**64 - 1),
+]
+
+
+@pytest.mark.parametrize("name, value", UTILITY_CONSTANTS)
+def test_utility_integer_constants(name, value):
+    assert getattr(morvel.Utility, name) == value
+
+
+def test_utility_platform_constants():
+    assert isinstance(morvel.Utility.VERSION, str) and morvel.Utility.VERSION
+    assert morvel.Utility.OS_NAME == "Linux"
+    page_size = morvel.Utility.PAGE_SIZE
+    assert page_size > 0 and page_size & (page_size - 1) == 0
+
+
+STATUS_NAMES = [
+    "SUCCESS", "UNKNOWN_ERROR", "SYSTEM_ERROR", "NOT_IMPLEMENTED_ERROR",
+    "PRECONDITION_ERROR", "INVALID_ARGUMENT_ERROR", "CANCELED_ERROR",
+    "NOT_FOUND_ERROR", "PERMISSION_ERROR", "INFEASIBLE_ERROR", "DUPLICATION_ERROR",
+    "BROKEN_DATA_ERROR", "NETWORK_ERROR", "APPLICATION_ERROR",
+]
+
+
+def test_status_code_constants():
+    for code, name in enumerate(STATUS_NAMES):
+        assert getattr(morvel.Status, name) == code
+        assert morvel.Status.CodeName(code) == name
+
+
+def test_any_data_is_one_fixed_object():
+    assert morvel.DBM.ANY_DATA == b"\x00[ANY]\x00"
+    assert morvel.DBM.ANY_DATA is morvel.DBM.ANY_DATA
+    assert morvel.DBM().ANY_DATA is morvel.DBM.ANY_DATA
+
+
+@pytest.mark.parametrize("args, word", [((), "too few arguments"),
+                                        ((1, 2), "too many arguments")])
+def test_argument_count_messages(args, word):
+    with pytest.raises(TypeError) as info:
+        morvel.Status.CodeName(*args)
+    assert str(info.value) == "invalid arguments: " + word
+
+
+# Values and the bytes they are viewed as, observed through a stored record.
+class BadStr:
+    def __str__(self):
+        raise ValueError("no text")
+
+
+class Text:
+    def __str__(self):
+        return "text\u00e9"
+
+
+MEMORY_VIEW = memoryview(b"x")
+SOFT_STRING_CASES = [
+    ("\u00e9", b"\xc3\xa9"),
+    (b"a\x00b", b"a\x00b"),
+    (bytearray(b"ab"), b"ab"),
+    (bytearray(), b""),
+    (None, b""),
+    (3.0, b"3.0"),
+    (12, b"12"),
+    (True, b"True"),
+    ("\ud800", b""),
+    (BadStr(), b"(unknown)"),
+    (Text(), b"text\xc3\xa9"),
+    (MEMORY_VIEW, str(MEMORY_VIEW).encode()),
+]
+
+
+@pytest.mark.parametrize("obj, expected", SOFT_STRING_CASES)
+def test_values_are_viewed_as_bytes(tinydb, obj, expected):
+    tinydb["k"] = obj
+    assert tinydb[b"k"] == expected
+    tinydb[obj] = "by key"
+    assert tinydb[expected] == b"by key"
+
+
+def test_a_bytearray_key_cannot_be_resized_while_viewed(tinydb):
+    key = bytearray(b"key")
+
+    class Resizer:
+        def __str__(self):
+            key.extend(b"-grown" * 1000)
+            return "resized"
+
+    # The value's str() runs while the key's view is held: the resize fails,
+    # str() counts as failed, and the record lands under the original key.
+    tinydb[key] = Resizer()
+    assert key == bytearray(b"key")
+    assert tinydb[b"key"] == b"(unknown)"
+
+
+# Numbers through PyObjToInt, observed through SerializeInt.
+class Number:
+    def __int__(self):
+        return 41
+
+    def __index__(self):
+        return 41
+
+
+INT_CASES = [
+    (2.9, 2), (-2.9, -2), (None, 0), ("12abc", 12), (b" -7", -7), ("none", 0),
+    (bytearray(b"7"), 7), (object(), 0), (Number(), 41), (True, 1),
+    (float("nan"), 0), (1e300, 2**63 - 1), (-1e300, -2**63),
+]
+
+
+@pytest.mark.parametrize("obj, number", INT_CASES)
+def test_integer_conversion(obj, number):
+    serialized = morvel.Utility.SerializeInt(obj)
+    assert morvel.Utility.DeserializeInt(serialized) == number
+
+
+DOUBLE_CASES = [
+    (None, 0.0), ("1.5", 1.5), (b"-2.25", -2.25), (7, 7.0), (object(), 0.0),
+    (bytearray(b"x"), 0.0),
+]
+
+
+@pytest.mark.parametrize("obj, number", DOUBLE_CASES)
+def test_double_conversion(obj, number):
+    serialized = morvel.Utility.SerializeFloat(obj)
+    assert morvel.Utility.DeserializeFloat(serialized) == number
+
+
+@pytest.mark.parametrize("call", [
+    lambda: morvel.Utility.SerializeInt(2**64),
+    lambda: morvel.Utility.SerializeFloat(-2**70),
+    lambda: morvel.Utility.PrimaryHash("x", 2**65),
+])
+def test_an_int_beyond_64_bits_raises_overflow(call):
+    with pytest.raises(OverflowError):
+        call()
+
+
+def test_failed_conversions_leave_no_error_pending(tinydb):
+    # A pending error would surface as SystemError on a later call.
+    for obj in (BadStr(), "\udcff", object()):
+        tinydb["k"] = obj
+        morvel.Utility.SerializeInt(obj)
+        morvel.Utility.SerializeFloat(obj)
+    assert sys.exc_info() == (None, None, None)
+    assert tinydb[b"k"] == str(obj).encode()
+
+
+def test_conversions_do_not_leak_references(tinydb):
+    key = "leak-check-key"
+    value = bytearray(b"value")
+    before = sys.getrefcount(key), sys.getrefcount(value)
+    for _ in range(100):
+        tinydb[key] = value
+        tinydb[value] = key
+    gc.collect()
+    assert (sys.getrefcount(key), sys.getrefcount(value)) == before
