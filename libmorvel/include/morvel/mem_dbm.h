@@ -28,6 +28,8 @@ class TinyDBM final : public DBM {
   explicit TinyDBM(int64_t num_buckets = -1);
   ~TinyDBM() override;
   MORVEL_DBM_OVERRIDES
+  using DBM::Process;
+  using DBM::ProcessEach;
 
   struct Impl;
 
@@ -42,6 +44,8 @@ class BabyDBM final : public DBM {
   explicit BabyDBM(KeyComparator comparator = LexicalKeyComparator);
   ~BabyDBM() override;
   MORVEL_DBM_OVERRIDES
+  using DBM::Process;
+  using DBM::ProcessEach;
 
   struct Impl;
 

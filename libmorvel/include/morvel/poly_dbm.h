@@ -28,6 +28,8 @@ class PolyDBM final : public DBM {
   PolyDBM();
   ~PolyDBM() override;
   MORVEL_DBM_OVERRIDES
+  using DBM::Process;
+  using DBM::ProcessEach;
 
   // Record operations are forwarded to the concrete class, so its overrides of
   // the default bodies are used.

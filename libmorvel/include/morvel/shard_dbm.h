@@ -28,6 +28,8 @@ class ShardDBM final : public DBM {
   ShardDBM();
   ~ShardDBM() override;
   MORVEL_DBM_OVERRIDES
+  using DBM::Process;
+  using DBM::ProcessEach;
 
   Status Get(std::string_view key, std::string* value = nullptr) override;
   Status Set(std::string_view key, std::string_view value, bool overwrite = true,
