@@ -3,6 +3,7 @@ converted to bytes and numbers."""
 
 import gc
 import sys
+import weakref
 
 import pytest
 
@@ -37,6 +38,36 @@ def test_class_identity_and_subclassing(name, doc):
     assert cls.__doc__ == doc
     sub = type("Sub" + name, (cls,), {})
     assert issubclass(sub, cls)
+
+
+def test_subclass_instances_work_and_are_freed():
+    class MyStatus(morvel.Status):
+        pass
+
+    class MyException(morvel.StatusException):
+        pass
+
+    class MyDBM(morvel.DBM):
+        pass
+
+    class MyIterator(morvel.Iterator):
+        pass
+
+    status = MyStatus(7, "x")
+    assert str(status) == "NOT_FOUND_ERROR: x"
+    with pytest.raises(MyException) as info:
+        raise MyException(status)
+    assert info.value.GetStatus() is status
+    db = MyDBM()
+    assert db.Open("", True).IsOK()
+    db["k"] = "v"
+    it = MyIterator(db)
+    it.First()
+    assert it.Get() == (b"k", b"v")
+    refs = [weakref.ref(obj) for obj in (info.value, db, it)]
+    del info, db, it
+    gc.collect()
+    assert [ref() for ref in refs] == [None, None, None]
 
 
 def test_utility_cannot_be_instantiated():
