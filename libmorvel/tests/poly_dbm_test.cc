@@ -1,0 +1,128 @@
+#include "morvel/poly_dbm.h"
+
+#include <gtest/gtest.h>
+
+#include "morvel/mem_dbm.h"
+#include "test_util.h"
+
+namespace morvel {
+namespace {
+
+class PolyDBMTest : public morvel_test::TempDirTest {};
+
+std::string InspectClass(DBM* dbm) {
+  for (const auto& item : dbm->Inspect()) {
+    if (item.first == "class") return item.second;
+  }
+  return "";
+}
+
+TEST_F(PolyDBMTest, ChooseClassName) {
+  const struct {
+    const char* path;
+    ParamMap params;
+    const char* expected;
+  } cases[] = {
+      {"", {}, "TinyDBM"},
+      {"x.mvh", {}, "HashDBM"},
+      {"x.unknown", {}, "HashDBM"},
+      {"noext", {}, "HashDBM"},
+      {"x.mvt", {}, "TreeDBM"},
+      {"x.TREE", {}, "TreeDBM"},
+      {"x.mvmt", {}, "TinyDBM"},
+      {"/d.mvmb/x.mvmb", {}, "BabyDBM"},
+      {"x.mvmc", {}, "CacheDBM"},
+      {"x.mvh", {{"dbm", "baby"}}, "BabyDBM"},
+      {"", {{"dbm", "BabyDBM"}}, "BabyDBM"},
+      {"", {{"dbm", "TREEDBM"}}, "TreeDBM"},
+      {"", {{"dbm", "Tiny"}}, "TinyDBM"},
+  };
+  for (const auto& c : cases) {
+    std::string name;
+    ASSERT_TRUE(PolyDBM::ChooseClassName(c.path, c.params, &name).IsOK()) << c.path;
+    EXPECT_EQ(name, c.expected) << c.path;
+  }
+  std::string name;
+  EXPECT_EQ(PolyDBM::ChooseClassName("x.mvh", {{"dbm", "bogus"}}, &name),
+            Status::INVALID_ARGUMENT_ERROR);
+}
+
+TEST_F(PolyDBMTest, OpensTheChosenClassAndForwards) {
+  PolyDBM dbm;
+  EXPECT_EQ(dbm.Get("a"), Status::PRECONDITION_ERROR);
+  EXPECT_EQ(dbm.MakeIterator()->First(), Status::PRECONDITION_ERROR);
+  EXPECT_EQ(dbm.GetInternalDBM(), nullptr);
+  // Unknown parameters, such as a shard count, are ignored.
+  ASSERT_TRUE(dbm.OpenAdvanced(Path("a.mvmb"), true, 0,
+                               {{"num_shards", "3"}, {"key_comparator", "decimal"}})
+                  .IsOK());
+  EXPECT_EQ(InspectClass(&dbm), "BabyDBM");
+  EXPECT_TRUE(dbm.IsOrdered());
+  EXPECT_NE(dynamic_cast<BabyDBM*>(dbm.GetInternalDBM()), nullptr);
+  ASSERT_TRUE(dbm.Set("10", "x").IsOK());
+  ASSERT_TRUE(dbm.Set("9", "y").IsOK());
+  int64_t current = 0;
+  ASSERT_TRUE(dbm.Increment("50", 5, &current).IsOK());
+  std::string key;
+  ASSERT_TRUE(dbm.PopFirst(&key).IsOK());
+  EXPECT_EQ(key, "9");
+  EXPECT_EQ(dbm.OpenAdvanced("", true, 0, {}), Status::PRECONDITION_ERROR);
+  ASSERT_TRUE(dbm.Close().IsOK());
+  EXPECT_FALSE(dbm.IsOpen());
+  EXPECT_EQ(dbm.Get("10"), Status::PRECONDITION_ERROR);
+  // Reopening finds what was saved.
+  ASSERT_TRUE(dbm.OpenAdvanced(Path("a.mvmb"), false, 0, {{"key_comparator", "decimal"}}).IsOK());
+  std::string value;
+  ASSERT_TRUE(dbm.Get("10", &value).IsOK());
+  EXPECT_EQ(value, "x");
+  EXPECT_EQ(dbm.CountSimple(), 2);
+}
+
+TEST_F(PolyDBMTest, ClassesNotBuiltAndUnknownNames) {
+  PolyDBM dbm;
+  for (const char* name : {"tree", "cache"}) {
+    const Status status = dbm.OpenAdvanced("", true, 0, {{"dbm", name}});
+    EXPECT_EQ(status, Status::NOT_IMPLEMENTED_ERROR) << name;
+    EXPECT_NE(status.GetMessage().find("DBM"), std::string::npos) << status.GetMessage();
+  }
+  EXPECT_EQ(dbm.OpenAdvanced("", true, 0, {{"dbm", "nosuch"}}), Status::INVALID_ARGUMENT_ERROR);
+  std::unique_ptr<DBM> made;
+  EXPECT_EQ(PolyDBM::MakeDBMByName("nosuch", &made), Status::INVALID_ARGUMENT_ERROR);
+  ASSERT_TRUE(PolyDBM::MakeDBMByName("tiny", &made).IsOK());
+  EXPECT_NE(dynamic_cast<TinyDBM*>(made.get()), nullptr);
+}
+
+TEST_F(PolyDBMTest, ExportIntoItselfIsHarmless) {
+  PolyDBM dbm;
+  ASSERT_TRUE(dbm.Open("", true).IsOK());
+  ASSERT_TRUE(dbm.Set("a", "1").IsOK());
+  EXPECT_TRUE(dbm.Export(&dbm).IsOK());
+  EXPECT_EQ(dbm.CountSimple(), 1);
+}
+
+TEST_F(PolyDBMTest, RestoreDatabaseOfAMemoryFile) {
+  const std::string path = Path("src.mvmt");
+  {
+    PolyDBM dbm;
+    ASSERT_TRUE(dbm.Open(path, true).IsOK());
+    for (int i = 0; i < 20; i++) {
+      ASSERT_TRUE(dbm.Set("k" + std::to_string(i), "v").IsOK());
+    }
+    ASSERT_TRUE(dbm.Close().IsOK());
+  }
+  const std::string restored = Path("dest.mvmt");
+  // The class comes from the extension; the parameter text is parsed and ignored.
+  ASSERT_TRUE(PolyDBM::RestoreDatabase(path, restored, "", -1, "num_buckets=10, x = y").IsOK());
+  PolyDBM dbm;
+  ASSERT_TRUE(dbm.Open(restored, false).IsOK());
+  EXPECT_EQ(dbm.CountSimple(), 20);
+  EXPECT_EQ(PolyDBM::RestoreDatabase(path, Path("t"), "tree", -1),
+            Status::NOT_IMPLEMENTED_ERROR);
+  EXPECT_EQ(PolyDBM::RestoreDatabase(path, Path("t"), "nosuch", -1),
+            Status::INVALID_ARGUMENT_ERROR);
+  EXPECT_EQ(PolyDBM::RestoreDatabase(Path("missing.mvmt"), Path("t"), "", -1),
+            Status::NOT_FOUND_ERROR);
+}
+
+}  // namespace
+}  // namespace morvel
