@@ -2,6 +2,9 @@
 // (Open, Close, the state queries), MakeIterator and the printable forms.
 //
 // The handle holds its engine database through a DBMCore share (dbm/dbm.h).
+// Open stores the share in the handle only once the engine open has returned:
+// until then the engine object is not safe to call, so other threads see the
+// handle as not open (and a second Open as already opening).
 // Each call copies the share with the interpreter lock held before it releases
 // the lock, so a Close racing in another thread cannot free the database under
 // it. Close detaches the share from the handle first, so other threads see a
@@ -15,6 +18,7 @@
 
 #include <cstring>
 #include <string>
+#include <unordered_set>
 
 #include "dbm/dbm_methods.h"
 #include "iterator/iterator.h"
@@ -42,6 +46,10 @@ const struct {
     {"no_lock", morvel::File::OPEN_NO_LOCK},
     {"sync_hard", morvel::File::OPEN_SYNC_HARD},
 };
+
+// Handles whose Open is running with the interpreter lock released. Read and
+// written only with the interpreter lock.
+std::unordered_set<const DBMObject*> opening_handles;
 
 // Raises "not opened database" and returns false when the handle is closed.
 bool CheckOpen(DBMObject* self) {
@@ -224,7 +232,11 @@ PyMethodDef dbm_methods[] = {
     {"MakeIterator", AsPyCFunction(dbm_MakeIterator), METH_NOARGS,
      "Makes an iterator for each record."},
     {"RestoreDatabase", AsPyCFunction(dbm_RestoreDatabase),
-     METH_VARARGS | METH_CLASS, "Restores a broken database as a new healthy database."},
+     METH_VARARGS | METH_CLASS,
+     "Restores a broken database as a new healthy database. The arguments are the path of "
+     "the old database, the path of the new database, the class name (empty to detect it "
+     "from the file), the end offset (-1 to read to the end) and the tuning parameters of "
+     "the new database (\"name=value,name=value\", or empty)."},
     {nullptr, nullptr, 0, nullptr},
 };
 
@@ -244,7 +256,7 @@ morvel::Status BusyCallbackStatus() {
 }
 
 PyObject* dbm_Open(DBMObject* self, PyObject* pyargs, PyObject* pykwds) {
-  if (self->dbm != nullptr) {
+  if (self->dbm != nullptr || opening_handles.count(self) > 0) {
     ThrowInvalidArguments("opened database");
     return nullptr;
   }
@@ -273,8 +285,8 @@ PyObject* dbm_Open(DBMObject* self, PyObject* pyargs, PyObject* pykwds) {
   }
   // The conversions above may run Python code (str(), __bool__) that opens
   // this handle; check again now that nothing else runs before the handle is
-  // marked open.
-  if (self->dbm != nullptr) {
+  // marked as opening.
+  if (self->dbm != nullptr || opening_handles.count(self) > 0) {
     ThrowInvalidArguments("opened database");
     return nullptr;
   }
@@ -285,16 +297,17 @@ PyObject* dbm_Open(DBMObject* self, PyObject* pyargs, PyObject* pykwds) {
     engine_dbm = std::make_unique<morvel::PolyDBM>();
   }
   std::shared_ptr<DBMCore> core = std::make_shared<DBMCore>(std::move(engine_dbm));
-  self->dbm = new std::shared_ptr<DBMCore>(core);
   self->concurrent = concurrent;
   const std::string path_str(path.Get());
+  opening_handles.insert(self);
   morvel::Status status;
   {
     NativeLock lock(concurrent);
     status = core->dbm->OpenAdvanced(path_str, writable, options, params);
   }
-  if (!status.IsOK() && self->dbm != nullptr && *self->dbm == core) {
-    DetachCore(self);
+  opening_handles.erase(self);
+  if (status.IsOK()) {
+    self->dbm = new std::shared_ptr<DBMCore>(std::move(core));
   }
   return CreatePyStatusMove(std::move(status));
 }

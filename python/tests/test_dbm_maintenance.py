@@ -394,11 +394,11 @@ def test_export_into_itself_changes_nothing(db):
 
 def test_copy_file_data_gives_the_same_records(db, tmp_path, kind):
     fill(db, RECORDS)
-    copy_path = str(tmp_path / ("copy-" + KINDS[kind]))
-    assert db.CopyFileData(copy_path) == Status.SUCCESS
-    assert db.CopyFileData(copy_path + "2", True) == Status.SUCCESS
+    copy_paths = [str(tmp_path / (prefix + KINDS[kind])) for prefix in ("copy-", "hard-")]
+    assert db.CopyFileData(copy_paths[0]) == Status.SUCCESS
+    assert db.CopyFileData(copy_paths[1], True) == Status.SUCCESS
     db.Set(b"after copy", b"not in the copy")
-    for path in (copy_path, copy_path + "2"):
+    for path in copy_paths:
         copy = open_db(path, False)
         assert copy.IsHealthy()
         assert_holds_exactly(copy, RECORDS)
