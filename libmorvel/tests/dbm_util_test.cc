@@ -1,8 +1,6 @@
 // Tests of export, import, key lines and the search modes.
 
 #include <algorithm>
-#include <cstdlib>
-#include <filesystem>
 #include <map>
 #include <memory>
 #include <string>
@@ -12,25 +10,15 @@
 #include "morvel/dbm_util.h"
 #include "morvel/file_impl.h"
 #include "morvel/mem_dbm.h"
+#include "test_util.h"
 
 namespace morvel {
 namespace {
 
 using Strings = std::vector<std::string>;
 
-class DBMUtilTest : public ::testing::Test {
+class DBMUtilTest : public morvel_test::TempDirTest {
  protected:
-  void SetUp() override {
-    std::string templ = (std::filesystem::temp_directory_path() / "morvel-util-XXXXXX").string();
-    ASSERT_NE(nullptr, mkdtemp(templ.data()));
-    dir_ = templ;
-  }
-
-  void TearDown() override {
-    std::error_code ec;
-    std::filesystem::remove_all(dir_, ec);
-  }
-
   // An open memory database, ordered (BabyDBM) or not (TinyDBM).
   static std::unique_ptr<DBM> MakeDBM(bool ordered) {
     std::unique_ptr<DBM> dbm;
@@ -56,11 +44,10 @@ class DBMUtilTest : public ::testing::Test {
 
   std::unique_ptr<File> OpenFile(const std::string& name) {
     auto file = std::make_unique<PositionalParallelFile>();
-    EXPECT_TRUE(file->Open(dir_ + "/" + name, true).IsOK());
+    EXPECT_TRUE(file->Open(Path(name), true).IsOK());
     return file;
   }
 
-  std::string dir_;
 };
 
 const std::map<std::string, std::string> kTransferRecords = {
@@ -75,7 +62,9 @@ TEST_F(DBMUtilTest, ExportImportRoundTrip) {
   for (const bool ordered : {false, true}) {
     SCOPED_TRACE(ordered ? "ordered" : "unordered");
     auto src = MakeDBM(ordered);
-    for (const auto& [key, value] : kTransferRecords) ASSERT_TRUE(src->Set(key, value).IsOK());
+    auto records = morvel_test::RandomRecords(300, 6, 300);
+    records.insert(kTransferRecords.begin(), kTransferRecords.end());
+    for (const auto& [key, value] : records) ASSERT_TRUE(src->Set(key, value).IsOK());
     auto file = OpenFile(ordered ? "ordered.flat" : "unordered.flat");
     ASSERT_TRUE(ExportDBMToFlatRecords(src.get(), file.get()).IsOK());
     const int64_t one_size = file->GetSizeSimple();
@@ -87,7 +76,7 @@ TEST_F(DBMUtilTest, ExportImportRoundTrip) {
     auto dest = MakeDBM(ordered);
     ASSERT_TRUE(dest->Set("kept", "old").IsOK());
     ASSERT_TRUE(ImportDBMFromFlatRecords(dest.get(), file.get()).IsOK());
-    auto expected = kTransferRecords;
+    auto expected = records;
     expected["extra"] = "x";
     expected["kept"] = "old";
     EXPECT_EQ(expected, AllRecords(dest.get()));
@@ -125,7 +114,7 @@ TEST_F(DBMUtilTest, ExportFailureLeavesTheFileAsItWas) {
   auto file = OpenFile("readonly.flat");
   ASSERT_TRUE(file->Append("head", 4).IsOK());
   ASSERT_TRUE(file->Close().IsOK());
-  ASSERT_TRUE(file->Open(dir_ + "/readonly.flat", false).IsOK());
+  ASSERT_TRUE(file->Open(Path("readonly.flat"), false).IsOK());
   EXPECT_NE(Status::SUCCESS, ExportDBMToFlatRecords(src.get(), file.get()).GetCode());
   EXPECT_NE(Status::SUCCESS, ExportDBMKeysAsLines(src.get(), file.get()).GetCode());
   EXPECT_EQ("head", file->ReadSimple(0, file->GetSizeSimple()));

@@ -6,7 +6,6 @@
 
 #include <algorithm>
 #include <climits>
-#include <cstdlib>
 #include <filesystem>
 #include <memory>
 #include <string>
@@ -19,27 +18,10 @@
 #include "morvel/file.h"
 #include "morvel/file_impl.h"
 #include "morvel/poly_file.h"
+#include "test_util.h"
 
 namespace morvel {
 namespace {
-
-// A fresh directory, removed with its content at the end.
-class TempDir final {
- public:
-  TempDir() {
-    std::string templ = (std::filesystem::temp_directory_path() / "morvel-file-XXXXXX").string();
-    if (mkdtemp(templ.data()) == nullptr) std::abort();
-    path_ = templ;
-  }
-  ~TempDir() {
-    std::error_code ec;
-    std::filesystem::remove_all(path_, ec);
-  }
-  std::string Path(const std::string& name) const { return path_ + "/" + name; }
-
- private:
-  std::string path_;
-};
 
 int64_t DiskSize(const std::string& path) {
   struct stat sbuf;
@@ -55,10 +37,9 @@ std::string ReadAll(File* file) {
 }
 
 template <typename T>
-class FileTest : public ::testing::Test {
+class FileTest : public morvel_test::TempDirTest {
  protected:
   std::unique_ptr<File> MakeFile() { return std::make_unique<T>(); }
-  TempDir dir_;
 };
 
 using FileClasses = ::testing::Types<StdFile, PositionalParallelFile, PositionalAtomicFile,
@@ -66,7 +47,7 @@ using FileClasses = ::testing::Types<StdFile, PositionalParallelFile, Positional
 TYPED_TEST_SUITE(FileTest, FileClasses);
 
 TYPED_TEST(FileTest, ReadWriteAppendExpandTruncate) {
-  const std::string path = this->dir_.Path("a.dat");
+  const std::string path = this->Path("a.dat");
   auto file = this->MakeFile();
   // A large reservation shows that it is trimmed at Close.
   ASSERT_TRUE(file->SetAllocationStrategy(1 << 20, 2.0).IsOK());
@@ -141,7 +122,7 @@ TYPED_TEST(FileTest, ReadWriteAppendExpandTruncate) {
 }
 
 TYPED_TEST(FileTest, LargeDataAcrossPagesAndGrowth) {
-  const std::string path = this->dir_.Path("big.dat");
+  const std::string path = this->Path("big.dat");
   auto file = this->MakeFile();
   // Tiny steps force many growths of the reservation or mapping.
   ASSERT_TRUE(file->SetAllocationStrategy(1, 1.0).IsOK());
@@ -165,7 +146,7 @@ TYPED_TEST(FileTest, LargeDataAcrossPagesAndGrowth) {
 }
 
 TYPED_TEST(FileTest, OpenOptions) {
-  const std::string path = this->dir_.Path("b.dat");
+  const std::string path = this->Path("b.dat");
   auto file = this->MakeFile();
   char buf[1];
   // Everything but Open on a closed file is refused.
@@ -178,9 +159,9 @@ TYPED_TEST(FileTest, OpenOptions) {
   EXPECT_EQ(Status::NOT_FOUND_ERROR, file->Open(path, false).GetCode());
   EXPECT_EQ(Status::NOT_FOUND_ERROR, file->Open(path, true, File::OPEN_NO_CREATE).GetCode());
   EXPECT_FALSE(std::filesystem::exists(path));
-  EXPECT_EQ(Status::NOT_FOUND_ERROR, file->Open(this->dir_.Path("no/such/dir"), true).GetCode());
+  EXPECT_EQ(Status::NOT_FOUND_ERROR, file->Open(this->Path("no/such/dir"), true).GetCode());
   // A system call failure names the call and the reason.
-  const Status status = file->Open(this->dir_.Path(""), true);
+  const Status status = file->Open(this->Path(""), true);
   EXPECT_EQ(Status::SYSTEM_ERROR, status.GetCode());
   EXPECT_EQ("open failed: Is a directory", status.GetMessage());
   EXPECT_FALSE(file->IsOpen());
@@ -206,12 +187,12 @@ TYPED_TEST(FileTest, OpenOptions) {
   EXPECT_EQ(3, DiskSize(path));
 
   // A directory is not a file.
-  EXPECT_NE(Status::SUCCESS, file->Open(this->dir_.Path(""), false).GetCode());
+  EXPECT_NE(Status::SUCCESS, file->Open(this->Path(""), false).GetCode());
   EXPECT_FALSE(file->IsOpen());
 }
 
 TYPED_TEST(FileTest, LockAgainstSecondOpenFile) {
-  const std::string path = this->dir_.Path("c.dat");
+  const std::string path = this->Path("c.dat");
   auto writer = this->MakeFile();
   auto other = this->MakeFile();
   ASSERT_TRUE(writer->Open(path, true).IsOK());
@@ -238,7 +219,7 @@ TYPED_TEST(FileTest, LockAgainstSecondOpenFile) {
 }
 
 TYPED_TEST(FileTest, LockAgainstOtherProcess) {
-  const std::string path = this->dir_.Path("d.dat");
+  const std::string path = this->Path("d.dat");
   int to_parent[2];
   int to_child[2];
   ASSERT_EQ(0, pipe(to_parent));
@@ -271,7 +252,7 @@ TYPED_TEST(FileTest, LockAgainstOtherProcess) {
 }
 
 TYPED_TEST(FileTest, ConcurrentAppendsNeverOverlap) {
-  const std::string path = this->dir_.Path("e.dat");
+  const std::string path = this->Path("e.dat");
   auto file = this->MakeFile();
   // Small growth steps make the threads race through many remaps.
   ASSERT_TRUE(file->SetAllocationStrategy(64, 1.1).IsOK());
@@ -315,7 +296,7 @@ TYPED_TEST(FileTest, ConcurrentAppendsNeverOverlap) {
 }
 
 TYPED_TEST(FileTest, ConcurrentWritesAndReadsOfDisjointSlots) {
-  const std::string path = this->dir_.Path("f.dat");
+  const std::string path = this->Path("f.dat");
   auto file = this->MakeFile();
   ASSERT_TRUE(file->SetAllocationStrategy(128, 1.2).IsOK());
   ASSERT_TRUE(file->Open(path, true).IsOK());
@@ -347,8 +328,8 @@ TYPED_TEST(FileTest, ConcurrentWritesAndReadsOfDisjointSlots) {
 }
 
 TYPED_TEST(FileTest, Rename) {
-  const std::string path = this->dir_.Path("g.dat");
-  const std::string new_path = this->dir_.Path("h.dat");
+  const std::string path = this->Path("g.dat");
+  const std::string new_path = this->Path("h.dat");
   auto file = this->MakeFile();
   ASSERT_TRUE(file->Open(path, true).IsOK());
   ASSERT_TRUE(file->Append("one", 3).IsOK());
@@ -356,7 +337,7 @@ TYPED_TEST(FileTest, Rename) {
   EXPECT_EQ(new_path, file->GetPathSimple());
   EXPECT_FALSE(std::filesystem::exists(path));
   ASSERT_TRUE(file->Append("two", 3).IsOK());
-  EXPECT_EQ(Status::SYSTEM_ERROR, file->Rename(this->dir_.Path("no/such/x")).GetCode());
+  EXPECT_EQ(Status::SYSTEM_ERROR, file->Rename(this->Path("no/such/x")).GetCode());
   EXPECT_EQ(new_path, file->GetPathSimple());
   ASSERT_TRUE(file->Close().IsOK());
   ASSERT_TRUE(file->Open(new_path, false).IsOK());
@@ -381,9 +362,10 @@ bool IsClass(File* file) {
   return dynamic_cast<T*>(file) != nullptr;
 }
 
-TEST(PolyFileTest, ChoosesClassByName) {
-  TempDir dir;
-  const std::string path = dir.Path("p.dat");
+class PolyFileTest : public morvel_test::TempDirTest {};
+
+TEST_F(PolyFileTest, ChoosesClassByName) {
+  const std::string path = Path("p.dat");
   const std::vector<std::pair<std::string, bool (*)(File*)>> cases = {
       {"StdFile", IsClass<StdFile>},
       {"PositionalParallelFile", IsClass<PositionalParallelFile>},
@@ -417,9 +399,8 @@ TEST(PolyFileTest, ChoosesClassByName) {
   ASSERT_TRUE(file.Close().IsOK());
 }
 
-TEST(PolyFileTest, BadParameters) {
-  TempDir dir;
-  const std::string path = dir.Path("q.dat");
+TEST_F(PolyFileTest, BadParameters) {
+  const std::string path = Path("q.dat");
   const std::vector<ParamMap> cases = {
       {{"file", "NoSuchFile"}},
       {{"file", ""}},

@@ -1,7 +1,5 @@
 // Tests of the flat-record writer and reader, including damaged input.
 
-#include <cstdlib>
-#include <filesystem>
 #include <string>
 #include <utility>
 #include <vector>
@@ -9,25 +7,23 @@
 #include "gtest/gtest.h"
 #include "morvel/file_impl.h"
 #include "morvel/flat_records.h"
+#include "test_util.h"
 
 namespace morvel {
 namespace {
 
 using Records = std::vector<std::pair<std::string, std::string>>;
 
-class FlatRecordsTest : public ::testing::Test {
+class FlatRecordsTest : public morvel_test::TempDirTest {
  protected:
   void SetUp() override {
-    std::string templ = (std::filesystem::temp_directory_path() / "morvel-flat-XXXXXX").string();
-    ASSERT_NE(nullptr, mkdtemp(templ.data()));
-    dir_ = templ;
-    ASSERT_TRUE(file_.Open(dir_ + "/records.flat", true).IsOK());
+    TempDirTest::SetUp();
+    ASSERT_TRUE(file_.Open(Path("records.flat"), true).IsOK());
   }
 
   void TearDown() override {
     file_.Close();
-    std::error_code ec;
-    std::filesystem::remove_all(dir_, ec);
+    TempDirTest::TearDown();
   }
 
   // Replaces the file content with |data|.
@@ -49,7 +45,6 @@ class FlatRecordsTest : public ::testing::Test {
     }
   }
 
-  std::string dir_;
   MemoryMapParallelFile file_;
 };
 

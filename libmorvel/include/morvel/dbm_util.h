@@ -9,6 +9,15 @@
 //   before the pattern, in order). An unknown mode, a bad regex or an ordered
 //   mode on an unordered database is INVALID_ARGUMENT_ERROR naming it.
 //   |capacity| 0 means no limit.
+//
+//   "containword" matches the pattern bounded on each side by the text's end
+//   or a byte that is not an ASCII letter or digit and not part of a
+//   multi-byte UTF-8 character. The edit modes give the nearest first; equal
+//   distances keep the order of an ordered database or of the file's lines,
+//   and the byte order of the keys for an unordered database. "upper" and
+//   "upperinc" give keys in ascending order, "lower" and "lowerinc" in
+//   descending order (the nearest first). |matched| is cleared first, and
+//   left empty on failure.
 
 #ifndef MORVEL_DBM_UTIL_H_
 #define MORVEL_DBM_UTIL_H_

@@ -3,7 +3,11 @@
 // Every concrete class is safe for concurrent use by several threads on one
 // object. Every system-call failure is reported as SYSTEM_ERROR with the call's
 // name and strerror in the message. Operations on a file that is not open give
-// PRECONDITION_ERROR.
+// PRECONDITION_ERROR. Open and Close must not race with other calls on the
+// classes whose reads take no lock (the parallel ones).
+//
+// Files may reserve space ahead of appends: until Close, the file on disk can
+// be longer than the logical size, by zero bytes.
 
 #ifndef MORVEL_FILE_H_
 #define MORVEL_FILE_H_
