@@ -248,9 +248,6 @@ PyObject* dbm_Export(DBMObject* self, PyObject* pyargs) {
   if (IsBusyInCallback(*core) || IsBusyInCallback(*dest_core)) {
     return CreatePyStatusMove(BusyCallbackStatus());
   }
-  // A database exported into itself already holds every record; walking it
-  // while setting into it would wait for its own record locks.
-  if (core->dbm.get() == dest_core->dbm.get()) return CreatePyStatusMove(Status());
   Status status;
   {
     NativeLock lock(self->concurrent);
