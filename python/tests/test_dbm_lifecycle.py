@@ -307,6 +307,37 @@ def test_threads_reading_while_another_closes(tmp_path, kind):
     assert not db.IsOpen()
 
 
+def test_a_handle_being_opened_is_not_open_to_other_threads(tmp_path):
+    path = str(tmp_path / "db.mvmb")
+    db = DBM()
+    assert db.Open(path, True).IsOK()
+    for i in range(20000):
+        db[f"k{i}"] = "v"
+    db.Close()
+    for _ in range(3):
+        seen = set()
+        done = threading.Event()
+
+        def watcher():
+            while not done.is_set():
+                try:
+                    seen.add(("writable", db.IsWritable()))
+                    seen.add(("count", len(db)))
+                except TypeError as e:
+                    seen.add(str(e))
+
+        thread = threading.Thread(target=watcher)
+        thread.start()
+        # The engine open runs with the interpreter lock released; meanwhile
+        # the handle is either not open yet or open with all its records.
+        assert db.Open(path, True, concurrent=True).IsOK()
+        done.set()
+        thread.join()
+        assert seen <= {"invalid arguments: not opened database", ("writable", True),
+                        ("count", 20000)}
+        db.Close()
+
+
 def test_concurrent_close_from_many_threads_closes_once(tmp_path):
     for _ in range(20):
         db = open_kind(tmp_path, "tiny", concurrent=True)
