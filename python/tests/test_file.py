@@ -380,6 +380,29 @@ def test_close_while_other_threads_read_never_crashes(tmp_path):
                                "invalid arguments: not opened file")
 
 
+def test_repr_does_not_wait_for_an_open_in_flight(path):
+    # The open of another thread waits for the file lock that this thread
+    # holds; printing the File meanwhile must neither block the interpreter
+    # nor show a half-opened file.
+    holder = morvel.File()
+    assert holder.Open(path, True).IsOK()
+    waiting = morvel.File()
+    results = []
+    thread = threading.Thread(
+        target=lambda: results.append(waiting.Open(path, True, concurrent=True)))
+    thread.start()
+    while str(waiting) == "(unopened)" and thread.is_alive():
+        pass
+    assert not results
+    assert str(waiting) == "class=unknown path= size=-1"
+    assert repr(waiting) == "<morvel.File: class=unknown path= size=-1>"
+    assert holder.Close().IsOK()
+    thread.join()
+    assert results[0] == Status.SUCCESS
+    assert str(waiting).startswith("class=MemoryMapParallelFile path=")
+    assert waiting.Close().IsOK()
+
+
 def test_subclass_instances_work(path):
     class MyFile(morvel.File):
         pass
