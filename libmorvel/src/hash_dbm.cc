@@ -889,10 +889,18 @@ Status HashDBM::Impl::Open(const std::string& path, bool writable, int32_t optio
     } else {
       char header[kHeaderSize];
       status = file_->Read(0, header, kHeaderSize);
-      if (status.IsOK()) {
+      const bool never_written =
+          status.IsOK() && std::all_of(header, header + kDynBegin, [](char c) { return c == 0; });
+      if (never_written && writable) {
+        // A creation that was cut short before its header was written.
+        status = file_->Truncate(0);
+        if (status.IsOK()) {
+          status = CreateNew(layout);
+        }
+      } else if (status.IsOK()) {
         status = ParseStaticHeader(header, &layout_);
       }
-      if (status.IsOK()) {
+      if (status.IsOK() && !never_written) {
         DynamicHeader dyn;
         const bool dyn_ok = ParseDynamicHeader(header, &dyn);
         const bool clean = dyn_ok && dyn.clean && dyn.file_size >= layout_.record_base &&
@@ -1775,13 +1783,18 @@ Status HashDBM::RestoreDatabase(const std::string& old_path, const std::string& 
   int64_t size = 0;
   status = src.GetSize(&size);
   char header[kHeaderSize];
-  if (status.IsOK()) {
-    status = size < kHeaderSize ? BrokenData("the file is too short for a hash database")
-                                : src.Read(0, header, kHeaderSize);
+  std::memset(header, 0, kHeaderSize);
+  if (status.IsOK() && size > 0) {
+    status = src.Read(0, header, std::min<int64_t>(size, kHeaderSize));
   }
+  // A file whose creation was cut short before its header was written holds
+  // no records: it restores to an empty database.
+  const bool never_written =
+      status.IsOK() && std::all_of(header, header + kDynBegin, [](char c) { return c == 0; });
   Layout layout;
-  if (status.IsOK()) {
-    status = ParseStaticHeader(header, &layout);
+  if (status.IsOK() && !never_written) {
+    status = size < kHeaderSize ? BrokenData("the file is too short for a hash database")
+                                : ParseStaticHeader(header, &layout);
   }
   if (!status.IsOK()) {
     src.Close();
@@ -1798,7 +1811,9 @@ Status HashDBM::RestoreDatabase(const std::string& old_path, const std::string& 
   }
   Impl dest;
   status = dest.Open(new_path, true, File::OPEN_TRUNCATE, dest_params);
-  if (status.IsOK()) {
+  if (status.IsOK() && never_written) {
+    status = dest.CloseImpl();
+  } else if (status.IsOK()) {
     const int64_t end = end_offset < 0 ? size : std::min(size, end_offset);
     status = RestoreRecords(&src, layout, end, end_offset >= 0, &dest);
     status |= dest.CloseImpl();

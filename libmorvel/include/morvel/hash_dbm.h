@@ -28,6 +28,8 @@ class HashDBM final : public DBM {
   HashDBM();
   ~HashDBM() override;
   MORVEL_DBM_OVERRIDES
+  using DBM::Process;
+  using DBM::ProcessEach;
 
   // Whether |head|, the first bytes of a file, starts with the magic data of a
   // hash database file.
