@@ -2,8 +2,6 @@
 // far; __init__ checks its arguments and reports that the adapter is not
 // available yet.
 
-#include <cstring>
-
 #include "dbm/dbm.h"
 #include "module/errors.h"
 #include "module/module.h"

@@ -1,8 +1,6 @@
 // The Future class. Only its type object and construction slots exist so far:
 // a Future is made by the asynchronous adapter, never by Future() itself.
 
-#include <cstring>
-
 #include "module/errors.h"
 #include "module/module.h"
 #include "module/type_util.h"

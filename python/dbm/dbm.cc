@@ -16,7 +16,6 @@
 // that would reach the engine fail at once with BusyCallbackStatus() instead
 // of waiting on a lock the callable's caller holds.
 
-#include <cstring>
 #include <string>
 #include <unordered_set>
 
@@ -25,8 +24,8 @@
 #include "module/convert.h"
 #include "module/errors.h"
 #include "module/module.h"
-#include "module/type_util.h"
 #include "module/native_lock.h"
+#include "module/type_util.h"
 
 namespace {
 

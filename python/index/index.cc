@@ -1,8 +1,6 @@
 // The Index class. Only its type object and construction slots exist so far:
 // Index() makes a closed index.
 
-#include <cstring>
-
 #include "module/errors.h"
 #include "module/module.h"
 #include "module/type_util.h"

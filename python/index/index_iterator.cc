@@ -1,8 +1,6 @@
 // The IndexIterator class. Only its type object and construction slots exist
 // so far; no Index can be opened yet, so __init__ never succeeds.
 
-#include <cstring>
-
 #include "module/errors.h"
 #include "module/module.h"
 #include "module/type_util.h"

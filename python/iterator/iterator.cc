@@ -10,14 +10,13 @@
 
 #include "iterator/iterator.h"
 
-#include <cstring>
 #include <string>
 
 #include "module/convert.h"
 #include "module/errors.h"
 #include "module/module.h"
-#include "module/type_util.h"
 #include "module/native_lock.h"
+#include "module/type_util.h"
 
 namespace {
 

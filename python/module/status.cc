@@ -4,7 +4,6 @@
 
 #include "module/status.h"
 
-#include <cstring>
 #include <new>
 #include <string>
 

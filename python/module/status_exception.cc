@@ -7,14 +7,13 @@
 // and deallocation runs the base's, which clears the traceback, context and
 // the rest that the interpreter attaches on raising.
 
-#include <cstring>
 #include <string>
 
 #include "module/convert.h"
 #include "module/errors.h"
 #include "module/module.h"
-#include "module/type_util.h"
 #include "module/status.h"
+#include "module/type_util.h"
 
 namespace {
 

@@ -1,8 +1,9 @@
 // The Utility class: a namespace of class methods and constants (platform
 // figures, the hashes that place records in buckets and shards, edit distance,
 // big-endian number encodings). The hashes are the engine's own placement
-// functions, so what Python computes is where the databases put a key. It has no allocation slot, so it cannot be
-// instantiated. No method here releases the interpreter lock.
+// functions, so what Python computes is where the databases put a key. The
+// class has no allocation slot, so it cannot be instantiated. No method here
+// releases the interpreter lock.
 //
 // The edit distance fills one flat table of (n + 1) x (m + 1) 32-bit cells,
 // on the stack up to kStackCells and on the heap beyond. The cell count is
@@ -11,7 +12,6 @@
 #include "module/utility.h"
 
 #include <algorithm>
-#include <cstring>
 #include <memory>
 #include <new>
 
