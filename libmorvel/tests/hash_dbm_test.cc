@@ -5,6 +5,7 @@
 #include "morvel/hash_dbm.h"
 
 #include <signal.h>
+#include <sys/mman.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -886,9 +887,10 @@ CrashOp MakeCrashOp(std::mt19937& rng, int64_t index) {
 constexpr int64_t kCrashOps = 20000;
 
 // The child: applies operations until killed, reporting the number of
-// operations done at each completed hard synchronization.
+// operations done at each completed hard synchronization through the pipe, and
+// the number of operations begun through |begun| (shared memory).
 [[noreturn]] void RunCrashChild(const std::string& path, const ParamMap& params, uint32_t seed,
-                                int pipe_fd) {
+                                int pipe_fd, std::atomic<int64_t>* begun) {
   HashDBM dbm;
   if (!dbm.OpenAdvanced(path, true, 0, params).IsOK()) _exit(2);
   std::mt19937 rng(seed);
@@ -896,6 +898,7 @@ constexpr int64_t kCrashOps = 20000;
   int64_t next_sync = 1 + sync_rng() % 30;
   for (int64_t i = 0; i < kCrashOps; i++) {
     const CrashOp op = MakeCrashOp(rng, i);
+    begun->store(i + 1);
     const Status status = op.remove ? dbm.Remove(op.key) : dbm.Set(op.key, op.value);
     if (!status.IsOK() && status != Status::NOT_FOUND_ERROR) _exit(3);
     if (i + 1 == next_sync) {
@@ -911,13 +914,14 @@ constexpr int64_t kCrashOps = 20000;
 
 // Checks that |dbm| holds, for every key, a state allowed after |acked|
 // operations of |seed| applied to |start|: the state at the acknowledgement or
-// any later one. Fills |state| with what it holds.
+// one left by an operation begun later (before |begun|). Fills |state| with
+// what it holds.
 void CheckCrashState(DBM* dbm, const std::map<std::string, std::string>& start, uint32_t seed,
-                     int64_t acked, std::map<std::string, std::string>* state) {
+                     int64_t acked, int64_t begun, std::map<std::string, std::string>* state) {
   std::map<std::string, std::string> model = start;
   std::map<std::string, std::set<std::optional<std::string>>> allowed;
   std::mt19937 rng(seed);
-  for (int64_t i = 0; i <= kCrashOps; i++) {
+  for (int64_t i = 0; i <= begun; i++) {
     if (i == acked) {
       for (int k = 0; k < 150; k++) {
         const std::string key = "k" + std::to_string(k);
@@ -926,7 +930,7 @@ void CheckCrashState(DBM* dbm, const std::map<std::string, std::string>& start, 
                                               : std::optional<std::string>(it->second));
       }
     }
-    if (i == kCrashOps) break;
+    if (i == begun) break;
     const CrashOp op = MakeCrashOp(rng, i);
     if (i < acked) {
       if (op.remove) {
@@ -963,19 +967,24 @@ TEST_F(HashDBMTest, SurvivesKillDuringWrites) {
     const std::string path = dir_.Path("crash-" + mode + ".mvh");
     const ParamMap params = {{"num_buckets", "53"}, {"update_mode", mode}};
     std::map<std::string, std::string> state;
+    void* shared = mmap(nullptr, sizeof(std::atomic<int64_t>), PROT_READ | PROT_WRITE,
+                        MAP_SHARED | MAP_ANONYMOUS, -1, 0);
+    ASSERT_NE(MAP_FAILED, shared);
+    auto* begun = new (shared) std::atomic<int64_t>(0);
     for (int round = 0; round < rounds; round++) {
       SCOPED_TRACE(mode + " round " + std::to_string(round));
       const uint32_t seed = rng();
+      begun->store(0);
       int fds[2];
       ASSERT_EQ(0, pipe(fds));
       const pid_t pid = fork();
       ASSERT_GE(pid, 0);
       if (pid == 0) {
         close(fds[0]);
-        RunCrashChild(path, params, seed, fds[1]);
+        RunCrashChild(path, params, seed, fds[1], begun);
       }
       close(fds[1]);
-      usleep(1000 + rng() % 25000);
+      usleep(1000 + rng() % 15000);
       kill(pid, SIGKILL);
       int wstatus = 0;
       ASSERT_EQ(pid, waitpid(pid, &wstatus, 0));
@@ -985,6 +994,8 @@ TEST_F(HashDBMTest, SurvivesKillDuringWrites) {
       int64_t done = 0;
       while (read(fds[0], &done, sizeof(done)) == sizeof(done)) acked = done;
       close(fds[0]);
+      const int64_t ops_begun = begun->load();
+      ASSERT_LE(acked, ops_begun);
 
       std::map<std::string, std::string> next_state;
       if (round % 5 == 0) {
@@ -996,17 +1007,19 @@ TEST_F(HashDBMTest, SurvivesKillDuringWrites) {
         HashDBM restored;
         ASSERT_EQ(Status::SUCCESS, restored.Open(restored_path, false));
         EXPECT_TRUE(restored.IsHealthy());
-        CheckCrashState(&restored, state, seed, acked, &next_state);
+        CheckCrashState(&restored, state, seed, acked, ops_begun, &next_state);
         restored.Close();
       }
       HashDBM dbm;
       ASSERT_EQ(Status::SUCCESS, dbm.OpenAdvanced(path, true, 0, params));
       EXPECT_TRUE(dbm.IsHealthy());
-      CheckCrashState(&dbm, state, seed, acked, &next_state);
+      CheckCrashState(&dbm, state, seed, acked, ops_begun, &next_state);
       ASSERT_EQ(Status::SUCCESS, dbm.Close());
       state = next_state;
-      if (HasFailure()) return;
+      if (HasFailure()) break;
     }
+    munmap(shared, sizeof(std::atomic<int64_t>));
+    if (HasFailure()) return;
   }
 }
 
