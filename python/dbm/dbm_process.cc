@@ -169,8 +169,8 @@ PyObject* dbm_Process(DBMObject* self, PyObject* pyargs) {
   SoftString key(PyTuple_GET_ITEM(pyargs, 0));
   if (IsBusyInCallback(*core)) return CreatePyStatusMove(BusyCallbackStatus());
   std::unique_ptr<SoftString> holder;
-  auto proc = [&](std::string_view key, std::string_view value) {
-    return CallPyProcessor(pycallable, key, false, value, IsNoop(value), &holder);
+  auto proc = [&](std::string_view rec_key, std::string_view rec_value) {
+    return CallPyProcessor(pycallable, rec_key, false, rec_value, IsNoop(rec_value), &holder);
   };
   Status status;
   {
@@ -227,8 +227,9 @@ PyObject* dbm_ProcessEach(DBMObject* self, PyObject* pyargs) {
   }
   if (IsBusyInCallback(*core)) return CreatePyStatusMove(BusyCallbackStatus());
   std::unique_ptr<SoftString> holder;
-  auto proc = [&](std::string_view key, std::string_view value) {
-    return CallPyProcessor(pycallable, key, IsNoop(key), value, IsNoop(value), &holder);
+  auto proc = [&](std::string_view rec_key, std::string_view rec_value) {
+    return CallPyProcessor(pycallable, rec_key, IsNoop(rec_key), rec_value, IsNoop(rec_value),
+                           &holder);
   };
   Status status;
   {

@@ -1,0 +1,97 @@
+"""Several Python threads on one DBM handle opened in concurrent mode."""
+
+import threading
+
+import morvel
+
+Status = morvel.Status
+NUM_THREADS = 4
+NUM_ROUNDS = 300
+NUM_FIXED = 200
+
+
+def run_threads(targets):
+    """Starts one thread per target together; returns the exceptions raised."""
+    errors = []
+    barrier = threading.Barrier(len(targets))
+
+    def wrap(target):
+        try:
+            barrier.wait()
+            target()
+        except BaseException as error:  # reported to the test below
+            errors.append(error)
+
+    threads = [threading.Thread(target=wrap, args=(target,)) for target in targets]
+    for thread in threads:
+        thread.start()
+    for thread in threads:
+        thread.join()
+    return errors
+
+
+def cas_increment(db, key):
+    """Adds one to a decimal counter with CompareExchange; returns the retries."""
+    retries = 0
+    while True:
+        st, current = db.CompareExchangeAndGet(key, morvel.DBM.ANY_DATA, morvel.DBM.ANY_DATA)
+        desired = "1" if current is None else str(int(current) + 1)
+        st = db.CompareExchange(key, current, desired)
+        if st == Status.SUCCESS:
+            return retries
+        assert st == Status.INFEASIBLE_ERROR, str(st)
+        retries += 1
+
+
+def test_counters_stay_exact_under_threads(concurrent_anydb):
+    db = concurrent_anydb
+
+    def worker(tid):
+        def body():
+            for i in range(NUM_ROUNDS):
+                key = f"t{tid}-{i}"
+                assert db.Set(key, str(i)).IsOK()
+                assert db.Get(key) == str(i).encode()
+                assert db.Increment("counter", 1) is not None
+                cas_increment(db, "cas")
+        return body
+
+    errors = run_threads([worker(tid) for tid in range(NUM_THREADS)])
+    assert errors == []
+    total = NUM_THREADS * NUM_ROUNDS
+    assert db.Increment("counter", morvel.Utility.INT64MIN) == total
+    assert db.GetStr("cas") == str(total)
+    assert db.Count() == total + 2
+
+
+def test_iteration_ends_normally_while_others_write(concurrent_anydb):
+    db = concurrent_anydb
+    fixed = {f"fixed{i:04d}".encode() for i in range(NUM_FIXED)}
+    for key in fixed:
+        db.Set(key, "f")
+    seen = []
+
+    def iterate():
+        it = db.MakeIterator()
+        assert it.First().IsOK()
+        while True:
+            record = it.Get()
+            if record is None:
+                break
+            seen.append(record[0])
+            it.Next()
+
+    def writer(tid):
+        def body():
+            for i in range(NUM_ROUNDS):
+                key = f"w{tid}-{i}"
+                assert db.Set(key, "x").IsOK()
+                if i % 2:
+                    assert db.Remove(key).IsOK()
+        return body
+
+    errors = run_threads([iterate] + [writer(tid) for tid in range(NUM_THREADS - 1)])
+    assert errors == []
+    assert fixed <= set(seen)
+    assert all(key in fixed or key.startswith(b"w") for key in seen)
+    assert db.Count() == NUM_FIXED + (NUM_THREADS - 1) * NUM_ROUNDS // 2
