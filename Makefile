@@ -43,8 +43,7 @@ install: deps venv
 # The engine and its GoogleTest suite, built in place for ctest.
 engine: deps venv
 	PATH="$(abspath $(VENV))/bin:$$PATH" cmake -S . -B $(DEV_BUILD) -G Ninja \
-	  -DMORVEL_BUILD_TESTS=ON -DMORVEL_BUILD_PYTHON=OFF -DMORVEL_BUILD_BENCH=ON \
-	  -DCMAKE_BUILD_TYPE=RelWithDebInfo
+	  -DMORVEL_BUILD_TESTS=ON -DMORVEL_BUILD_PYTHON=OFF -DCMAKE_BUILD_TYPE=RelWithDebInfo
 	PATH="$(abspath $(VENV))/bin:$$PATH" cmake --build $(DEV_BUILD) -j $(JOBS)
 
 engine-test: engine
@@ -57,6 +56,8 @@ demo: install
 	$(VPY) examples/demo.py
 
 bench: install engine
+	PATH="$(abspath $(VENV))/bin:$$PATH" cmake -S . -B $(DEV_BUILD) -DMORVEL_BUILD_BENCH=ON
+	PATH="$(abspath $(VENV))/bin:$$PATH" cmake --build $(DEV_BUILD) -j $(JOBS) --target engine_bench
 	$(VPY) bench/run_bench.py --engine $(DEV_BUILD)/bench/engine_bench
 
 # Sanitizer builds of the engine suite.
