@@ -615,7 +615,7 @@ Status DBM::PushLast(std::string_view value, double wtime, std::string* key) {
   std::string key_buf;
   for (int64_t seq = 0;; seq++) {
     const double base = wtime < 0 ? GetWallTime() : wtime;
-    const double number = static_cast<double>(seq) + base * 100000000.0;
+    const double number = base * 100000000.0;
     int64_t num = 0;
     if (std::isnan(number)) {
       num = 0;
@@ -626,9 +626,14 @@ Status DBM::PushLast(std::string_view value, double wtime, std::string* key) {
     } else {
       num = static_cast<int64_t>(number);
     }
+    // The retry count is added in integers: a double near today's key numbers
+    // is too coarse to tell n from n + 1. At the largest key there is no next
+    // one, so a duplicate there ends the retries instead of looping for ever.
+    const bool saturated = num > std::numeric_limits<int64_t>::max() - seq;
+    num = saturated ? std::numeric_limits<int64_t>::max() : num + seq;
     key_buf = IntToStrBigEndian(static_cast<uint64_t>(num), 8);
     status = Set(key_buf, value, false, nullptr);
-    if (status != Status::DUPLICATION_ERROR) {
+    if (status != Status::DUPLICATION_ERROR || saturated) {
       break;
     }
   }

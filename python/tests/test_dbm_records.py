@@ -277,6 +277,23 @@ def test_push_last_uses_the_current_time(anydb):
     assert int((before - 1) * 100000000) <= be64(key) <= int((after + 1) * 100000000)
 
 
+def test_pushes_at_one_time_get_consecutive_keys(babydb):
+    # Today's key numbers are too large for a double to tell n from n + 1.
+    now = time.time()
+    for value in ["a", "b", "c"]:
+        assert babydb.PushLast(value, now).IsOK()
+    keys = [be64(babydb.PopFirst()[0]) for _ in range(3)]
+    assert keys == [keys[0], keys[0] + 1, keys[0] + 2]
+
+
+def test_push_past_the_last_key_fails_instead_of_looping(anydb):
+    assert anydb.PushLast("first", 1e12).IsOK()
+    assert anydb.Get(to_be64(INT64MAX)) == b"first"
+    assert anydb.PushLast("second", 1e12) == Status.DUPLICATION_ERROR
+    assert anydb.PushLast("third", float("inf")) == Status.DUPLICATION_ERROR
+    assert anydb.Count() == 1
+
+
 def test_pushed_records_pop_in_push_order(babydb):
     for i in range(20):
         assert babydb.PushLast(str(i), 1000.0).IsOK()
