@@ -95,3 +95,27 @@ def test_iteration_ends_normally_while_others_write(concurrent_anydb):
     assert fixed <= set(seen)
     assert all(key in fixed or key.startswith(b"w") for key in seen)
     assert db.Count() == NUM_FIXED + (NUM_THREADS - 1) * NUM_ROUNDS // 2
+
+
+def test_set_and_get_hands_every_value_on_exactly_once(concurrent_anydb):
+    db = concurrent_anydb
+    olds = []
+
+    def worker(tid):
+        def body():
+            for i in range(NUM_ROUNDS):
+                st, old = db.SetAndGet("slot", f"{tid}-{i}")
+                assert st.IsOK()
+                olds.append(old)
+        return body
+
+    errors = run_threads([worker(tid) for tid in range(NUM_THREADS)])
+    assert errors == []
+    st, last = db.RemoveAndGet("slot")
+    assert st.IsOK()
+    written = {f"{tid}-{i}" for tid in range(NUM_THREADS) for i in range(NUM_ROUNDS)}
+    # Each value written is read back once: as the old value of the next write,
+    # or by the final removal; only the first write finds nothing.
+    handed_on = olds + [last]
+    assert handed_on.count(None) == 1
+    assert sorted(v for v in handed_on if v is not None) == sorted(written)
