@@ -74,7 +74,8 @@ using SelectorPairs = std::vector<std::pair<std::string_view, std::string_view>>
 // Converts a Python sequence of (key, selector) pairs. Items that are not
 // sequences of at least two elements are skipped; elements after the second are
 // ignored. Keys and byte selectors are copied into |*storage|, which the views
-// point into: the caller keeps it alive, and unchanged, as long as the result.
+// point into: the caller keeps it alive, unchanged and in place, as long as the
+// result (moving the vector moves the bytes of short strings with it).
 // When the sequence or an item cannot be read, returns an empty list with the
 // Python error pending (check PyErr_Occurred()).
 MORVEL_EXPORT SelectorPairs ExtractSelectorPairs(PyObject* pyseq,

@@ -150,20 +150,18 @@ def test_remove(anydb):
     assert anydb.Remove("k") == Status.NOT_FOUND_ERROR
 
 
-@pytest.mark.parametrize("args,expected", [
-    (("k", "b", ","), b"a,b"),
-    (("k", "b"), b"ab"),
-    (("k", "b", None), b"ab"),
-    (("k", b"b", b"\x00"), b"a\x00b"),
-    (("missing", "x", ","), None),
+@pytest.mark.parametrize("args,key,expected", [
+    (("k", "b", ","), "k", b"a,b"),
+    (("k", "b"), "k", b"ab"),
+    (("k", "b", None), "k", b"ab"),
+    (("k", b"b", b"\x00"), "k", b"a\x00b"),
+    (("k", "", ","), "k", b"a,"),
+    (("missing", "x", ","), "missing", b"x"),
 ])
-def test_append(anydb, args, expected):
+def test_append(anydb, args, key, expected):
     anydb.Set("k", "a")
     assert anydb.Append(*args).IsOK()
-    if expected is None:
-        assert anydb.Get("missing") == b"x"
-    else:
-        assert anydb.Get("k") == expected
+    assert anydb.Get(key) == expected
 
 
 def test_increment_counts_in_eight_byte_big_endian(anydb):
