@@ -13,6 +13,7 @@
 // call; a removed current key resolves to the next greater key.
 
 #include <algorithm>
+#include <cstdlib>
 #include <mutex>
 #include <new>
 #include <shared_mutex>
@@ -70,6 +71,27 @@ struct PathStep {
   size_t index;
 };
 
+// The inner steps from the root to a leaf, kept on the stack so that record
+// operations allocate nothing for it. A new level needs the level below to
+// have been split 64 times over, so the height stays far below the capacity.
+class TreePath final {
+ public:
+  void push_back(const PathStep& step) {
+    if (size_ == kCapacity) {
+      std::abort();  // Unreachable: see the bound above.
+    }
+    steps_[size_++] = step;
+  }
+  void pop_back() { size_--; }
+  PathStep& back() { return steps_[size_ - 1]; }
+  bool empty() const { return size_ == 0; }
+
+ private:
+  static constexpr size_t kCapacity = 64;
+  PathStep steps_[kCapacity];
+  size_t size_ = 0;
+};
+
 }  // namespace
 
 struct BabyDBM::Impl {
@@ -101,7 +123,7 @@ struct BabyDBM::Impl {
   }
 
   // The leaf that may hold |key|; fills |path| with the inner steps if given.
-  Leaf* FindLeaf(std::string_view key, std::vector<PathStep>* path) const {
+  Leaf* FindLeaf(std::string_view key, TreePath* path) const {
     Node* node = root;
     while (!node->is_leaf) {
       Inner* inner = static_cast<Inner*>(node);
@@ -182,7 +204,7 @@ struct BabyDBM::Impl {
 
   // Inserts |child| with separator |sep| right after position |index| of the
   // inner node at the end of |path|, splitting upwards as needed.
-  void InsertIntoParent(std::vector<PathStep>* path, Node* left, std::string sep, Node* child) {
+  void InsertIntoParent(TreePath* path, Node* left, std::string sep, Node* child) {
     while (true) {
       if (path->empty()) {
         auto* new_root = new Inner();
@@ -213,7 +235,7 @@ struct BabyDBM::Impl {
     }
   }
 
-  void InsertAt(Leaf* leaf, size_t index, std::vector<PathStep>* path, std::string_view key,
+  void InsertAt(Leaf* leaf, size_t index, TreePath* path, std::string_view key,
                 std::string_view value) {
     leaf->records.insert(leaf->records.begin() + index, Record{std::string(key), std::string(value)});
     num_records++;
@@ -236,7 +258,7 @@ struct BabyDBM::Impl {
 
   // Unlinks and deletes the node at the end of |path| (its parent's child at
   // step.index), removing parents that become empty.
-  void RemoveChild(std::vector<PathStep>* path) {
+  void RemoveChild(TreePath* path) {
     while (!path->empty()) {
       const PathStep step = path->back();
       path->pop_back();
@@ -275,7 +297,7 @@ struct BabyDBM::Impl {
     }
   }
 
-  void RemoveAt(Leaf* leaf, size_t index, std::vector<PathStep>* path) {
+  void RemoveAt(Leaf* leaf, size_t index, TreePath* path) {
     leaf->records.erase(leaf->records.begin() + index);
     num_records--;
     if (path->empty()) {
@@ -308,7 +330,7 @@ struct BabyDBM::Impl {
   // |writable| says.
   void ProcessLocked(std::string_view key, RecordProcessor* proc, bool writable,
                      Status* status) {
-    std::vector<PathStep> path;
+    TreePath path;
     Leaf* leaf = FindLeaf(key, &path);
     const size_t index = LowerIndex(leaf, key, false);
     if (index < leaf->records.size() && comparator(leaf->records[index].key, key) == 0) {
@@ -325,7 +347,7 @@ struct BabyDBM::Impl {
     }
   }
 
-  void ApplyAnswer(Leaf* leaf, size_t index, std::vector<PathStep>* path,
+  void ApplyAnswer(Leaf* leaf, size_t index, TreePath* path,
                    std::string_view answer) {
     if (answer.data() == RecordProcessor::NOOP.data()) {
       return;
@@ -366,7 +388,7 @@ struct BabyDBM::Impl {
 
   // Sets a record during loading (the lock is held exclusively).
   void SetLocked(std::string_view key, std::string_view value) {
-    std::vector<PathStep> path;
+    TreePath path;
     Leaf* leaf = FindLeaf(key, &path);
     const size_t index = LowerIndex(leaf, key, false);
     if (index < leaf->records.size() && comparator(leaf->records[index].key, key) == 0) {
