@@ -445,9 +445,11 @@ class BabyIterator final : public DBM::Iterator {
     return Status();
   }
 
+  // Both move from the stored key, whether or not its record still exists, so
+  // a record removed by another thread never makes them skip its neighbour.
   Status Next() override {
     std::shared_lock lock(impl_->mutex);
-    Status status = Resolve();
+    Status status = CheckPlaced();
     if (!status.IsOK()) {
       return status;
     }
@@ -457,7 +459,7 @@ class BabyIterator final : public DBM::Iterator {
 
   Status Previous() override {
     std::shared_lock lock(impl_->mutex);
-    Status status = Resolve();
+    Status status = CheckPlaced();
     if (!status.IsOK()) {
       return status;
     }
@@ -487,13 +489,18 @@ class BabyIterator final : public DBM::Iterator {
     }
   }
 
-  // Moves the stored key to the first existing key >= it (the lock is held).
-  Status Resolve() {
+  Status CheckPlaced() const {
     if (!impl_->open) {
       return ClosedStatus();
     }
-    if (!placed_) {
-      return Status(Status::NOT_FOUND_ERROR);
+    return placed_ ? Status() : Status(Status::NOT_FOUND_ERROR);
+  }
+
+  // Moves the stored key to the first existing key >= it (the lock is held).
+  Status Resolve() {
+    Status status = CheckPlaced();
+    if (!status.IsOK()) {
+      return status;
     }
     const Record* rec = impl_->FindUpper(key_, false);
     if (rec == nullptr) {
@@ -511,9 +518,10 @@ class BabyIterator final : public DBM::Iterator {
     if (!status.IsOK()) {
       return status;
     }
-    // A removed record leaves key_ behind; the next call resolves it to the
-    // next greater key.
     impl_->ProcessKeyLocked(key_, proc, writable, &status);
+    // A removed record leaves the iterator on the next one at once, so that a
+    // following Next moves past that one.
+    Resolve();
     return status;
   }
 

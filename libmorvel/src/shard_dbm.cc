@@ -173,7 +173,9 @@ class ShardIterator final : public DBM::Iterator {
       const Status status = iters_[current_]->Next();
       return status.IsOK() ? Settle() : status;
     }
-    Status status = Resolve();
+    // Moves from the stored key even when its record is gone, so a concurrent
+    // removal never makes it skip the following record.
+    Status status = CheckPlaced();
     if (!status.IsOK()) {
       return status;
     }
@@ -186,7 +188,7 @@ class ShardIterator final : public DBM::Iterator {
     if (comparator_ == nullptr) {
       return Unordered();
     }
-    Status status = Resolve();
+    Status status = CheckPlaced();
     if (!status.IsOK()) {
       return status;
     }
@@ -217,7 +219,10 @@ class ShardIterator final : public DBM::Iterator {
     if (!status.IsOK()) {
       return status;
     }
-    return iters_[current_]->Process(proc, writable);
+    status = iters_[current_]->Process(proc, writable);
+    // After a removal the iterator stands on the next record at once.
+    Resolve();
+    return status;
   }
 
  private:
@@ -277,21 +282,29 @@ class ShardIterator final : public DBM::Iterator {
     return Status();
   }
 
+  // Ordered: NOT_FOUND_ERROR when unplaced (PRECONDITION_ERROR when closed).
+  Status CheckPlaced() {
+    if (placed_) {
+      return Status();
+    }
+    for (auto& it : iters_) {
+      const Status status = it->Get(nullptr, nullptr);
+      if (status != Status::NOT_FOUND_ERROR) {
+        return status.IsOK() ? Status(Status::NOT_FOUND_ERROR) : status;
+      }
+    }
+    return iters_.empty() ? ClosedStatus() : Status(Status::NOT_FOUND_ERROR);
+  }
+
   // Ordered: stands on the least key >= the current one, which is the current
   // key itself unless it was removed.
   Status Resolve() {
-    if (!placed_) {
-      for (auto& it : iters_) {
-        // Reports a closed database rather than the end.
-        const Status status = it->Get(nullptr, nullptr);
-        if (status != Status::NOT_FOUND_ERROR) {
-          return status.IsOK() ? Status(Status::NOT_FOUND_ERROR) : status;
-        }
-      }
-      return Status(Status::NOT_FOUND_ERROR);
+    Status status = CheckPlaced();
+    if (!status.IsOK()) {
+      return status;
     }
     const std::string key = key_;
-    Status status = Merge([&](DBM::Iterator* it) { return it->JumpUpper(key, true); }, true);
+    status = Merge([&](DBM::Iterator* it) { return it->JumpUpper(key, true); }, true);
     if (status.IsOK() && !placed_) {
       status.Set(Status::NOT_FOUND_ERROR);
     }

@@ -300,7 +300,8 @@ class TinyIterator final : public DBM::Iterator {
   Status LoadFrom(uint64_t bucket);
   // Runs |proc| (may be null: just find the record) on the current record,
   // skipping keys removed since they were copied. NOT_FOUND_ERROR at the end.
-  Status Visit(DBM::RecordProcessor* proc, bool writable);
+  // |skipped|, if given, tells whether the current key was gone.
+  Status Visit(DBM::RecordProcessor* proc, bool writable, bool* skipped = nullptr);
   void CopyBucketKeys(uint64_t bucket) {
     keys_.clear();
     for (RecordHead* rec = impl_->buckets[bucket]; rec != nullptr; rec = rec->next) {
@@ -375,8 +376,11 @@ Status TinyIterator::Jump(std::string_view key) {
   return Status();
 }
 
-Status TinyIterator::Visit(DBM::RecordProcessor* proc, bool writable) {
+Status TinyIterator::Visit(DBM::RecordProcessor* proc, bool writable, bool* skipped) {
   TinyDBM::Impl* impl = impl_.get();
+  if (skipped != nullptr) {
+    *skipped = false;
+  }
   while (true) {
     if (!placed_) {
       std::shared_lock lock(impl->stripes[0].mutex);
@@ -427,8 +431,14 @@ Status TinyIterator::Visit(DBM::RecordProcessor* proc, bool writable) {
         return status;
       }
       index_++;
+      if (skipped != nullptr) {
+        *skipped = true;
+      }
     }
     UnlockStripe(stripe, writable);
+    if (skipped != nullptr) {
+      *skipped = true;
+    }
     const Status status = LoadFrom(bucket_ + 1);
     if (!status.IsOK()) {
       return status;
@@ -437,7 +447,13 @@ Status TinyIterator::Visit(DBM::RecordProcessor* proc, bool writable) {
 }
 
 Status TinyIterator::Next() {
-  Status status = Visit(nullptr, false);
+  // When the current record was removed meanwhile, the record after it is
+  // already the next one: moving on again would skip it.
+  bool skipped = false;
+  Status status = Visit(nullptr, false, &skipped);
+  if (skipped && (status.IsOK() || status == Status::NOT_FOUND_ERROR)) {
+    return Status();
+  }
   if (!status.IsOK()) {
     return status;
   }

@@ -268,6 +268,25 @@ TYPED_TEST(MemDBMTest, ReadOnlyDatabaseRefusesWrites) {
   EXPECT_EQ(value, "1");
 }
 
+TYPED_TEST(MemDBMTest, NextAfterAnotherCallerRemovedTheCurrentRecordSkipsNothing) {
+  DBM* dbm = this->dbm_.get();
+  for (int i = 0; i < 50; i++) {
+    ASSERT_TRUE(dbm->Set(std::to_string(i), "").IsOK());
+  }
+  // Walks with Step, removing each record just read before the walk moves on.
+  auto iter = dbm->MakeIterator();
+  ASSERT_TRUE(iter->First().IsOK());
+  std::set<std::string> seen;
+  std::string key;
+  while (iter->Get(&key).IsOK()) {
+    EXPECT_TRUE(seen.insert(key).second) << key;
+    ASSERT_TRUE(dbm->Remove(key).IsOK());
+    ASSERT_TRUE(iter->Next().IsOK());
+  }
+  EXPECT_EQ(seen.size(), 50u);
+  EXPECT_EQ(dbm->CountSimple(), 0);
+}
+
 TYPED_TEST(MemDBMTest, ConcurrentWritersKeepExactTotals) {
   DBM* dbm = this->dbm_.get();
   constexpr int kThreads = 4;
@@ -560,8 +579,16 @@ TEST_F(BabyDBMTest, RemovingTheCurrentRecordLeavesTheIteratorOnTheNext) {
   ASSERT_TRUE(dbm_.Set("c", "c").IsOK());
   ASSERT_TRUE(iter->Next().IsOK());
   EXPECT_EQ(KeyAt(iter.get()), "c");
-  // A removed current record then Next: moves past the record that replaced it.
+  // Regression: when another caller removed the current record, Next skipped
+  // the record after it.
   ASSERT_TRUE(dbm_.Remove("c").IsOK());
+  ASSERT_TRUE(iter->Next().IsOK());
+  EXPECT_EQ(KeyAt(iter.get()), "f");
+  // Removing through the iterator stands it on the next record, and Next
+  // moves past that one.
+  ASSERT_TRUE(iter->First().IsOK());
+  ASSERT_TRUE(iter->Remove().IsOK());
+  EXPECT_EQ(KeyAt(iter.get()), "f");
   ASSERT_TRUE(iter->Next().IsOK());
   EXPECT_EQ(KeyAt(iter.get()), "(none)");
 }
