@@ -109,10 +109,18 @@ def test_process_each_visits_in_key_order(babydb):
 
 
 def test_process_each_rewrites_and_empties(anydb):
-    for i in range(20):
+    for i in range(200):
         anydb.Set(str(i), str(i))
-    assert anydb.ProcessEach(lambda k, v: None if v is None else v + b"!", True).IsOK()
-    assert anydb.GetStr("7") == "7!"
+
+    def drop_odd_mark_even(key, value):
+        if value is None:
+            return None
+        return False if int(value) % 2 else value + b"!"
+
+    assert anydb.ProcessEach(drop_odd_mark_even, True).IsOK()
+    expected = {str(i): f"{i}!" for i in range(0, 200, 2)}
+    assert anydb.GetMultiStr(*[str(i) for i in range(200)]) == expected
+    assert anydb.Count() == 100
     assert anydb.ProcessEach(lambda k, v: False, True).IsOK()
     assert anydb.Count() == 0
 
