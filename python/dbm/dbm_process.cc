@@ -47,11 +47,11 @@ class CallbackScope final {
   DBMCore* core_;
 };
 
-// Calls |pycallable| with (key, value) and maps its return value to the
-// engine's answer. A null |pykey| or |pyvalue| is passed as None. Stored bytes
-// are kept in |*holder| until the next call. Answers NOOP without calling
-// anything while a Python error is pending, and NOOP when the callable raises
-// (the error stays pending).
+// Calls |pycallable| with (key, value), None in place of either when its flag
+// says so, and maps the return value to the engine's answer. Stored bytes are
+// kept in |*holder| until the next call. Answers NOOP without calling anything
+// while a Python error is pending, and NOOP when the callable raises (the error
+// stays pending).
 std::string_view CallPyProcessor(PyObject* pycallable, std::string_view key, bool key_is_none,
                                  std::string_view value, bool value_is_none,
                                  std::unique_ptr<SoftString>* holder) {
