@@ -72,6 +72,15 @@ void FreeChain(RecordHead* rec) {
   }
 }
 
+// A zeroed bucket array, or null. calloc leaves the pages untouched until
+// used, so a huge count fails or costs nothing instead of exhausting memory.
+RecordHead** AllocateBuckets(int64_t num_buckets) {
+  if (num_buckets <= 0 || static_cast<uint64_t>(num_buckets) > SIZE_MAX / sizeof(RecordHead*)) {
+    return nullptr;
+  }
+  return static_cast<RecordHead**>(std::calloc(num_buckets, sizeof(RecordHead*)));
+}
+
 struct alignas(64) Stripe {
   std::shared_mutex mutex;
   int64_t count = 0;
@@ -173,7 +182,7 @@ struct TinyDBM::Impl {
     for (uint64_t i = 0; i < nb; i++) {
       FreeChain(buckets[i]);
     }
-    delete[] buckets;
+    std::free(buckets);
     buckets = nullptr;
   }
 
@@ -492,7 +501,11 @@ Status TinyDBM::OpenAdvanced(const std::string& path, bool writable, int32_t opt
   }
   Status status;
   try {
-    impl->SetLayout(new RecordHead*[nb](), nb);
+    RecordHead** buckets = AllocateBuckets(nb);
+    if (buckets == nullptr) {
+      throw std::bad_alloc();
+    }
+    impl->SetLayout(buckets, nb);
     status = impl->file.Open(path, writable, options,
                              [impl, nb](std::string_view key, std::string_view value) {
                                impl->InsertLocked(impl->BucketOf(key, nb), key, value);
@@ -767,7 +780,7 @@ Status TinyDBM::RebuildAdvanced(const ParamMap& params) {
       new_nb = std::max<int64_t>({count * 2 + 1, impl->init_num_buckets,
                                   static_cast<int64_t>(old_nb)});
     }
-    RecordHead** new_buckets = new (std::nothrow) RecordHead*[new_nb]();
+    RecordHead** new_buckets = AllocateBuckets(new_nb);
     if (new_buckets == nullptr) {
       status = Status(Status::SYSTEM_ERROR, "memory allocation failed");
     } else {
@@ -787,7 +800,7 @@ Status TinyDBM::RebuildAdvanced(const ParamMap& params) {
           rec = next;
         }
       }
-      delete[] old_buckets;
+      std::free(old_buckets);
       impl->SetLayout(new_buckets, new_nb);
     }
   }

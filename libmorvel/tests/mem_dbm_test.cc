@@ -503,6 +503,15 @@ TEST(TinyDBMTest, UnorderedMovesAreNotImplemented) {
   EXPECT_FALSE(dbm.IsOrdered());
 }
 
+TEST(TinyDBMTest, HugeBucketCountFailsCleanly) {
+  TinyDBM dbm;
+  const Status status = dbm.OpenAdvanced("", true, 0, {{"num_buckets", "1000000000000000"}});
+  EXPECT_EQ(status, Status::SYSTEM_ERROR);
+  EXPECT_FALSE(dbm.IsOpen());
+  ASSERT_TRUE(dbm.OpenAdvanced("", true, 0, {{"num_buckets", "-5"}}).IsOK());
+  EXPECT_TRUE(dbm.Set("a", "b").IsOK());
+}
+
 TEST(TinyDBMTest, RebuildChangesTheBucketCountAndKeepsRecords) {
   TinyDBM dbm(3);
   ASSERT_TRUE(dbm.Open("", true).IsOK());
