@@ -296,3 +296,39 @@ def test_pushed_records_pop_in_push_order(babydb):
     for i in range(20):
         assert babydb.PushLast(str(i), 1000.0).IsOK()
     assert [babydb.PopFirstStr()[1] for _ in range(20)] == [str(i) for i in range(20)]
+
+
+class Closer:
+    """An argument whose conversion to text closes the database."""
+
+    def __init__(self, db):
+        self.db = db
+
+    def __str__(self):
+        self.db.Close()
+        return "k"
+
+
+# Calls whose arguments close the database while they are converted; each
+# returns whether the call failed by its own convention.
+CLOSING_CALLS = {
+    "Set": lambda db: db.Set(Closer(db), "v") == Status.PRECONDITION_ERROR,
+    "Get": lambda db: db.Get(Closer(db)) is None,
+    "GetMulti": lambda db: db.GetMulti("k", Closer(db)) == {},
+    "SetMulti": lambda db: db.SetMulti(k=Closer(db)) == Status.PRECONDITION_ERROR,
+    "SetAndGet": lambda db: db.SetAndGet("k", Closer(db))[0] == Status.PRECONDITION_ERROR,
+    "Increment": lambda db: db.Increment(Closer(db)) is None,
+    "CompareExchange": lambda db: db.CompareExchange("k", Closer(db), "v") != Status.SUCCESS,
+    "CompareExchangeMulti": lambda db: db.CompareExchangeMulti(
+        [(Closer(db), None)], [("k", "v")]) == Status.PRECONDITION_ERROR,
+    "Process": lambda db: db.Process(Closer(db), lambda k, v: "x", True) != Status.SUCCESS,
+    "ProcessMulti": lambda db: db.ProcessMulti(
+        [(Closer(db), lambda k, v: "x")], True) == Status.PRECONDITION_ERROR,
+}
+
+
+@pytest.mark.parametrize("name", sorted(CLOSING_CALLS))
+def test_closing_while_arguments_convert_fails_cleanly(anydb, name):
+    anydb.Set("k", "old")
+    assert CLOSING_CALLS[name](anydb)
+    assert not anydb.IsOpen()
