@@ -168,7 +168,7 @@ class ShardIterator final : public DBM::Iterator {
     std::shared_lock lock(*mutex_);
     if (comparator_ == nullptr) {
       if (current_ >= iters_.size()) {
-        return Status(Status::NOT_FOUND_ERROR);
+        return iters_.empty() ? ClosedStatus() : Status(Status::NOT_FOUND_ERROR);
       }
       const Status status = iters_[current_]->Next();
       return status.IsOK() ? Settle() : status;
