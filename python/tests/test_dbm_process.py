@@ -307,15 +307,9 @@ def busy_tuple(result):
     return is_busy(st) and value is None
 
 
-def busy_mapping_get(db):
+def busy_raises(call):
     with pytest.raises(morvel.StatusException) as info:
-        db["a"]
-    return is_busy(info.value.GetStatus())
-
-
-def busy_mapping_set(db):
-    with pytest.raises(morvel.StatusException) as info:
-        db["a"] = "mapped"
+        call()
     return is_busy(info.value.GetStatus())
 
 
@@ -342,8 +336,12 @@ REENTRANT_CALLS = {
     "Process": lambda db: is_busy(db.Process("a", lambda k, v: "x", True)),
     "ProcessMulti": lambda db: is_busy(db.ProcessMulti([("a", lambda k, v: "x")], True)),
     "ProcessEach": lambda db: is_busy(db.ProcessEach(lambda k, v: "x", True)),
-    "mapping get": busy_mapping_get,
-    "mapping set": busy_mapping_set,
+    "mapping get": lambda db: busy_raises(lambda: db["a"]),
+    "mapping set": lambda db: busy_raises(lambda: db.__setitem__("a", "mapped")),
+    "mapping del": lambda db: busy_raises(lambda: db.__delitem__("a")),
+    "mapping contains": lambda db: busy_raises(lambda: "a" in db),
+    "mapping iter": lambda db: busy_raises(lambda: list(db)),
+    "iterator": lambda db: busy_raises(db.MakeIterator),
 }
 
 
