@@ -217,6 +217,10 @@ def test_rekey(anydb):
     assert anydb.Get("b") == b"1" and anydb.Get("c") == b"3"
     assert anydb.Rekey("missing", "x") == Status.NOT_FOUND_ERROR
     assert anydb.Get("x") is None
+    # Moving a record onto its own key keeps it.
+    assert anydb.Rekey("b", "b").IsOK()
+    assert anydb.Rekey("b", "b", False) == Status.DUPLICATION_ERROR
+    assert anydb.Get("b") == b"1"
     assert anydb.Count() == 2
 
 
