@@ -133,6 +133,13 @@ Status OpenLockedFile(const std::string& path, bool writable, int32_t options, i
       return SystemError("flock", error_number);
     }
   }
+  // The size is taken again under the lock: a holder we waited for may have
+  // changed it (trimming its reservation at Close, say).
+  if (fstat(new_fd, &sbuf) != 0) {
+    const Status status = SystemError("fstat", errno);
+    ::close(new_fd);
+    return status;
+  }
   if (writable && (options & File::OPEN_TRUNCATE) && sbuf.st_size > 0) {
     if (ftruncate(new_fd, 0) != 0) {
       const Status status = SystemError("ftruncate", errno);

@@ -5,6 +5,8 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <atomic>
+#include <chrono>
 #include <climits>
 #include <filesystem>
 #include <memory>
@@ -205,7 +207,22 @@ TYPED_TEST(FileTest, LockAgainstSecondOpenFile) {
   EXPECT_EQ("data", ReadAll(writer.get()));
   ASSERT_TRUE(other->Open(path, false, File::OPEN_NO_LOCK).IsOK());
   ASSERT_TRUE(other->Close().IsOK());
+
+  // Without no_wait, a second writer waits until the holder closes.
+  std::atomic<bool> closed(false);
+  std::atomic<bool> opened_before_close(false);
+  std::thread waiter([&] {
+    const Status status = other->Open(path, true);
+    opened_before_close.store(!closed.load());
+    EXPECT_TRUE(status.IsOK());
+  });
+  std::this_thread::sleep_for(std::chrono::milliseconds(50));
+  closed.store(true);
   ASSERT_TRUE(writer->Close().IsOK());
+  waiter.join();
+  EXPECT_FALSE(opened_before_close.load());
+  EXPECT_EQ("data", ReadAll(other.get()));
+  ASSERT_TRUE(other->Close().IsOK());
 
   // Readers share the lock; a writer is kept out while they hold it.
   auto reader = this->MakeFile();
@@ -251,7 +268,7 @@ TYPED_TEST(FileTest, LockAgainstOtherProcess) {
   for (int fd : {to_parent[0], to_parent[1], to_child[0], to_child[1]}) close(fd);
 }
 
-TYPED_TEST(FileTest, ConcurrentAppendsNeverOverlap) {
+TYPED_TEST(FileTest, ConcurrentAppendsAndExpandsNeverOverlap) {
   const std::string path = this->Path("e.dat");
   auto file = this->MakeFile();
   // Small growth steps make the threads race through many remaps.
@@ -268,6 +285,17 @@ TYPED_TEST(FileTest, ConcurrentAppendsNeverOverlap) {
         const std::string data = std::to_string(t) + ":" + std::to_string(i) + ":" +
                                  std::string(1 + (i * 13 + t) % 200, static_cast<char>('A' + t));
         int64_t off = -1;
+        if (i % 5 == 0) {
+          // Expand claims a region like Append, and it reads as zeros.
+          const std::string zeros(data.size(), '\0');
+          if (!file->Expand(zeros.size(), &off).IsOK()) {
+            failures[t]++;
+            continue;
+          }
+          if (file->ReadSimple(off, zeros.size()) != zeros) failures[t]++;
+          written[t].emplace_back(off, zeros);
+          continue;
+        }
         if (!file->Append(data.data(), data.size(), &off).IsOK()) {
           failures[t]++;
           continue;
@@ -325,6 +353,45 @@ TYPED_TEST(FileTest, ConcurrentWritesAndReadsOfDisjointSlots) {
     ASSERT_EQ(data, file->ReadSimple(static_cast<int64_t>(i) * kSlotSize, kSlotSize));
   }
   ASSERT_TRUE(file->Close().IsOK());
+}
+
+TYPED_TEST(FileTest, ReadsRacingTruncationNeverCrash) {
+  // A cut of a mapped file under a reader must not raise SIGBUS, and no read
+  // may give bytes that were never in the file.
+  const std::string path = this->Path("t.dat");
+  auto file = this->MakeFile();
+  ASSERT_TRUE(file->Open(path, true).IsOK());
+  constexpr int64_t kBigSize = 1 << 16;
+  const std::string pattern(kBigSize, 'p');
+  ASSERT_TRUE(file->Append(pattern.data(), pattern.size()).IsOK());
+  std::atomic<bool> done(false);
+  std::vector<int> bad_reads(2, 0);
+  std::vector<std::thread> readers;
+  for (int t = 0; t < 2; t++) {
+    readers.emplace_back([&, t] {
+      char buf[512];
+      int64_t off = t * 4099;
+      while (!done.load()) {
+        off = (off + 7919) % (kBigSize - sizeof(buf));
+        const Status status = file->Read(off, buf, sizeof(buf));
+        if (status.IsOK()) {
+          for (char c : buf) {
+            if (c != 'p' && c != '\0') bad_reads[t]++;
+          }
+        } else if (status != Status::INFEASIBLE_ERROR) {
+          bad_reads[t]++;
+        }
+      }
+    });
+  }
+  for (int i = 0; i < 200; i++) {
+    ASSERT_TRUE(file->Truncate(i % 2 == 0 ? 100 : kBigSize).IsOK());
+  }
+  done.store(true);
+  for (auto& reader : readers) reader.join();
+  EXPECT_EQ(std::vector<int>(2, 0), bad_reads);
+  ASSERT_TRUE(file->Close().IsOK());
+  EXPECT_EQ(kBigSize, DiskSize(path));
 }
 
 TYPED_TEST(FileTest, Rename) {
