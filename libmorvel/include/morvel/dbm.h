@@ -158,7 +158,9 @@ class DBM {
   // Runs |proc| on the first record (ProcessEmpty with "" when there is none,
   // and the call then returns NOT_FOUND_ERROR).
   virtual Status ProcessFirst(RecordProcessor* proc, bool writable) = 0;
-  // Runs each processor once for its key, all keys locked together.
+  // Runs each processor once for its key, all keys locked together, in the order
+  // of the pairs; a later pair sees what the earlier ones did (CompareExchangeMulti
+  // and Rekey rely on it). A key may appear more than once.
   virtual Status ProcessMulti(
       const std::vector<std::pair<std::string_view, RecordProcessor*>>& key_proc_pairs,
       bool writable) = 0;
