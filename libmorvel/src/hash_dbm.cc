@@ -66,6 +66,8 @@
 
 #include "morvel/hash_dbm.h"
 
+#include <sys/stat.h>
+
 #include <algorithm>
 #include <array>
 #include <atomic>
@@ -2170,6 +2172,13 @@ Status HashDBM::CopyFileData(const std::string& dest_path, bool sync_hard) {
     if (!status.IsOK()) {
       return status;
     }
+  }
+  // Copying onto the database's own file (under any name) would wait for
+  // its own file lock, or truncate it when it was opened without one.
+  struct stat dest_stat, own_stat;
+  if (stat(dest_path.c_str(), &dest_stat) == 0 && stat(impl.path_.c_str(), &own_stat) == 0 &&
+      dest_stat.st_dev == own_stat.st_dev && dest_stat.st_ino == own_stat.st_ino) {
+    return Status(Status::INVALID_ARGUMENT_ERROR, "the copy would overwrite the database file");
   }
   const int64_t end = impl.FileEnd();
   std::unique_ptr<File> dest = impl.file_->MakeFile();

@@ -405,6 +405,24 @@ def test_copy_file_data_gives_the_same_records(db, tmp_path, kind):
         copy.Close()
 
 
+@pytest.mark.parametrize("no_lock", [False, True])
+def test_copy_file_data_onto_its_own_file_keeps_the_database(tmp_path, kind, no_lock):
+    # Regression: a hash database waited for its own file lock for ever, or
+    # truncated its own file when opened without a lock.
+    path = str(tmp_path / KINDS[kind])
+    db = open_db(path, num_buckets=100, no_lock=no_lock)
+    fill(db, RECORDS)
+    assert db.CopyFileData(path) == Status.INVALID_ARGUMENT_ERROR
+    other_spelling = str(tmp_path / "." / KINDS[kind])
+    assert db.CopyFileData(other_spelling).GetCode() in (
+        Status.SUCCESS, Status.INVALID_ARGUMENT_ERROR)
+    assert_holds_exactly(db, RECORDS)
+    assert db.Close().IsOK()
+    reopened = open_db(path, False)
+    assert_holds_exactly(reopened, RECORDS)
+    reopened.Close()
+
+
 def test_copy_file_data_to_a_bad_path_fails(db, tmp_path):
     db.Set("k", "v")
     status = db.CopyFileData(str(tmp_path / "no" / "such" / "dir" / "copy"))
