@@ -6,6 +6,8 @@
 
 #include "morvel/poly_dbm.h"
 
+#include <sys/stat.h>
+
 #include "morvel/file_impl.h"
 #include "morvel/hash_dbm.h"
 #include "morvel/mem_dbm.h"
@@ -174,6 +176,13 @@ DBM* PolyDBM::GetInternalDBM() const {
 Status PolyDBM::RestoreDatabase(const std::string& old_path, const std::string& new_path,
                                 const std::string& class_name, int64_t end_offset,
                                 std::string_view params) {
+  // The new database is written from scratch: onto the old file itself, under
+  // any name, it would destroy what is being restored.
+  struct stat old_stat, new_stat;
+  if (stat(old_path.c_str(), &old_stat) == 0 && stat(new_path.c_str(), &new_stat) == 0 &&
+      old_stat.st_dev == new_stat.st_dev && old_stat.st_ino == new_stat.st_ino) {
+    return Status(Status::INVALID_ARGUMENT_ERROR, "the restored database needs its own path");
+  }
   const ParamMap param_map = ParseParamText(params);
   std::string name;
   if (class_name.empty()) {

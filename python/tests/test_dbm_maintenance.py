@@ -475,6 +475,21 @@ def test_restore_database_of_a_sharded_database(tmp_path, kind):
     restored.Close()
 
 
+@pytest.mark.parametrize("shards", [{}, {"num_shards": 2}])
+def test_restore_database_onto_itself_keeps_the_database(tmp_path, kind, shards):
+    # Regression: a restore into the old file under another spelling of its
+    # path wrote an empty database over it.
+    path = str(tmp_path / KINDS[kind])
+    db = open_db(path, **shards)
+    fill(db, RECORDS)
+    assert db.Close().IsOK()
+    for new_path in (path, str(tmp_path / "." / KINDS[kind])):
+        assert morvel.DBM.RestoreDatabase(path, new_path) == Status.INVALID_ARGUMENT_ERROR
+    restored = open_db(path, False, **({"num_shards": 0} if shards else {}))
+    assert_holds_exactly(restored, RECORDS)
+    restored.Close()
+
+
 def test_restore_database_failures(tmp_path):
     status = morvel.DBM.RestoreDatabase(str(tmp_path / "missing.mvh"),
                                         str(tmp_path / "new.mvh"))
