@@ -221,6 +221,19 @@ def test_flat_records_carry_binary_records_between_classes(tmp_path, flat_file, 
     dst.Close()
 
 
+@pytest.mark.parametrize("name", ["ExportToFlatRecords", "ExportKeysAsLines"])
+def test_export_to_a_read_only_file_reports_the_failure(db, tmp_path, name):
+    fill(db, RECORDS)
+    path = str(tmp_path / "read-only")
+    with open(path, "wb") as raw:
+        raw.write(b"before")
+    f = morvel.File()
+    assert f.Open(path, False).IsOK()
+    assert not getattr(db, name)(f).IsOK()
+    assert f.GetSize() == 6
+    assert f.Close().IsOK()
+
+
 def test_import_of_a_damaged_file_keeps_what_came_before(tmp_path, flat_file):
     first = open_db("")
     first.Set(b"first", b"1")
