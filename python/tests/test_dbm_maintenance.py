@@ -11,9 +11,16 @@ import morvel
 
 Status = morvel.Status
 
-# A file database and the two memory databases, each kept in a file.
-KINDS = {"hash": "db.mvh", "tiny": "db.mvmt", "baby": "db.mvmb"}
-CLASS_NAMES = {"hash": "HashDBM", "tiny": "TinyDBM", "baby": "BabyDBM"}
+# A file database, the two memory databases kept in files, and a sharded file
+# database: the file name and the open parameters of each.
+KINDS = {
+    "hash": ("db.mvh", {}),
+    "tiny": ("db.mvmt", {}),
+    "baby": ("db.mvmb", {}),
+    "shard": ("db.mvh", {"num_shards": 2}),
+}
+PLAIN_KINDS = ["hash", "tiny", "baby"]
+CLASS_NAMES = {"hash": "HashDBM", "tiny": "TinyDBM", "baby": "BabyDBM", "shard": "ShardDBM"}
 
 # Binary keys and values, NUL bytes and empty strings included.
 RECORDS = {
@@ -31,6 +38,19 @@ def open_db(path, writable=True, **params):
     status = db.Open(path, writable, **params)
     assert status.IsOK(), str(status)
     return db
+
+
+def file_name(kind):
+    return KINDS[kind][0]
+
+
+def open_params(kind):
+    return KINDS[kind][1]
+
+
+def reopen_params(kind):
+    """Parameters that open an existing database of |kind| again."""
+    return {"num_shards": 0} if "num_shards" in open_params(kind) else {}
 
 
 def fill(db, records):
@@ -51,12 +71,12 @@ def kind(request):
 
 @pytest.fixture
 def db_path(tmp_path, kind):
-    return str(tmp_path / KINDS[kind])
+    return str(tmp_path / file_name(kind))
 
 
 @pytest.fixture
-def db(db_path):
-    handle = open_db(db_path, num_buckets=1000)
+def db(db_path, kind):
+    handle = open_db(db_path, num_buckets=1000, **open_params(kind))
     yield handle
     if handle.IsOpen():
         handle.Close()
@@ -164,7 +184,7 @@ def test_pure_memory_database_answers_queries(tmp_path):
     assert db.Close().IsOK()
 
 
-def test_clear_rebuild_and_synchronize(db, db_path):
+def test_clear_rebuild_and_synchronize(db, db_path, kind):
     fill(db, RECORDS)
     assert db.Rebuild().IsOK()
     assert_holds_exactly(db, RECORDS)
@@ -177,15 +197,15 @@ def test_clear_rebuild_and_synchronize(db, db_path):
     assert db.Get(b"plain") is None
     db.Set("after", "clear")
     assert db.Close().IsOK()
-    db = open_db(db_path)
+    db = open_db(db_path, **reopen_params(kind))
     assert_holds_exactly(db, {b"after": b"clear"})
     db.Close()
 
 
-def test_a_reader_cannot_clear(db, db_path):
+def test_a_reader_cannot_clear(db, db_path, kind):
     fill(db, RECORDS)
     assert db.Close().IsOK()
-    reader = open_db(db_path, False)
+    reader = open_db(db_path, False, **reopen_params(kind))
     assert not reader.Clear().IsOK()
     assert not reader.Rebuild().IsOK()
     assert_holds_exactly(reader, RECORDS)
@@ -207,11 +227,15 @@ def test_a_raising_flag_raises_before_the_engine_call(db):
 @pytest.mark.parametrize("dst_kind", list(KINDS) + ["memory"])
 def test_flat_records_carry_binary_records_between_classes(tmp_path, flat_file, src_kind,
                                                            dst_kind):
-    src = open_db(str(tmp_path / ("src-" + KINDS[src_kind])), num_buckets=1000)
+    src = open_db(str(tmp_path / ("src-" + file_name(src_kind))), num_buckets=1000,
+                  **open_params(src_kind))
     fill(src, RECORDS)
     assert src.ExportToFlatRecords(flat_file) == Status.SUCCESS
-    dst_path = "" if dst_kind == "memory" else str(tmp_path / ("dst-" + KINDS[dst_kind]))
-    dst = open_db(dst_path, num_buckets=1000)
+    if dst_kind == "memory":
+        dst = open_db("")
+    else:
+        dst = open_db(str(tmp_path / ("dst-" + file_name(dst_kind))), num_buckets=1000,
+                      **open_params(dst_kind))
     dst.Set(b"plain", b"overwritten by the import")
     dst.Set(b"kept", b"already there")
     assert dst.ImportFromFlatRecords(flat_file) == Status.SUCCESS
@@ -258,13 +282,13 @@ def test_import_of_garbage_changes_nothing(tmp_path, flat_file):
     assert_holds_exactly(dst, {b"k": b"v"})
 
 
-def test_import_into_a_reader_fails(db, db_path, flat_file):
+def test_import_into_a_reader_fails(db, db_path, kind, flat_file):
     fill(db, RECORDS)
     db.Close()
     source = open_db("")
     source.Set(b"new", b"record")
     assert source.ExportToFlatRecords(flat_file).IsOK()
-    reader = open_db(db_path, False)
+    reader = open_db(db_path, False, **reopen_params(kind))
     assert not reader.ImportFromFlatRecords(flat_file).IsOK()
     assert_holds_exactly(reader, RECORDS)
     reader.Close()
@@ -407,12 +431,12 @@ def test_export_into_itself_changes_nothing(db):
 
 def test_copy_file_data_gives_the_same_records(db, tmp_path, kind):
     fill(db, RECORDS)
-    copy_paths = [str(tmp_path / (prefix + KINDS[kind])) for prefix in ("copy-", "hard-")]
+    copy_paths = [str(tmp_path / (prefix + file_name(kind))) for prefix in ("copy-", "hard-")]
     assert db.CopyFileData(copy_paths[0]) == Status.SUCCESS
     assert db.CopyFileData(copy_paths[1], True) == Status.SUCCESS
     db.Set(b"after copy", b"not in the copy")
     for path in copy_paths:
-        copy = open_db(path, False)
+        copy = open_db(path, False, **reopen_params(kind))
         assert copy.IsHealthy()
         assert_holds_exactly(copy, RECORDS)
         copy.Close()
@@ -422,16 +446,16 @@ def test_copy_file_data_gives_the_same_records(db, tmp_path, kind):
 def test_copy_file_data_onto_its_own_file_keeps_the_database(tmp_path, kind, no_lock):
     # Regression: a hash database waited for its own file lock for ever, or
     # truncated its own file when opened without a lock.
-    path = str(tmp_path / KINDS[kind])
-    db = open_db(path, num_buckets=100, no_lock=no_lock)
+    path = str(tmp_path / file_name(kind))
+    db = open_db(path, num_buckets=100, no_lock=no_lock, **open_params(kind))
     fill(db, RECORDS)
     assert db.CopyFileData(path) == Status.INVALID_ARGUMENT_ERROR
-    other_spelling = str(tmp_path / "." / KINDS[kind])
+    other_spelling = str(tmp_path / "." / file_name(kind))
     assert db.CopyFileData(other_spelling).GetCode() in (
         Status.SUCCESS, Status.INVALID_ARGUMENT_ERROR)
     assert_holds_exactly(db, RECORDS)
     assert db.Close().IsOK()
-    reopened = open_db(path, False)
+    reopened = open_db(path, False, **reopen_params(kind))
     assert_holds_exactly(reopened, RECORDS)
     reopened.Close()
 
@@ -446,9 +470,9 @@ def test_copy_file_data_to_a_bad_path_fails(db, tmp_path):
 def test_restore_database_of_a_plain_database(db, db_path, tmp_path, kind):
     fill(db, RECORDS)
     assert db.Close().IsOK()
-    new_path = str(tmp_path / ("restored-" + KINDS[kind]))
+    new_path = str(tmp_path / ("restored-" + file_name(kind)))
     assert morvel.DBM.RestoreDatabase(db_path, new_path) == Status.SUCCESS
-    restored = open_db(new_path, False)
+    restored = open_db(new_path, False, **reopen_params(kind))
     assert restored.IsHealthy()
     assert_holds_exactly(restored, RECORDS)
     restored.Close()
@@ -472,8 +496,9 @@ def test_restore_database_with_every_argument(tmp_path):
     restored.Close()
 
 
+@pytest.mark.parametrize("kind", PLAIN_KINDS)
 def test_restore_database_of_a_sharded_database(tmp_path, kind):
-    ext = KINDS[kind].split(".")[1]
+    ext = file_name(kind).split(".")[1]
     old_path = str(tmp_path / ("sharded." + ext))
     db = open_db(old_path, num_shards=3, num_buckets=100)
     fill(db, RECORDS)
@@ -489,14 +514,15 @@ def test_restore_database_of_a_sharded_database(tmp_path, kind):
 
 
 @pytest.mark.parametrize("shards", [{}, {"num_shards": 2}])
+@pytest.mark.parametrize("kind", PLAIN_KINDS)
 def test_restore_database_onto_itself_keeps_the_database(tmp_path, kind, shards):
     # Regression: a restore into the old file under another spelling of its
     # path wrote an empty database over it.
-    path = str(tmp_path / KINDS[kind])
+    path = str(tmp_path / file_name(kind))
     db = open_db(path, **shards)
     fill(db, RECORDS)
     assert db.Close().IsOK()
-    for new_path in (path, str(tmp_path / "." / KINDS[kind])):
+    for new_path in (path, str(tmp_path / "." / file_name(kind))):
         assert morvel.DBM.RestoreDatabase(path, new_path) == Status.INVALID_ARGUMENT_ERROR
     restored = open_db(path, False, **({"num_shards": 0} if shards else {}))
     assert_holds_exactly(restored, RECORDS)
