@@ -179,6 +179,17 @@ def test_data_persists_after_close(path):
     assert f.Close().IsOK()
 
 
+def test_deallocation_releases_the_file_and_its_lock(path):
+    f = morvel.File()
+    assert f.Open(path, True).IsOK()
+    f.Append(b"written before del")
+    del f
+    other = morvel.File()
+    assert other.Open(path, True, no_wait=True).IsOK()
+    assert other.Read(0, 18) == b"written before del"
+    assert other.Close().IsOK()
+
+
 def test_open_on_an_open_file_is_refused_and_keeps_it_open(opened, tmp_path):
     opened.Append(b"kept")
     with pytest.raises(TypeError, match="^invalid arguments: opened file$"):
