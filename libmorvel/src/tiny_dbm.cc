@@ -86,6 +86,17 @@ RecordHead** AllocateBuckets(int64_t num_buckets) {
 struct alignas(64) Stripe {
   std::shared_mutex mutex;
   int64_t count = 0;
+  // A lower bound of the first non-empty bucket of the stripe, so that finding
+  // the first record does not rescan empty buckets. Lowered by inserts (under
+  // the exclusive lock); raised by scans, which run with no writer in the
+  // stripe, so any scanner's value is right. Atomic since shared holders scan.
+  std::atomic<uint64_t> first_hint{0};
+
+  void NoteInsert(uint64_t bucket) {
+    if (bucket < first_hint.load(std::memory_order_relaxed)) {
+      first_hint.store(bucket, std::memory_order_relaxed);
+    }
+  }
 };
 
 void LockStripe(Stripe* stripe, bool exclusive) {
@@ -170,6 +181,9 @@ struct TinyDBM::Impl {
   }
 
   void SetLayout(RecordHead** new_buckets, uint64_t nb) {
+    for (auto& stripe : stripes) {
+      stripe.first_hint.store(0, std::memory_order_relaxed);
+    }
     buckets = new_buckets;
     num_buckets.store(nb, std::memory_order_release);
     buckets_per_stripe.store((nb + kNumStripes - 1) / kNumStripes, std::memory_order_release);
@@ -199,7 +213,9 @@ struct TinyDBM::Impl {
       link = &(*link)->next;
     }
     buckets[bucket] = NewRecord(key, value, buckets[bucket]);
-    stripes[StripeOf(bucket, buckets_per_stripe.load(std::memory_order_relaxed))].count++;
+    Stripe* stripe = &stripes[StripeOf(bucket, buckets_per_stripe.load(std::memory_order_relaxed))];
+    stripe->count++;
+    stripe->NoteInsert(bucket);
   }
 
   // Replaces the value of the record at |*link|.
@@ -266,6 +282,7 @@ struct TinyDBM::Impl {
     }
     buckets[bucket] = NewRecord(key, answer, buckets[bucket]);
     stripe->count++;
+    stripe->NoteInsert(bucket);
   }
 
   Status DumpLocked(FlatRecordWriter* writer) {
@@ -353,6 +370,7 @@ Status TinyIterator::LoadFrom(uint64_t bucket) {
     }
     uint64_t begin = 0, end = 0;
     impl->StripeRange(impl->StripeOf(bucket, bps), &begin, &end);
+    begin = std::max(begin, stripe->first_hint.load(std::memory_order_relaxed));
     for (uint64_t i = std::max(begin, bucket); i < end; i++) {
       if (impl->buckets[i] != nullptr) {
         CopyBucketKeys(i);
@@ -584,8 +602,10 @@ Status TinyDBM::ProcessFirst(RecordProcessor* proc, bool writable) {
     }
     uint64_t begin = 0, end = 0;
     impl->StripeRange(index, &begin, &end);
+    begin = std::max(begin, stripe->first_hint.load(std::memory_order_relaxed));
     for (uint64_t i = begin; i < end; i++) {
       if (impl->buckets[i] != nullptr) {
+        stripe->first_hint.store(i, std::memory_order_relaxed);
         Status status;
         try {
           impl->ApplyFull(&impl->buckets[i], stripe, proc, writable, &status);
@@ -596,6 +616,7 @@ Status TinyDBM::ProcessFirst(RecordProcessor* proc, bool writable) {
         return status;
       }
     }
+    stripe->first_hint.store(std::max(begin, end), std::memory_order_relaxed);
     UnlockStripe(stripe, writable);
   }
   Status status(Status::NOT_FOUND_ERROR);

@@ -530,6 +530,29 @@ TEST(TinyDBMTest, UnorderedMovesAreNotImplemented) {
   EXPECT_FALSE(dbm.IsOrdered());
 }
 
+TEST(TinyDBMTest, FirstRecordIsFoundAfterEarlierBucketsFillAgain) {
+  // Finding the first record skips buckets known to be empty; records added
+  // to those buckets later must still be found.
+  TinyDBM dbm(1000);
+  ASSERT_TRUE(dbm.Open("", true).IsOK());
+  for (int round = 0; round < 3; round++) {
+    for (int i = 0; i < 300; i++) {
+      ASSERT_TRUE(dbm.Set(std::to_string(round * 1000 + i), "v").IsOK());
+    }
+    int popped = 0;
+    while (dbm.PopFirst().IsOK()) popped++;
+    EXPECT_EQ(popped, 300);
+    EXPECT_EQ(dbm.CountSimple(), 0);
+    ASSERT_TRUE(dbm.Set("late" + std::to_string(round), "v").IsOK());
+    auto iter = dbm.MakeIterator();
+    ASSERT_TRUE(iter->First().IsOK());
+    std::string key;
+    ASSERT_TRUE(iter->Get(&key).IsOK());
+    EXPECT_EQ(key, "late" + std::to_string(round));
+    ASSERT_TRUE(dbm.PopFirst().IsOK());
+  }
+}
+
 TEST(TinyDBMTest, HugeBucketCountFailsCleanly) {
 #if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
   GTEST_SKIP() << "sanitizer allocators abort on a failed huge allocation";
