@@ -27,14 +27,16 @@ using morvel::Status;
 
 namespace {
 
-// Raises "not opened database" and returns false when the DBM holds no engine
-// database.
-bool CheckDBMOpen(DBMObject* self) {
+// A share of the engine database of an open DBM, or null after raising "not
+// opened database". Taken before the arguments are converted, since converting
+// them runs Python code that may close the DBM: the call then reaches the
+// closed engine object and fails by its own convention.
+std::shared_ptr<DBMCore> ShareDBMCore(DBMObject* self) {
   if (self->dbm == nullptr) {
     ThrowInvalidArguments("not opened database");
-    return false;
+    return nullptr;
   }
-  return true;
+  return *self->dbm;
 }
 
 // The truth value of |obj| into |value|; false with the error pending when the
@@ -74,7 +76,8 @@ using FileTransfer = Status (*)(morvel::DBM*, morvel::File*);
 // ExportToFlatRecords, ImportFromFlatRecords and ExportKeysAsLines: one open
 // File argument, one engine transfer.
 PyObject* TransferWithFile(DBMObject* self, PyObject* pyargs, FileTransfer transfer) {
-  if (!CheckDBMOpen(self)) return nullptr;
+  std::shared_ptr<DBMCore> core = ShareDBMCore(self);
+  if (core == nullptr) return nullptr;
   if (!CheckArgCount(pyargs, 1, 1)) return nullptr;
   PyObject* pyfile = PyTuple_GET_ITEM(pyargs, 0);
   if (!PyObject_TypeCheck(pyfile, cls_file)) {
@@ -86,7 +89,6 @@ PyObject* TransferWithFile(DBMObject* self, PyObject* pyargs, FileTransfer trans
     ThrowInvalidArguments("not opened file");
     return nullptr;
   }
-  std::shared_ptr<DBMCore> core = *self->dbm;
   if (IsBusyInCallback(*core)) return CreatePyStatusMove(BusyCallbackStatus());
   std::shared_ptr<GuardedFile> file = *file_obj->file;
   Status status;
@@ -100,8 +102,8 @@ PyObject* TransferWithFile(DBMObject* self, PyObject* pyargs, FileTransfer trans
 }  // namespace
 
 PyObject* dbm_Count(DBMObject* self) {
-  if (!CheckDBMOpen(self)) return nullptr;
-  std::shared_ptr<DBMCore> core = *self->dbm;
+  std::shared_ptr<DBMCore> core = ShareDBMCore(self);
+  if (core == nullptr) return nullptr;
   if (IsBusyInCallback(*core)) Py_RETURN_NONE;
   int64_t count = -1;
   {
@@ -113,8 +115,8 @@ PyObject* dbm_Count(DBMObject* self) {
 }
 
 PyObject* dbm_GetFileSize(DBMObject* self) {
-  if (!CheckDBMOpen(self)) return nullptr;
-  std::shared_ptr<DBMCore> core = *self->dbm;
+  std::shared_ptr<DBMCore> core = ShareDBMCore(self);
+  if (core == nullptr) return nullptr;
   if (IsBusyInCallback(*core)) Py_RETURN_NONE;
   int64_t size = -1;
   {
@@ -126,8 +128,8 @@ PyObject* dbm_GetFileSize(DBMObject* self) {
 }
 
 PyObject* dbm_GetFilePath(DBMObject* self) {
-  if (!CheckDBMOpen(self)) return nullptr;
-  std::shared_ptr<DBMCore> core = *self->dbm;
+  std::shared_ptr<DBMCore> core = ShareDBMCore(self);
+  if (core == nullptr) return nullptr;
   if (IsBusyInCallback(*core)) Py_RETURN_NONE;
   std::string path;
   Status status;
@@ -140,8 +142,8 @@ PyObject* dbm_GetFilePath(DBMObject* self) {
 }
 
 PyObject* dbm_GetTimestamp(DBMObject* self) {
-  if (!CheckDBMOpen(self)) return nullptr;
-  std::shared_ptr<DBMCore> core = *self->dbm;
+  std::shared_ptr<DBMCore> core = ShareDBMCore(self);
+  if (core == nullptr) return nullptr;
   if (IsBusyInCallback(*core)) Py_RETURN_NONE;
   double timestamp = std::nan("");
   {
@@ -154,8 +156,8 @@ PyObject* dbm_GetTimestamp(DBMObject* self) {
 }
 
 PyObject* dbm_Clear(DBMObject* self) {
-  if (!CheckDBMOpen(self)) return nullptr;
-  std::shared_ptr<DBMCore> core = *self->dbm;
+  std::shared_ptr<DBMCore> core = ShareDBMCore(self);
+  if (core == nullptr) return nullptr;
   if (IsBusyInCallback(*core)) return CreatePyStatusMove(BusyCallbackStatus());
   Status status;
   {
@@ -166,12 +168,12 @@ PyObject* dbm_Clear(DBMObject* self) {
 }
 
 PyObject* dbm_Rebuild(DBMObject* self, PyObject* pyargs, PyObject* pykwds) {
-  if (!CheckDBMOpen(self)) return nullptr;
+  std::shared_ptr<DBMCore> core = ShareDBMCore(self);
+  if (core == nullptr) return nullptr;
   if (!CheckArgCount(pyargs, 0, 0)) return nullptr;
   morvel::ParamMap params;
   if (pykwds != nullptr) params = ExtractMap(pykwds);
   if (PyErr_Occurred()) return nullptr;
-  std::shared_ptr<DBMCore> core = *self->dbm;
   if (IsBusyInCallback(*core)) return CreatePyStatusMove(BusyCallbackStatus());
   Status status;
   {
@@ -182,8 +184,8 @@ PyObject* dbm_Rebuild(DBMObject* self, PyObject* pyargs, PyObject* pykwds) {
 }
 
 PyObject* dbm_ShouldBeRebuilt(DBMObject* self) {
-  if (!CheckDBMOpen(self)) return nullptr;
-  std::shared_ptr<DBMCore> core = *self->dbm;
+  std::shared_ptr<DBMCore> core = ShareDBMCore(self);
+  if (core == nullptr) return nullptr;
   if (IsBusyInCallback(*core)) Py_RETURN_FALSE;
   bool tobe = false;
   {
@@ -194,14 +196,14 @@ PyObject* dbm_ShouldBeRebuilt(DBMObject* self) {
 }
 
 PyObject* dbm_Synchronize(DBMObject* self, PyObject* pyargs, PyObject* pykwds) {
-  if (!CheckDBMOpen(self)) return nullptr;
+  std::shared_ptr<DBMCore> core = ShareDBMCore(self);
+  if (core == nullptr) return nullptr;
   if (!CheckArgCount(pyargs, 1, 1)) return nullptr;
   bool hard = false;
   if (!GetTruth(PyTuple_GET_ITEM(pyargs, 0), &hard)) return nullptr;
   morvel::ParamMap params;
   if (pykwds != nullptr) params = ExtractMap(pykwds);
   if (PyErr_Occurred()) return nullptr;
-  std::shared_ptr<DBMCore> core = *self->dbm;
   if (IsBusyInCallback(*core)) return CreatePyStatusMove(BusyCallbackStatus());
   Status status;
   {
@@ -212,7 +214,8 @@ PyObject* dbm_Synchronize(DBMObject* self, PyObject* pyargs, PyObject* pykwds) {
 }
 
 PyObject* dbm_CopyFileData(DBMObject* self, PyObject* pyargs) {
-  if (!CheckDBMOpen(self)) return nullptr;
+  std::shared_ptr<DBMCore> core = ShareDBMCore(self);
+  if (core == nullptr) return nullptr;
   if (!CheckArgCount(pyargs, 1, 2)) return nullptr;
   SoftString dest_path(PyTuple_GET_ITEM(pyargs, 0));
   bool sync_hard = false;
@@ -220,7 +223,6 @@ PyObject* dbm_CopyFileData(DBMObject* self, PyObject* pyargs) {
     return nullptr;
   }
   if (PyErr_Occurred()) return nullptr;
-  std::shared_ptr<DBMCore> core = *self->dbm;
   if (IsBusyInCallback(*core)) return CreatePyStatusMove(BusyCallbackStatus());
   const std::string dest_path_str(dest_path.Get());
   Status status;
@@ -232,17 +234,16 @@ PyObject* dbm_CopyFileData(DBMObject* self, PyObject* pyargs) {
 }
 
 PyObject* dbm_Export(DBMObject* self, PyObject* pyargs) {
-  if (!CheckDBMOpen(self)) return nullptr;
+  std::shared_ptr<DBMCore> core = ShareDBMCore(self);
+  if (core == nullptr) return nullptr;
   if (!CheckArgCount(pyargs, 1, 1)) return nullptr;
   PyObject* pydest = PyTuple_GET_ITEM(pyargs, 0);
   if (!PyObject_TypeCheck(pydest, cls_dbm)) {
     ThrowInvalidArguments("the argument is not a DBM");
     return nullptr;
   }
-  DBMObject* dest_obj = reinterpret_cast<DBMObject*>(pydest);
-  if (!CheckDBMOpen(dest_obj)) return nullptr;
-  std::shared_ptr<DBMCore> core = *self->dbm;
-  std::shared_ptr<DBMCore> dest_core = *dest_obj->dbm;
+  std::shared_ptr<DBMCore> dest_core = ShareDBMCore(reinterpret_cast<DBMObject*>(pydest));
+  if (dest_core == nullptr) return nullptr;
   // The export sets records into the destination from inside the walk of the
   // source; either one running a callable would make it wait for itself.
   if (IsBusyInCallback(*core) || IsBusyInCallback(*dest_core)) {
@@ -269,8 +270,8 @@ PyObject* dbm_ExportKeysAsLines(DBMObject* self, PyObject* pyargs) {
 }
 
 PyObject* dbm_Inspect(DBMObject* self) {
-  if (!CheckDBMOpen(self)) return nullptr;
-  std::shared_ptr<DBMCore> core = *self->dbm;
+  std::shared_ptr<DBMCore> core = ShareDBMCore(self);
+  if (core == nullptr) return nullptr;
   std::vector<std::pair<std::string, std::string>> items;
   if (!IsBusyInCallback(*core)) {
     NativeLock lock(self->concurrent);
@@ -293,7 +294,8 @@ PyObject* dbm_Inspect(DBMObject* self) {
 }
 
 PyObject* dbm_Search(DBMObject* self, PyObject* pyargs) {
-  if (!CheckDBMOpen(self)) return nullptr;
+  std::shared_ptr<DBMCore> core = ShareDBMCore(self);
+  if (core == nullptr) return nullptr;
   if (!CheckArgCount(pyargs, 2, 3)) return nullptr;
   const size_t capacity = PyTuple_GET_SIZE(pyargs) > 2
                               ? ToSearchCapacity(PyObjToInt(PyTuple_GET_ITEM(pyargs, 2)))
@@ -301,7 +303,6 @@ PyObject* dbm_Search(DBMObject* self, PyObject* pyargs) {
   SoftString pattern(PyTuple_GET_ITEM(pyargs, 1));
   SoftString mode(PyTuple_GET_ITEM(pyargs, 0));
   if (PyErr_Occurred()) return nullptr;
-  std::shared_ptr<DBMCore> core = *self->dbm;
   if (IsBusyInCallback(*core)) {
     ThrowStatusException(BusyCallbackStatus());
     return nullptr;

@@ -157,14 +157,16 @@ T CastFunction(F function) {
 PyTypeObject type_file = {PyVarObject_HEAD_INIT(nullptr, 0)};
 #pragma GCC diagnostic pop
 
-// Raises "not opened file" and returns false when the File holds no engine
-// file.
-bool CheckFileOpen(FileObject* self) {
+// A share of the engine file of an open File, or null after raising "not
+// opened file". Taken before the arguments are converted, since converting them
+// runs Python code that may close the File: the call then reaches the closed
+// engine file and fails by its own convention.
+std::shared_ptr<GuardedFile> ShareOpenFile(FileObject* self) {
   if (self->file == nullptr) {
     ThrowInvalidArguments("not opened file");
-    return false;
+    return nullptr;
   }
-  return true;
+  return *self->file;
 }
 
 // Drops the File's share of its engine file.
@@ -230,8 +232,7 @@ std::string DescribeFile(FileObject* self) {
   std::string class_name;
   std::string path;
   int64_t size = -1;
-  std::shared_ptr<GuardedFile> file = *self->file;
-  file->Describe(&class_name, &path, &size);
+  (*self->file)->Describe(&class_name, &path, &size);
   return "class=" + class_name + " path=" + morvel::StrEscapeC(path, true) +
          " size=" + std::to_string(size);
 }
@@ -271,6 +272,11 @@ PyObject* file_Open(FileObject* self, PyObject* pyargs, PyObject* pykwds) {
     for (const char* name : kOpenOptionNames) params.erase(name);
   }
   if (PyErr_Occurred()) return nullptr;
+  // Converting the arguments runs Python code, which may have opened this File.
+  if (self->file != nullptr) {
+    ThrowInvalidArguments("opened file");
+    return nullptr;
+  }
   const std::string path_str(path.Get());
   auto file = std::make_shared<GuardedFile>();
   self->file = new std::shared_ptr<GuardedFile>(file);
@@ -289,9 +295,9 @@ PyObject* file_Open(FileObject* self, PyObject* pyargs, PyObject* pykwds) {
 }
 
 PyObject* file_Close(FileObject* self) {
-  if (!CheckFileOpen(self)) return nullptr;
+  std::shared_ptr<GuardedFile> file = ShareOpenFile(self);
+  if (file == nullptr) return nullptr;
   // Detached first, so that a second Close racing this one is refused.
-  std::shared_ptr<GuardedFile> file = std::move(*self->file);
   ReleaseFile(self);
   Status status;
   {
@@ -304,7 +310,8 @@ PyObject* file_Close(FileObject* self) {
 
 // Read and ReadStr: the bytes at an offset, as bytes or as text.
 PyObject* ReadData(FileObject* self, PyObject* pyargs, bool as_str) {
-  if (!CheckFileOpen(self)) return nullptr;
+  std::shared_ptr<GuardedFile> file = ShareOpenFile(self);
+  if (file == nullptr) return nullptr;
   if (!CheckArgCount(pyargs, 2, 3)) return nullptr;
   const int32_t argc = static_cast<int32_t>(PyTuple_GET_SIZE(pyargs));
   int64_t off = PyObjToInt(PyTuple_GET_ITEM(pyargs, 0));
@@ -320,7 +327,6 @@ PyObject* ReadData(FileObject* self, PyObject* pyargs, bool as_str) {
   if (size > kMaxBytesSize) return PyErr_NoMemory();
   PyObject* pybuf = PyBytes_FromStringAndSize(nullptr, static_cast<Py_ssize_t>(size));
   if (pybuf == nullptr) return nullptr;
-  std::shared_ptr<GuardedFile> file = *self->file;
   Status status;
   {
     NativeLock lock(self->concurrent);
@@ -348,12 +354,12 @@ PyObject* file_ReadStr(FileObject* self, PyObject* pyargs) {
 }
 
 PyObject* file_Write(FileObject* self, PyObject* pyargs) {
-  if (!CheckFileOpen(self)) return nullptr;
+  std::shared_ptr<GuardedFile> file = ShareOpenFile(self);
+  if (file == nullptr) return nullptr;
   if (!CheckArgCount(pyargs, 2, 2)) return nullptr;
   const int64_t off = ClampToZero(PyObjToInt(PyTuple_GET_ITEM(pyargs, 0)));
   SoftString data(PyTuple_GET_ITEM(pyargs, 1));
   if (PyErr_Occurred()) return nullptr;
-  std::shared_ptr<GuardedFile> file = *self->file;
   Status status;
   {
     NativeLock lock(self->concurrent);
@@ -363,14 +369,14 @@ PyObject* file_Write(FileObject* self, PyObject* pyargs) {
 }
 
 PyObject* file_Append(FileObject* self, PyObject* pyargs) {
-  if (!CheckFileOpen(self)) return nullptr;
+  std::shared_ptr<GuardedFile> file = ShareOpenFile(self);
+  if (file == nullptr) return nullptr;
   if (!CheckArgCount(pyargs, 1, 2)) return nullptr;
   const int32_t argc = static_cast<int32_t>(PyTuple_GET_SIZE(pyargs));
   SoftString data(PyTuple_GET_ITEM(pyargs, 0));
   if (PyErr_Occurred()) return nullptr;
   PyObject* pystatus = argc > 1 ? PyTuple_GET_ITEM(pyargs, 1) : nullptr;
   if (!CheckStatusReceiver(pystatus)) return nullptr;
-  std::shared_ptr<GuardedFile> file = *self->file;
   Status status;
   int64_t off = -1;
   {
@@ -383,11 +389,11 @@ PyObject* file_Append(FileObject* self, PyObject* pyargs) {
 }
 
 PyObject* file_Truncate(FileObject* self, PyObject* pyargs) {
-  if (!CheckFileOpen(self)) return nullptr;
+  std::shared_ptr<GuardedFile> file = ShareOpenFile(self);
+  if (file == nullptr) return nullptr;
   if (!CheckArgCount(pyargs, 1, 1)) return nullptr;
   const int64_t size = ClampToZero(PyObjToInt(PyTuple_GET_ITEM(pyargs, 0)));
   if (PyErr_Occurred()) return nullptr;
-  std::shared_ptr<GuardedFile> file = *self->file;
   Status status;
   {
     NativeLock lock(self->concurrent);
@@ -397,7 +403,8 @@ PyObject* file_Truncate(FileObject* self, PyObject* pyargs) {
 }
 
 PyObject* file_Synchronize(FileObject* self, PyObject* pyargs) {
-  if (!CheckFileOpen(self)) return nullptr;
+  std::shared_ptr<GuardedFile> file = ShareOpenFile(self);
+  if (file == nullptr) return nullptr;
   if (!CheckArgCount(pyargs, 1, 3)) return nullptr;
   const int32_t argc = static_cast<int32_t>(PyTuple_GET_SIZE(pyargs));
   bool hard = false;
@@ -407,7 +414,6 @@ PyObject* file_Synchronize(FileObject* self, PyObject* pyargs) {
   if (PyErr_Occurred()) return nullptr;
   off = ClampToZero(off);
   size = ClampToZero(size);
-  std::shared_ptr<GuardedFile> file = *self->file;
   Status status;
   {
     NativeLock lock(self->concurrent);
@@ -417,8 +423,8 @@ PyObject* file_Synchronize(FileObject* self, PyObject* pyargs) {
 }
 
 PyObject* file_GetSize(FileObject* self) {
-  if (!CheckFileOpen(self)) return nullptr;
-  std::shared_ptr<GuardedFile> file = *self->file;
+  std::shared_ptr<GuardedFile> file = ShareOpenFile(self);
+  if (file == nullptr) return nullptr;
   int64_t size = -1;
   {
     NativeLock lock(self->concurrent);
@@ -429,8 +435,8 @@ PyObject* file_GetSize(FileObject* self) {
 }
 
 PyObject* file_GetPath(FileObject* self) {
-  if (!CheckFileOpen(self)) return nullptr;
-  std::shared_ptr<GuardedFile> file = *self->file;
+  std::shared_ptr<GuardedFile> file = ShareOpenFile(self);
+  if (file == nullptr) return nullptr;
   std::string path;
   Status status;
   {
@@ -442,14 +448,14 @@ PyObject* file_GetPath(FileObject* self) {
 }
 
 PyObject* file_Search(FileObject* self, PyObject* pyargs) {
-  if (!CheckFileOpen(self)) return nullptr;
+  std::shared_ptr<GuardedFile> file = ShareOpenFile(self);
+  if (file == nullptr) return nullptr;
   if (!CheckArgCount(pyargs, 2, 3)) return nullptr;
   const int32_t argc = static_cast<int32_t>(PyTuple_GET_SIZE(pyargs));
   const size_t capacity = argc > 2 ? ToSearchCapacity(PyObjToInt(PyTuple_GET_ITEM(pyargs, 2))) : 0;
   SoftString pattern(PyTuple_GET_ITEM(pyargs, 1));
   SoftString mode(PyTuple_GET_ITEM(pyargs, 0));
   if (PyErr_Occurred()) return nullptr;
-  std::shared_ptr<GuardedFile> file = *self->file;
   std::vector<std::string> lines;
   Status status;
   {

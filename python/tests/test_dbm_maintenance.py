@@ -602,3 +602,55 @@ def test_concurrent_export_while_the_file_is_closed(tmp_path):
         thread.join()
         assert results[0].GetCode() in (Status.SUCCESS, Status.PRECONDITION_ERROR)
     db.Close()
+
+
+class Closer:
+    """An argument whose conversion (to text, number or truth) closes a DBM."""
+
+    def __init__(self, handle, text="x"):
+        self.handle = handle
+        self.text = text
+
+    def __str__(self):
+        self.handle.Close()
+        return self.text
+
+    def __int__(self):
+        self.handle.Close()
+        return 1
+
+    def __bool__(self):
+        self.handle.Close()
+        return True
+
+
+# Calls whose arguments close the database while they convert; each returns
+# whether the call failed by its own convention.
+CLOSING_CALLS = {
+    "Rebuild": lambda db, tmp: db.Rebuild(num_buckets=Closer(db, "10")) != Status.SUCCESS,
+    "Synchronize": lambda db, tmp: db.Synchronize(Closer(db)) != Status.SUCCESS,
+    "Synchronize params": lambda db, tmp: db.Synchronize(False, p=Closer(db)) != Status.SUCCESS,
+    "CopyFileData": lambda db, tmp: (db.CopyFileData(Closer(db, str(tmp / "copy")))
+                                     != Status.SUCCESS and not (tmp / "copy").exists()),
+    "CopyFileData flag": lambda db, tmp: (db.CopyFileData(str(tmp / "copy"), Closer(db))
+                                          != Status.SUCCESS),
+}
+
+
+@pytest.mark.parametrize("name", sorted(CLOSING_CALLS))
+def test_closing_while_arguments_convert_fails_cleanly(db, tmp_path, name):
+    db.Set("k", "v")
+    assert CLOSING_CALLS[name](db, tmp_path)
+    assert not db.IsOpen()
+
+
+@pytest.mark.parametrize("args", [("contain", "k", "CLOSER"), ("contain", "CLOSER"),
+                                  ("CLOSER", "k")])
+def test_search_closing_while_arguments_convert_raises(db, args):
+    db.Set("k", "v")
+    args = [Closer(db, "contain" if i == 0 else "k") if arg == "CLOSER" else arg
+            for i, arg in enumerate(args)]
+    with pytest.raises(morvel.StatusException) as info:
+        db.Search(*args)
+    assert info.value.GetStatus() == Status.PRECONDITION_ERROR
+    assert not db.IsOpen()

@@ -422,3 +422,66 @@ def test_subclass_instances_work(path):
     assert f.Open(path, True).IsOK()
     assert f.Append(b"sub") == 0
     assert f.Close().IsOK()
+
+
+class Closer:
+    """An argument whose conversion (to text, number or truth) closes a File."""
+
+    def __init__(self, handle, text="x"):
+        self.handle = handle
+        self.text = text
+
+    def __str__(self):
+        self.handle.Close()
+        return self.text
+
+    def __int__(self):
+        self.handle.Close()
+        return 1
+
+    def __bool__(self):
+        self.handle.Close()
+        return True
+
+
+# Calls whose arguments close the File while they convert; each returns
+# whether the call failed by its own convention.
+CLOSING_CALLS = {
+    "Read": lambda f: f.Read(Closer(f), 1) is None,
+    "ReadStr": lambda f: f.ReadStr(0, Closer(f)) is None,
+    "Write": lambda f: f.Write(0, Closer(f)) == Status.PRECONDITION_ERROR,
+    "Append": lambda f: f.Append(Closer(f)) is None,
+    "Truncate": lambda f: f.Truncate(Closer(f)) == Status.PRECONDITION_ERROR,
+    "Synchronize": lambda f: f.Synchronize(Closer(f)) == Status.PRECONDITION_ERROR,
+}
+
+
+@pytest.mark.parametrize("name", sorted(CLOSING_CALLS))
+def test_closing_while_arguments_convert_fails_cleanly(opened, name):
+    opened.Append(b"data")
+    assert CLOSING_CALLS[name](opened)
+    assert str(opened) == "(unopened)"
+
+
+def test_search_closing_while_arguments_convert_raises(opened):
+    opened.Append(b"line\n")
+    with pytest.raises(morvel.StatusException) as info:
+        opened.Search("contain", Closer(opened, "line"))
+    assert info.value.GetStatus() == Status.PRECONDITION_ERROR
+
+
+def test_open_while_arguments_convert_keeps_the_first_open(tmp_path):
+    f = morvel.File()
+    first = str(tmp_path / "first")
+
+    class Opener:
+        def __str__(self):
+            assert f.Open(first, True).IsOK()
+            return str(tmp_path / "second")
+
+    with pytest.raises(TypeError, match="^invalid arguments: opened file$"):
+        f.Open(Opener(), True)
+    assert f.GetPath() == first
+    assert f.Append(b"still open") == 0
+    assert f.Close().IsOK()
+    assert not (tmp_path / "second").exists()
