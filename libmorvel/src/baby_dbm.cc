@@ -281,6 +281,9 @@ struct BabyDBM::Impl {
         inner->keys.erase(inner->keys.begin() + (step.index > 0 ? step.index - 1 : 0));
       }
       if (!inner->children.empty() || inner == root) {
+        if (inner != root) {
+          MergeInner(inner, path);
+        }
         break;
       }
     }
@@ -294,6 +297,41 @@ struct BabyDBM::Impl {
     if (!root->is_leaf && static_cast<Inner*>(root)->children.empty()) {
       delete root;
       root = new Leaf();
+    }
+  }
+
+  // Merges |node|, an inner node that lost a child, with a sibling when it fell
+  // under a quarter and both fit in one node; goes on upwards. |path| holds the
+  // steps above |node|. All nodes of one level are of one kind, since every
+  // leaf is at the same depth.
+  void MergeInner(Inner* node, TreePath* path) {
+    while (!path->empty() && node->children.size() < kMaxInnerKeys / 4) {
+      Inner* parent = path->back().node;
+      const size_t index = path->back().index;
+      size_t left_index = 0;
+      if (index + 1 < parent->children.size()) {
+        left_index = index;
+      } else if (index > 0) {
+        left_index = index - 1;
+      } else {
+        return;
+      }
+      Inner* left = static_cast<Inner*>(parent->children[left_index]);
+      Inner* right = static_cast<Inner*>(parent->children[left_index + 1]);
+      if (left->children.size() + right->children.size() > kMaxInnerKeys + 1) {
+        return;
+      }
+      left->keys.push_back(std::move(parent->keys[left_index]));
+      left->keys.insert(left->keys.end(), std::make_move_iterator(right->keys.begin()),
+                        std::make_move_iterator(right->keys.end()));
+      left->children.insert(left->children.end(), right->children.begin(),
+                            right->children.end());
+      right->children.clear();
+      delete right;
+      parent->keys.erase(parent->keys.begin() + left_index);
+      parent->children.erase(parent->children.begin() + left_index + 1);
+      path->pop_back();
+      node = parent;
     }
   }
 

@@ -5,10 +5,12 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <random>
 #include <set>
 #include <thread>
 
 #include "morvel/file.h"
+#include "morvel/str_util.h"
 #include "test_util.h"
 
 namespace morvel {
@@ -134,6 +136,63 @@ TYPED_TEST(MemDBMTest, ManyRecordsSurviveSplitsAndMerges) {
   EXPECT_TRUE(this->Dump(dbm).empty());
   EXPECT_TRUE(dbm->Set("again", "1").IsOK());
   EXPECT_EQ(dbm->CountSimple(), 1);
+}
+
+TYPED_TEST(MemDBMTest, RandomOperationsMatchAModel) {
+  // Enough records for a tree of three levels, then waves of removals (random
+  // and by ranges) and of mixed writes, so that leaves and inner nodes split
+  // and merge many times; after each wave the database must equal the model.
+  DBM* dbm = this->dbm_.get();
+  std::map<std::string, std::string> model;
+  std::mt19937 rng(42);
+  auto check = [&] {
+    ASSERT_EQ(dbm->CountSimple(), static_cast<int64_t>(model.size()));
+    ASSERT_EQ(this->Dump(dbm), model);
+    if (!dbm->IsOrdered()) return;
+    // Backwards from the end gives the model in reverse.
+    auto iter = dbm->MakeIterator();
+    ASSERT_TRUE(iter->Last().IsOK());
+    auto it = model.rbegin();
+    std::string key;
+    while (iter->Get(&key).IsOK()) {
+      ASSERT_NE(it, model.rend());
+      ASSERT_EQ(key, it->first);
+      ++it;
+      ASSERT_TRUE(iter->Previous().IsOK());
+    }
+    EXPECT_EQ(it, model.rend());
+  };
+  auto set = [&](const std::string& key) {
+    const std::string value = std::to_string(rng());
+    ASSERT_TRUE(dbm->Set(key, value).IsOK());
+    model[key] = value;
+  };
+  auto remove = [&](const std::string& key) {
+    ASSERT_EQ(dbm->Remove(key).IsOK(), model.erase(key) == 1) << key;
+  };
+  for (int round = 0; round < 2; round++) {
+    for (int i = 0; i < 20000; i++) {
+      set(SPrintF("%06u", static_cast<unsigned>(rng() % 40000)));
+    }
+    check();
+    // Random removals of most records.
+    std::vector<std::string> keys;
+    for (const auto& rec : model) keys.push_back(rec.first);
+    for (const auto& key : keys) {
+      if (rng() % 10 != 0) remove(key);
+    }
+    check();
+    // Mixed writes, then whole ranges removed.
+    for (int i = 0; i < 10000; i++) {
+      const std::string key = SPrintF("%06u", static_cast<unsigned>(rng() % 40000));
+      if (rng() % 2 == 0) set(key); else remove(key);
+    }
+    check();
+    for (unsigned start = 0; start < 40000; start += 8000) {
+      for (unsigned k = start; k < start + 6000; k++) remove(SPrintF("%06u", k));
+    }
+    check();
+  }
 }
 
 TYPED_TEST(MemDBMTest, ProcessFirstAndPopFirst) {
