@@ -4,8 +4,9 @@
 // ways; inner nodes hold up to kMaxInnerKeys separator keys, where keys[i] is
 // the smallest key under children[i + 1]. Inserting splits a full node in
 // halves and pushes the separator up; removing merges a leaf that fell under a
-// quarter into its right sibling when both fit in one, drops empty leaves and
-// inner nodes, and collapses a root with a single child.
+// quarter into its right sibling when both fit in one, drops empty leaves,
+// merges an inner node that fell under a quarter with a sibling when both fit,
+// and collapses a root with a single child. Every leaf stays at one depth.
 //
 // One reader-writer lock (Impl::mutex) guards the tree, the flags and the file:
 // readers share it, writers and whole-database operations hold it exclusively.
