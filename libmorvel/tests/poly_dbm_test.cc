@@ -124,5 +124,25 @@ TEST_F(PolyDBMTest, RestoreDatabaseOfAMemoryFile) {
             Status::NOT_FOUND_ERROR);
 }
 
+TEST_F(PolyDBMTest, RestoreDetectsAHashFileByItsHeadBeforeTheExtension) {
+  // A hash database in a file whose extension names a memory class.
+  const std::string path = Path("misnamed.mvmt");
+  {
+    PolyDBM dbm;
+    ASSERT_TRUE(dbm.OpenAdvanced(path, true, 0, {{"dbm", "hash"}, {"num_buckets", "100"}}).IsOK());
+    EXPECT_EQ(InspectClass(&dbm), "HashDBM");
+    for (int i = 0; i < 10; i++) {
+      ASSERT_TRUE(dbm.Set(std::to_string(i), "v").IsOK());
+    }
+    ASSERT_TRUE(dbm.Close().IsOK());
+  }
+  const std::string restored = Path("restored.mvh");
+  ASSERT_TRUE(PolyDBM::RestoreDatabase(path, restored, "", -1, "num_buckets=50").IsOK());
+  PolyDBM dbm;
+  ASSERT_TRUE(dbm.Open(restored, false).IsOK());
+  EXPECT_EQ(InspectClass(&dbm), "HashDBM");
+  EXPECT_EQ(dbm.CountSimple(), 10);
+}
+
 }  // namespace
 }  // namespace morvel
