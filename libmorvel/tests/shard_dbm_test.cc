@@ -22,10 +22,12 @@ class ShardDBMTest : public morvel_test::TempDirTest {
   }
 };
 
-TEST_F(ShardDBMTest, ShardFilesAndPlacement) {
-  const std::string path = Path("db.mvmt");
+class ShardFilesTest : public ShardDBMTest, public ::testing::WithParamInterface<const char*> {};
+
+TEST_P(ShardFilesTest, ShardFilesAndPlacement) {
+  const std::string path = Path(std::string("db.") + GetParam());
   ShardDBM dbm;
-  ASSERT_TRUE(dbm.OpenAdvanced(path, true, 0, {{"num_shards", "4"}}).IsOK());
+  ASSERT_TRUE(dbm.OpenAdvanced(path, true, 0, {{"num_shards", "4"}, {"num_buckets", "64"}}).IsOK());
   EXPECT_EQ(dbm.GetNumShards(), 4);
   for (int i = 0; i < 200; i++) {
     ASSERT_TRUE(dbm.Set("key" + std::to_string(i), std::to_string(i)).IsOK());
@@ -54,7 +56,12 @@ TEST_F(ShardDBMTest, ShardFilesAndPlacement) {
   ASSERT_TRUE(again.OpenAdvanced(path, true, 0, {{"num_shards", "2"}}).IsOK());
   EXPECT_EQ(again.GetNumShards(), 4);
   EXPECT_EQ(again.CountSimple(), 200);
+  std::string value;
+  ASSERT_TRUE(again.Get("key7", &value).IsOK());
+  EXPECT_EQ(value, "7");
 }
+
+INSTANTIATE_TEST_SUITE_P(Extensions, ShardFilesTest, ::testing::Values("mvmt", "mvmb", "mvh"));
 
 TEST_F(ShardDBMTest, ShardClassComesFromTheBasePath) {
   ShardDBM dbm;
