@@ -173,14 +173,19 @@ def test_queries(db, db_path, kind):
     assert info["healthy"] in ("true", "1", "True")
 
 
-def test_pure_memory_database_answers_queries(tmp_path):
+def test_queries_without_a_file_give_none(tmp_path):
+    # A database kept only in memory has no file: the file queries fail in the
+    # engine and answer None, the others still answer.
     db = open_db("")
     db.Set("a", "1")
     assert db.Count() == 1
+    assert db.GetFilePath() is None
+    assert db.GetFileSize() is None
+    assert db.GetTimestamp() is None
     assert db.Inspect()["class"] == "TinyDBM"
     assert isinstance(db.ShouldBeRebuilt(), bool)
-    size = db.GetFileSize()
-    assert size is None or size >= 0
+    assert not db.CopyFileData(str(tmp_path / "copy")).IsOK()
+    assert not os.path.exists(tmp_path / "copy")
     assert db.Close().IsOK()
 
 
