@@ -1,6 +1,7 @@
 """The File class: opening, reading and writing at offsets, appending,
 truncating, synchronizing, sizes and paths, line search, and printable forms."""
 
+import os
 import threading
 
 import pytest
@@ -259,6 +260,23 @@ def test_repr_and_str_name_the_concrete_class(tmp_path, class_name):
     assert f.GetPath() == path
     assert f.Close().IsOK()
     assert repr(f) == "<morvel.File:(unopened)>"
+
+
+@pytest.mark.parametrize("class_name", FILE_CLASSES)
+def test_extreme_offsets_fail_and_change_nothing(path, class_name):
+    top = morvel.Utility.INT64MAX
+    f = morvel.File()
+    assert f.Open(path, True, file=class_name).IsOK()
+    f.Append(b"abc")
+    assert not f.Write(top, b"x").IsOK()
+    assert not f.Write(top - 1, b"xy").IsOK()
+    assert f.Read(top, 1) is None
+    assert f.Read(top - 1, 2) is None
+    assert not f.Truncate(top).IsOK()
+    assert f.GetSize() == 3
+    assert f.Read(0, 3) == b"abc"
+    assert f.Close().IsOK()
+    assert os.path.getsize(path) == 3
 
 
 def test_status_receivers(opened):
