@@ -279,12 +279,28 @@ def test_import_of_a_damaged_file_keeps_what_came_before(tmp_path, flat_file):
     assert_holds_exactly(dst, {b"first": b"1"})
 
 
-def test_import_of_garbage_changes_nothing(tmp_path, flat_file):
-    flat_file.Append(b"\xff\xff\xff\xffgarbage")
+# Hostile files: the bytes after one whole record, written by an export.
+DAMAGED_TAILS = [
+    b"\xff\xff\xff\xffgarbage",
+    # A value frame that claims 2**62 bytes.
+    b"\xff\x01k\xff" + b"\x80" * 8 + b"\x40abc",
+    # A length that never ends.
+    b"\xff" + b"\x80" * 12,
+    # A key with no value.
+    b"\xff\x03key",
+]
+
+
+@pytest.mark.parametrize("tail", DAMAGED_TAILS)
+def test_import_of_hostile_frames_stops_cleanly(flat_file, tail):
+    src = open_db("")
+    src.Set(b"whole", b"record")
+    assert src.ExportToFlatRecords(flat_file).IsOK()
+    flat_file.Append(tail)
     dst = open_db("")
     dst.Set("k", "v")
     assert dst.ImportFromFlatRecords(flat_file) == Status.BROKEN_DATA_ERROR
-    assert_holds_exactly(dst, {b"k": b"v"})
+    assert_holds_exactly(dst, {b"k": b"v", b"whole": b"record"})
 
 
 def test_import_into_a_reader_fails(db, db_path, kind, flat_file):
