@@ -439,7 +439,9 @@ Status TinyIterator::Visit(DBM::RecordProcessor* proc, bool writable, bool* skip
       const std::string key = keys_[index_];
       const Status status = Jump(key);
       if (status == Status::NOT_FOUND_ERROR) {
-        return LoadFrom(0).IsOK() ? Status(Status::NOT_FOUND_ERROR) : ClosedStatus();
+        // The record is gone and the new table has another order: there is no
+        // place to go on from, so the iteration ends.
+        return status;
       }
       if (!status.IsOK()) {
         return status;
