@@ -2110,7 +2110,11 @@ Status HashDBM::RebuildAdvanced(const ParamMap& params) {
   if (!status.IsOK()) {
     return status;
   }
-  status = impl.CopyLiveRecords(dest.get());
+  // A database opened without restoring may have broken chains: it is rebuilt
+  // the way restoring reads a file, from its chains and then a scan.
+  status = impl.healthy_ ? impl.CopyLiveRecords(dest.get())
+                         : RestoreRecords(impl.file_.get(), impl.layout_, impl.FileEnd(), false,
+                                          dest.get());
   if (status.IsOK()) {
     status = dest->SyncImpl(impl.options_ & File::OPEN_SYNC_HARD);
   }

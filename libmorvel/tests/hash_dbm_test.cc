@@ -674,10 +674,23 @@ TEST_F(HashDBMTest, UncleanFileIsRestored) {
     ASSERT_EQ(133u, expected.size());
 
     HashDBM noop;
-    ASSERT_EQ(Status::SUCCESS, noop.OpenAdvanced(image_path, true, 0, {{"restore_mode", "noop"}}));
+    const std::string noop_path = dir_.Path("noop-" + mode + ".mvh");
+    WriteWholeFile(noop_path, ReadWholeFile(image_path));
+    ASSERT_EQ(Status::SUCCESS, noop.OpenAdvanced(noop_path, true, 0, {{"restore_mode", "noop"}}));
     EXPECT_FALSE(noop.IsHealthy());
     EXPECT_EQ("false", InspectValue(&noop, "healthy"));
     EXPECT_EQ(expected, Dump(&noop));
+    // Still unclean after closing; rebuilding heals it.
+    ASSERT_EQ(Status::SUCCESS, noop.Close());
+    ASSERT_EQ(Status::SUCCESS, noop.OpenAdvanced(noop_path, true, 0, {{"restore_mode", "noop"}}));
+    EXPECT_FALSE(noop.IsHealthy());
+    ASSERT_EQ(Status::SUCCESS, noop.Rebuild());
+    EXPECT_TRUE(noop.IsHealthy());
+    EXPECT_EQ(expected, Dump(&noop));
+    ASSERT_EQ(Status::SUCCESS, noop.Close());
+    ASSERT_EQ(Status::SUCCESS, noop.Open(noop_path, false));
+    EXPECT_TRUE(noop.IsHealthy());
+    EXPECT_EQ(133, noop.CountSimple());
     ASSERT_EQ(Status::SUCCESS, noop.Close());
 
     HashDBM reader;
