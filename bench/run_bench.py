@@ -83,8 +83,8 @@ def work_morvel(name, keys, values, workdir):
     status = db.Open(path, True, truncate=True, **params[1])
     if not status.IsOK():
         raise RuntimeError("open: " + str(status))
-    before = memory_usage()
     pairs = list(zip(keys, values))
+    before = memory_usage()
 
     def do_set():
         set_ = db.Set
@@ -115,8 +115,8 @@ def work_morvel(name, keys, values, workdir):
 def work_lmdb(keys, values, workdir):
     import lmdb
     env = lmdb.open(os.path.join(workdir, "lmdb"), map_size=4 << 30)
-    before = memory_usage()
     pairs = list(zip(keys, values))
+    before = memory_usage()
 
     def do_set():
         with env.begin(write=True) as txn:
@@ -148,8 +148,8 @@ def work_lmdb(keys, values, workdir):
 def work_plyvel(keys, values, workdir):
     import plyvel
     db = plyvel.DB(os.path.join(workdir, "leveldb"), create_if_missing=True)
-    before = memory_usage()
     pairs = list(zip(keys, values))
+    before = memory_usage()
 
     def do_set():
         put = db.put
@@ -179,8 +179,8 @@ def work_sqlite3(keys, values, workdir):
     import sqlite3
     con = sqlite3.connect(os.path.join(workdir, "db.sqlite"), isolation_level=None)
     con.execute("CREATE TABLE kv (k BLOB PRIMARY KEY, v BLOB) WITHOUT ROWID")
-    before = memory_usage()
     pairs = list(zip(keys, values))
+    before = memory_usage()
 
     def do_set():
         con.execute("BEGIN")
@@ -214,9 +214,9 @@ def work_sqlite3(keys, values, workdir):
 def work_dumb(keys, values, workdir):
     import dbm.dumb
     db = dbm.dumb.open(os.path.join(workdir, "dumb"), "n")
-    before = memory_usage()
     keys = keys[:DUMB_LIMIT]
     pairs = list(zip(keys, values))
+    before = memory_usage()
 
     def do_set():
         for key, value in pairs:

@@ -58,11 +58,13 @@
 // checksum passes and takes the last one of each key. Every offset and size is
 // checked against the end of the file before it is read.
 //
-// Locks, always taken in this order: |file_mutex_| (shared by record
-// operations, exclusive for Open, Close, Clear, Rebuild, Synchronize,
-// CopyFileData), then bucket stripes (bucket % kNumStripes; shared to read,
-// exclusive to write; several taken in ascending order), then the free-block
-// pool's mutex or |header_mutex_|. Processors run with the stripe lock held.
+// Locks, always taken in this order: |file_mutex_| (shared by the walks over
+// buckets: iterators, ProcessFirst, ProcessEach, and by the queries;
+// exclusive for Open, Close, Clear, Rebuild, Synchronize, CopyFileData, which
+// then also take every stripe), then bucket stripes (bucket % kNumStripes;
+// shared to read, exclusive to write; several taken in ascending order), then
+// the free-block pool's mutex or |header_mutex_|. Process and ProcessMulti take
+// their stripes only. Processors run with the stripe lock held.
 
 #include "morvel/hash_dbm.h"
 
@@ -82,6 +84,7 @@
 #include "morvel/hash_util.h"
 #include "morvel/lib_common.h"
 #include "morvel/poly_file.h"
+#include "hash_crc.h"
 
 namespace morvel {
 
@@ -238,7 +241,7 @@ uint32_t Checksum(CrcMode mode, const char* data, size_t size) {
     case kCrc16:
       return HashCRC16(data, size);
     case kCrc32:
-      return HashCRC32(data, size);
+      return FastCRC32(data, size);
     default:
       return 0;
   }
@@ -596,6 +599,7 @@ class FreeBlockPool {
   void Clear() {
     std::lock_guard<std::mutex> lock(mutex_);
     blocks_.clear();
+    count_.store(0, std::memory_order_relaxed);
   }
 
   void Insert(int64_t off, int64_t size) {
@@ -610,10 +614,15 @@ class FreeBlockPool {
       blocks_.erase(blocks_.begin());
     }
     blocks_.emplace(size, off);
+    count_.store(blocks_.size(), std::memory_order_relaxed);
   }
 
   // A block of at least |size| and at most twice that, removed from the pool.
   bool Fetch(int64_t size, int64_t* off, int64_t* block_size) {
+    // Most writes find the pool empty; they skip the mutex.
+    if (count_.load(std::memory_order_relaxed) == 0) {
+      return false;
+    }
     std::lock_guard<std::mutex> lock(mutex_);
     if (blocks_.empty()) {
       return false;
@@ -625,6 +634,7 @@ class FreeBlockPool {
     *block_size = it->first;
     *off = it->second;
     blocks_.erase(it);
+    count_.store(blocks_.size(), std::memory_order_relaxed);
     return true;
   }
 
@@ -637,6 +647,8 @@ class FreeBlockPool {
   std::mutex mutex_;  // guards the members below
   std::set<std::pair<int64_t, int64_t>> blocks_;
   int64_t capacity_ = kDefaultFbpCapacity;
+  // The number of blocks, readable without the mutex.
+  std::atomic<size_t> count_{0};
 };
 
 // The location of a key's current record after a chain walk.
@@ -665,6 +677,25 @@ int64_t NowMicros() { return static_cast<int64_t>(GetWallTime() * 1000000.0); }
 
 Status NotOpened() { return Status(Status::PRECONDITION_ERROR, "not opened database"); }
 Status NotWritable() { return Status(Status::PRECONDITION_ERROR, "not writable database"); }
+
+using StripeArray = std::array<std::shared_mutex, kNumStripes>;
+
+// Holds every stripe exclusively, taken in ascending order: whole-file
+// operations exclude record operations, which take only their stripes.
+class AllStripesLock {
+ public:
+  explicit AllStripesLock(StripeArray* stripes) : stripes_(stripes) {
+    for (auto& stripe : *stripes_) stripe.lock();
+  }
+  ~AllStripesLock() {
+    for (auto it = stripes_->rbegin(); it != stripes_->rend(); ++it) it->unlock();
+  }
+  AllStripesLock(const AllStripesLock&) = delete;
+  AllStripesLock& operator=(const AllStripesLock&) = delete;
+
+ private:
+  StripeArray* stripes_;
+};
 
 }  // namespace
 
@@ -714,12 +745,18 @@ struct HashDBM::Impl {
 
   // Guards the open state, the file object and the layout.
   std::shared_mutex file_mutex_;
-  // Guard the chains of the buckets mapped to them.
-  std::array<std::shared_mutex, kNumStripes> stripes_;
+  // Guard the chains of the buckets mapped to them, and (all of them held)
+  // the open state against record operations.
+  StripeArray stripes_;
   // Serializes the clearing of the clean flag.
   std::mutex header_mutex_;
 
   std::unique_ptr<PolyFile> file_;
+  // The concrete file inside |file_|, for record I/O without the forwarding.
+  File* raw_ = nullptr;
+  // The bucket count, readable without locks: record operations hash with it,
+  // then check it under their stripe lock.
+  std::atomic<uint64_t> num_buckets_hint_{0};
   std::string path_;
   bool open_ = false;
   bool writable_ = false;
@@ -761,6 +798,7 @@ Status HashDBM::Impl::OpenFile(const std::string& path, bool writable, int32_t o
   if (!status.IsOK()) {
     file_.reset();
   }
+  raw_ = file_ == nullptr ? nullptr : file_->GetInternalFile();
   return status;
 }
 
@@ -841,6 +879,7 @@ Status HashDBM::Impl::SyncImpl(bool hard) {
 // Takes over the file and the state of |other|, which is left closed.
 void HashDBM::Impl::Adopt(Impl* other) {
   file_ = std::move(other->file_);
+  raw_ = other->raw_;
   layout_ = other->layout_;
   num_records_ = other->num_records_.load();
   eff_data_size_ = other->eff_data_size_.load();
@@ -977,6 +1016,7 @@ Status HashDBM::Impl::Open(const std::string& path, bool writable, int32_t optio
     }
     return status;
   }
+  num_buckets_hint_.store(layout_.num_buckets);
   open_ = true;
   return Status();
 }
@@ -992,6 +1032,7 @@ Status HashDBM::Impl::CloseImpl() {
     status |= file_->Close();
     file_.reset();
   }
+  raw_ = nullptr;
   open_ = false;
   fbp_.Clear();
   return status;
@@ -1002,7 +1043,7 @@ Status HashDBM::Impl::CloseImpl() {
 
 Status HashDBM::Impl::ReadBucket(uint64_t bucket, int64_t* off) {
   char buf[8];
-  Status status = file_->Read(layout_.BucketPos(bucket), buf, layout_.offset_width);
+  Status status = raw_->Read(layout_.BucketPos(bucket), buf, layout_.offset_width);
   *off = static_cast<int64_t>(GetBE(buf, layout_.offset_width)) << layout_.align_pow;
   return status;
 }
@@ -1010,13 +1051,13 @@ Status HashDBM::Impl::ReadBucket(uint64_t bucket, int64_t* off) {
 Status HashDBM::Impl::WriteBucket(uint64_t bucket, int64_t off) {
   char buf[8];
   PutBE(buf, static_cast<uint64_t>(off) >> layout_.align_pow, layout_.offset_width);
-  return file_->Write(layout_.BucketPos(bucket), buf, layout_.offset_width);
+  return raw_->Write(layout_.BucketPos(bucket), buf, layout_.offset_width);
 }
 
 Status HashDBM::Impl::WriteLink(int64_t rec_off, int64_t link) {
   char buf[8];
   PutBE(buf, static_cast<uint64_t>(link) >> layout_.align_pow, layout_.offset_width);
-  return file_->Write(rec_off + layout_.LinkPos(), buf, layout_.offset_width);
+  return raw_->Write(rec_off + layout_.LinkPos(), buf, layout_.offset_width);
 }
 
 Status HashDBM::Impl::FindRecord(std::string_view key, uint64_t bucket, Found* found) {
@@ -1034,7 +1075,7 @@ Status HashDBM::Impl::FindRecord(std::string_view key, uint64_t bucket, Found* f
     if (!guard.Step(off)) {
       return BrokenData("a cycle in a bucket chain");
     }
-    status = ReadHead(file_.get(), layout_, end, off, &rec);
+    status = ReadHead(raw_, layout_, end, off, &rec);
     if (!status.IsOK()) {
       return status;
     }
@@ -1042,7 +1083,7 @@ Status HashDBM::Impl::FindRecord(std::string_view key, uint64_t bucket, Found* f
       return BrokenData(SPrintF("a free block in a chain at %lld", static_cast<long long>(off)));
     }
     if (rec.head.key_size == key.size()) {
-      status = ReadKey(file_.get(), &rec);
+      status = ReadKey(raw_, &rec);
       if (!status.IsOK()) {
         return status;
       }
@@ -1050,7 +1091,7 @@ Status HashDBM::Impl::FindRecord(std::string_view key, uint64_t bucket, Found* f
         found->offset = off;
         found->prev = prev;
         if (rec.head.type == kRecordSet) {
-          status = ReadBody(file_.get(), layout_, &rec);
+          status = ReadBody(raw_, layout_, &rec);
           if (!status.IsOK()) {
             return status;
           }
@@ -1082,15 +1123,15 @@ Status HashDBM::Impl::ReadChain(uint64_t bucket, bool with_values,
     if (!guard.Step(off)) {
       return BrokenData("a cycle in a bucket chain");
     }
-    status = ReadHead(file_.get(), layout_, end, off, &rec);
+    status = ReadHead(raw_, layout_, end, off, &rec);
     if (!status.IsOK()) {
       return status;
     }
     if (rec.head.type == kRecordFree) {
       return BrokenData(SPrintF("a free block in a chain at %lld", static_cast<long long>(off)));
     }
-    status = with_values || rec.head.type == kRecordSet ? ReadBody(file_.get(), layout_, &rec)
-                                                        : ReadKey(file_.get(), &rec);
+    status = with_values || rec.head.type == kRecordSet ? ReadBody(raw_, layout_, &rec)
+                                                        : ReadKey(raw_, &rec);
     if (!status.IsOK()) {
       return status;
     }
@@ -1143,7 +1184,7 @@ Status HashDBM::Impl::PlaceRecord(uint8_t type, int64_t link, std::string_view k
       if (filled > 0) {
         *off = block_off;
         *slot = block_size;
-        return file_->Write(block_off, buf, filled);
+        return raw_->Write(block_off, buf, filled);
       }
     }
   }
@@ -1152,7 +1193,7 @@ Status HashDBM::Impl::PlaceRecord(uint8_t type, int64_t link, std::string_view k
   }
   char* buf = buffer.Reserve(min_slot);
   EncodeRecord(layout_, type, link, key, value, min_slot, true, buf);
-  Status status = file_->Append(buf, min_slot, off);
+  Status status = raw_->Append(buf, min_slot, off);
   if (!status.IsOK()) {
     return status;
   }
@@ -1203,7 +1244,7 @@ Status HashDBM::Impl::SetRecord(std::string_view key, std::string_view value, ui
     const size_t filled =
         EncodeRecord(layout_, kRecordSet, old.link, key, value, old.slot, false, buf);
     if (filled > 0) {
-      status = file_->Write(found->offset, buf, filled);
+      status = raw_->Write(found->offset, buf, filled);
       if (status.IsOK()) {
         eff_data_size_ += new_data - old_data;
       }
@@ -1221,7 +1262,7 @@ Status HashDBM::Impl::SetRecord(std::string_view key, std::string_view value, ui
     return status;
   }
   const char free_type = static_cast<char>(kRecordFree);
-  status = file_->Write(found->offset, &free_type, 1);
+  status = raw_->Write(found->offset, &free_type, 1);
   if (!status.IsOK()) {
     return status;
   }
@@ -1251,7 +1292,7 @@ Status HashDBM::Impl::RemoveRecord(uint64_t bucket, Found* found) {
     status = found->prev == 0 ? WriteBucket(bucket, old.link) : WriteLink(found->prev, old.link);
     if (status.IsOK()) {
       const char free_type = static_cast<char>(kRecordFree);
-      status = file_->Write(found->offset, &free_type, 1);
+      status = raw_->Write(found->offset, &free_type, 1);
     }
     if (status.IsOK()) {
       fbp_.Insert(found->offset, old.slot);
@@ -1324,7 +1365,7 @@ Status HashDBM::Impl::NextNonEmptyBucket(uint64_t start, uint64_t* bucket) {
   std::vector<char> buf(kBucketBatch * width);
   for (uint64_t first = start; first < num_buckets; first += kBucketBatch) {
     const uint64_t count = std::min(kBucketBatch, num_buckets - first);
-    Status status = file_->Read(layout_.BucketPos(first), buf.data(), count * width);
+    Status status = raw_->Read(layout_.BucketPos(first), buf.data(), count * width);
     if (!status.IsOK()) {
       return status;
     }
@@ -1342,7 +1383,7 @@ Status HashDBM::Impl::NextNonEmptyBucket(uint64_t start, uint64_t* bucket) {
   return Status();
 }
 
-// Sets every live record into |dest|. The caller holds the file lock.
+// Sets every live record into |dest|. The caller holds every stripe.
 Status HashDBM::Impl::CopyLiveRecords(Impl* dest) {
   std::vector<ChainEntry> entries;
   uint64_t bucket = 0;
@@ -1354,10 +1395,7 @@ Status HashDBM::Impl::CopyLiveRecords(Impl* dest) {
     if (bucket >= layout_.num_buckets) {
       break;
     }
-    {
-      std::shared_lock<std::shared_mutex> lock(Stripe(bucket));
-      status = ReadChain(bucket, true, &entries);
-    }
+    status = ReadChain(bucket, true, &entries);
     if (!status.IsOK()) {
       return status;
     }
@@ -1827,6 +1865,7 @@ Status HashDBM::RestoreDatabase(const std::string& old_path, const std::string& 
 Status HashDBM::OpenAdvanced(const std::string& path, bool writable, int32_t options,
                              const ParamMap& params) {
   std::unique_lock<std::shared_mutex> lock(impl_->file_mutex_);
+  AllStripesLock stripes_lock(&impl_->stripes_);
   if (impl_->open_) {
     return Status(Status::PRECONDITION_ERROR, "opened database");
   }
@@ -1835,29 +1874,40 @@ Status HashDBM::OpenAdvanced(const std::string& path, bool writable, int32_t opt
 
 Status HashDBM::Close() {
   std::unique_lock<std::shared_mutex> lock(impl_->file_mutex_);
+  AllStripesLock stripes_lock(&impl_->stripes_);
   if (!impl_->open_) {
     return NotOpened();
   }
   return impl_->CloseImpl();
 }
 
+// Record operations take only their stripes: the open state and the layout
+// change only while every stripe is held. The bucket is computed from the
+// lock-free hint and checked again under the stripe lock.
 Status HashDBM::Process(std::string_view key, RecordProcessor* proc, bool writable) {
   Impl& impl = *impl_;
-  std::shared_lock<std::shared_mutex> lock(impl.file_mutex_);
-  if (!impl.open_) {
-    return NotOpened();
+  while (true) {
+    const uint64_t num_buckets = impl.num_buckets_hint_.load(std::memory_order_acquire);
+    const uint64_t bucket = PrimaryHash(key, num_buckets);
+    std::shared_mutex& stripe = impl.Stripe(bucket);
+    std::unique_lock<std::shared_mutex> write_lock(stripe, std::defer_lock);
+    std::shared_lock<std::shared_mutex> read_lock(stripe, std::defer_lock);
+    if (writable) {
+      write_lock.lock();
+    } else {
+      read_lock.lock();
+    }
+    if (!impl.open_) {
+      return NotOpened();
+    }
+    if (impl.layout_.num_buckets != num_buckets) {
+      continue;  // rebuilt meanwhile
+    }
+    if (writable && !impl.writable_) {
+      return NotWritable();
+    }
+    return impl.ProcessLocked(key, bucket, proc, writable);
   }
-  if (writable && !impl.writable_) {
-    return NotWritable();
-  }
-  const uint64_t bucket = impl.BucketOf(key);
-  std::shared_mutex& stripe = impl.Stripe(bucket);
-  if (writable) {
-    std::unique_lock<std::shared_mutex> stripe_lock(stripe);
-    return impl.ProcessLocked(key, bucket, proc, true);
-  }
-  std::shared_lock<std::shared_mutex> stripe_lock(stripe);
-  return impl.ProcessLocked(key, bucket, proc, false);
 }
 
 Status HashDBM::ProcessFirst(RecordProcessor* proc, bool writable) {
@@ -1908,47 +1958,56 @@ Status HashDBM::ProcessMulti(
     const std::vector<std::pair<std::string_view, RecordProcessor*>>& key_proc_pairs,
     bool writable) {
   Impl& impl = *impl_;
-  std::shared_lock<std::shared_mutex> lock(impl.file_mutex_);
-  if (!impl.open_) {
-    return NotOpened();
-  }
-  if (writable && !impl.writable_) {
-    return NotWritable();
-  }
   std::vector<uint64_t> buckets;
   buckets.reserve(key_proc_pairs.size());
   std::vector<size_t> stripes;
   stripes.reserve(key_proc_pairs.size());
-  for (const auto& pair : key_proc_pairs) {
-    const uint64_t bucket = impl.BucketOf(pair.first);
-    buckets.push_back(bucket);
-    stripes.push_back(bucket % kNumStripes);
-  }
-  std::sort(stripes.begin(), stripes.end());
-  stripes.erase(std::unique(stripes.begin(), stripes.end()), stripes.end());
-  for (size_t stripe : stripes) {
-    if (writable) {
-      impl.stripes_[stripe].lock();
+  while (true) {
+    const uint64_t num_buckets = impl.num_buckets_hint_.load(std::memory_order_acquire);
+    buckets.clear();
+    stripes.clear();
+    for (const auto& pair : key_proc_pairs) {
+      const uint64_t bucket = PrimaryHash(pair.first, num_buckets);
+      buckets.push_back(bucket);
+      stripes.push_back(bucket % kNumStripes);
+    }
+    std::sort(stripes.begin(), stripes.end());
+    stripes.erase(std::unique(stripes.begin(), stripes.end()), stripes.end());
+    for (size_t stripe : stripes) {
+      if (writable) {
+        impl.stripes_[stripe].lock();
+      } else {
+        impl.stripes_[stripe].lock_shared();
+      }
+    }
+    Status status;
+    bool retry = false;
+    if (!impl.open_) {
+      status = NotOpened();
+    } else if (impl.layout_.num_buckets != num_buckets) {
+      retry = true;  // rebuilt meanwhile
+    } else if (writable && !impl.writable_) {
+      status = NotWritable();
     } else {
-      impl.stripes_[stripe].lock_shared();
+      for (size_t i = 0; i < key_proc_pairs.size(); i++) {
+        status = impl.ProcessLocked(key_proc_pairs[i].first, buckets[i],
+                                    key_proc_pairs[i].second, writable);
+        if (!status.IsOK()) {
+          break;
+        }
+      }
+    }
+    for (auto it = stripes.rbegin(); it != stripes.rend(); ++it) {
+      if (writable) {
+        impl.stripes_[*it].unlock();
+      } else {
+        impl.stripes_[*it].unlock_shared();
+      }
+    }
+    if (!retry) {
+      return status;
     }
   }
-  Status status;
-  for (size_t i = 0; i < key_proc_pairs.size(); i++) {
-    status = impl.ProcessLocked(key_proc_pairs[i].first, buckets[i], key_proc_pairs[i].second,
-                                writable);
-    if (!status.IsOK()) {
-      break;
-    }
-  }
-  for (auto it = stripes.rbegin(); it != stripes.rend(); ++it) {
-    if (writable) {
-      impl.stripes_[*it].unlock();
-    } else {
-      impl.stripes_[*it].unlock_shared();
-    }
-  }
-  return status;
 }
 
 Status HashDBM::ProcessEach(RecordProcessor* proc, bool writable) {
@@ -2044,6 +2103,7 @@ Status HashDBM::GetTimestamp(double* timestamp) {
 Status HashDBM::Clear() {
   Impl& impl = *impl_;
   std::unique_lock<std::shared_mutex> lock(impl.file_mutex_);
+  AllStripesLock stripes_lock(&impl.stripes_);
   if (!impl.open_) {
     return NotOpened();
   }
@@ -2072,6 +2132,7 @@ Status HashDBM::Clear() {
 Status HashDBM::RebuildAdvanced(const ParamMap& params) {
   Impl& impl = *impl_;
   std::unique_lock<std::shared_mutex> lock(impl.file_mutex_);
+  AllStripesLock stripes_lock(&impl.stripes_);
   if (!impl.open_) {
     return NotOpened();
   }
@@ -2128,6 +2189,7 @@ Status HashDBM::RebuildAdvanced(const ParamMap& params) {
   }
   impl.file_->Close();
   impl.Adopt(dest.get());
+  impl.num_buckets_hint_.store(impl.layout_.num_buckets);
   impl.fbp_capacity_ = fbp_capacity;
   impl.fbp_.SetCapacity(fbp_capacity);
   impl.file_params_ = dest->file_params_;
@@ -2151,6 +2213,7 @@ Status HashDBM::SynchronizeAdvanced(bool hard, FileProcessor* proc, const ParamM
   (void)params;
   Impl& impl = *impl_;
   std::unique_lock<std::shared_mutex> lock(impl.file_mutex_);
+  AllStripesLock stripes_lock(&impl.stripes_);
   if (!impl.open_) {
     return NotOpened();
   }
@@ -2167,8 +2230,13 @@ Status HashDBM::SynchronizeAdvanced(bool hard, FileProcessor* proc, const ParamM
 Status HashDBM::CopyFileData(const std::string& dest_path, bool sync_hard) {
   Impl& impl = *impl_;
   std::unique_lock<std::shared_mutex> lock(impl.file_mutex_);
+  AllStripesLock stripes_lock(&impl.stripes_);
   if (!impl.open_) {
     return NotOpened();
+  }
+  if (dest_path == impl.path_) {
+    // Opening the destination would truncate the database itself.
+    return Status(Status::INVALID_ARGUMENT_ERROR, "the copy needs a path of its own");
   }
   Status status;
   if (impl.writable_) {

@@ -26,6 +26,7 @@
 #include "morvel/file.h"
 #include "morvel/hash_util.h"
 #include "morvel/lib_common.h"
+#include "../src/hash_crc.h"
 
 namespace morvel {
 
@@ -360,6 +361,44 @@ TEST_P(HashDBMModeTest, ConcurrentWritersAndReaders) {
   EXPECT_EQ(Status::SUCCESS, dbm.Close());
 }
 
+// Whole-file operations (rebuilding with a new bucket count, synchronizing)
+// while other threads read and write: nothing is lost or misplaced.
+TEST_P(HashDBMModeTest, RebuildWhileOthersWrite) {
+  const std::string path = dir_.Path("rebuild-threads.mvh");
+  HashDBM dbm;
+  ASSERT_EQ(Status::SUCCESS, dbm.OpenAdvanced(path, true, File::OPEN_TRUNCATE, Params(11)));
+  std::atomic<bool> failed(false);
+  std::vector<std::thread> threads;
+  for (int t = 0; t < 2; t++) {
+    threads.emplace_back([&, t] {
+      for (int i = 0; i < 1500; i++) {
+        const std::string key = std::to_string(t) + ":" + std::to_string(i);
+        std::string value;
+        if (!dbm.Set(key, key).IsOK() || !dbm.Get(key, &value).IsOK() || value != key) {
+          failed = true;
+        }
+        if (i % 2 == 1 && !dbm.Remove(key).IsOK()) failed = true;
+        std::map<std::string, std::string> got;
+        if (i % 50 == 0 && dbm.GetMulti({key}, &got) != Status::NOT_FOUND_ERROR &&
+            got[key] != key) {
+          failed = true;
+        }
+      }
+    });
+  }
+  for (int round = 0; round < 6; round++) {
+    EXPECT_EQ(Status::SUCCESS, dbm.RebuildAdvanced({{"num_buckets", std::to_string(7 + round * 50)}}));
+    EXPECT_EQ(Status::SUCCESS, dbm.Synchronize(false));
+  }
+  for (auto& thread : threads) thread.join();
+  EXPECT_FALSE(failed);
+  EXPECT_EQ(1500, dbm.CountSimple());
+  const auto records = Dump(&dbm);
+  EXPECT_EQ(1500u, records.size());
+  for (const auto& record : records) EXPECT_EQ(record.first, record.second);
+  EXPECT_EQ(Status::SUCCESS, dbm.Close());
+}
+
 // ProcessMulti is atomic: transfers between accounts keep the total at every
 // moment a reader looks.
 TEST_P(HashDBMModeTest, ProcessMultiIsAtomic) {
@@ -568,6 +607,7 @@ TEST_F(HashDBMTest, WholeFileOperations) {
   // A copy taken while the database is open and changing opens healthy.
   ASSERT_EQ(Status::SUCCESS, dbm.Set("k0", "changed"));
   const std::string copy_path = dir_.Path("copy.mvh");
+  EXPECT_EQ(Status::INVALID_ARGUMENT_ERROR, dbm.CopyFileData(path));
   ASSERT_EQ(Status::SUCCESS, dbm.CopyFileData(copy_path));
   ASSERT_EQ(Status::SUCCESS, dbm.Set("k1", "after copy"));
   HashDBM copy;
@@ -630,6 +670,21 @@ TEST_F(HashDBMTest, TuningPersistsAndWideOffsets) {
     }
     ASSERT_EQ(Status::SUCCESS, dbm.Close());
   }
+}
+
+// The record checksum computed eight bytes at a time matches the plain CRC-32
+// at every length and alignment.
+TEST_F(HashDBMTest, FastChecksumMatchesCRC32) {
+  std::mt19937 rng(3);
+  std::string data(300, '\0');
+  for (auto& c : data) c = static_cast<char>(rng());
+  for (size_t begin = 0; begin < 9; begin++) {
+    for (size_t size = 0; begin + size <= data.size(); size += 1 + size / 8) {
+      ASSERT_EQ(HashCRC32(data.data() + begin, size), FastCRC32(data.data() + begin, size))
+          << begin << " " << size;
+    }
+  }
+  EXPECT_EQ(0xCBF43926U, FastCRC32("123456789", 9));
 }
 
 TEST_F(HashDBMTest, FileHeadRecognition) {
