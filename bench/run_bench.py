@@ -53,11 +53,13 @@ def make_records(num):
 
 
 def memory_usage():
-    """Resident memory of this process in bytes (VmRSS), or -1."""
+    """Anonymous resident memory of this process in bytes (RssAnon), or -1: the
+    heap, without the file pages that memory-mapped stores map from the page
+    cache."""
     try:
         with open("/proc/self/status") as f:
             for line in f:
-                if line.startswith("VmRSS:"):
+                if line.startswith("RssAnon:"):
                     return int(line.split()[1]) * 1024
     except OSError:
         pass
@@ -355,6 +357,7 @@ def main():
           % args.num)
     print("%-22s %11s %11s %11s %10s" % ("store", "set ops/s", "get ops/s", "remove ops/s",
                                          "memory MB"))
+    print("(memory: growth of anonymous resident memory after the sets; file pages excluded)")
     results = {}
     for name in stores:
         r = spawn_worker(name, args.num)
