@@ -501,16 +501,34 @@ Status ReadHead(File* file, const Layout& layout, int64_t end, int64_t off, Reco
     return BrokenData(SPrintF("invalid record offset %lld", static_cast<long long>(off)));
   }
   rec->offset = off;
-  rec->prefix_size = static_cast<size_t>(std::min<int64_t>(kReadPrefix, end - off));
-  Status status = file->Read(off, rec->prefix, rec->prefix_size);
+  // Only bytes of this record are read, never of the next one, which another
+  // thread may be writing: first the smallest possible slot, more while the
+  // head is incomplete (a longer head means a larger slot), then the rest of
+  // the record up to the prefix size.
+  const int64_t avail = std::min<int64_t>(kReadPrefix, end - off);
+  int64_t size = std::min<int64_t>(AlignUp(layout.VarPos() + 3, layout.align), avail);
+  Status status = file->Read(off, rec->prefix, size);
+  while (status.IsOK() && !ParseHead(layout, rec->prefix, size, &rec->head)) {
+    const int64_t more = std::min<int64_t>(AlignUp(size + 1, layout.align), avail);
+    if (more <= size) {
+      return BrokenData(SPrintF("broken record at %lld", static_cast<long long>(off)));
+    }
+    status = file->Read(off + size, rec->prefix + size, more - size);
+    size = more;
+  }
   if (!status.IsOK()) {
     return status;
   }
-  if (!ParseHead(layout, rec->prefix, rec->prefix_size, &rec->head) ||
-      rec->head.slot > end - off) {
+  if (rec->head.slot > end - off) {
     return BrokenData(SPrintF("broken record at %lld", static_cast<long long>(off)));
   }
-  return Status();
+  const int64_t want = std::min<int64_t>(rec->head.slot, avail);
+  if (want > size) {
+    status = file->Read(off + size, rec->prefix + size, want - size);
+    size = want;
+  }
+  rec->prefix_size = size;
+  return status;
 }
 
 // Sets |rec->key| after ReadHead.
@@ -780,7 +798,7 @@ struct HashDBM::Impl {
                      Found* found);
   Status PutRecord(std::string_view key, std::string_view value);
   Status DeleteRecord(std::string_view key);
-  Status NextNonEmptyBucket(uint64_t start, uint64_t* bucket);
+  Status NextNonEmptyBucket(uint64_t start, uint64_t* bucket, bool lock_stripes);
   Status CopyLiveRecords(Impl* dest);
   int64_t FileEnd() const { return file_end_.load(std::memory_order_acquire); }
   std::shared_mutex& Stripe(uint64_t bucket) { return stripes_[bucket % kNumStripes]; }
@@ -1395,15 +1413,26 @@ Status HashDBM::Impl::DeleteRecord(std::string_view key) {
   return status;
 }
 
-// The first bucket at or after |start| whose head is not empty, read without
-// stripe locks as a hint; |*bucket| is num_buckets when there is none.
-Status HashDBM::Impl::NextNonEmptyBucket(uint64_t start, uint64_t* bucket) {
+// The first bucket at or after |start| whose head is not empty, as a hint
+// (it may change once the locks are released); |*bucket| is num_buckets when
+// there is none. With |lock_stripes|, takes the stripes for the reads; the
+// caller holds none. Without, the caller holds them all.
+Status HashDBM::Impl::NextNonEmptyBucket(uint64_t start, uint64_t* bucket, bool lock_stripes) {
   const uint64_t num_buckets = layout_.num_buckets;
   const int width = layout_.offset_width;
   std::vector<char> buf(kBucketBatch * width);
   for (uint64_t first = start; first < num_buckets; first += kBucketBatch) {
     const uint64_t count = std::min(kBucketBatch, num_buckets - first);
-    Status status = raw_->Read(layout_.BucketPos(first), buf.data(), count * width);
+    Status status;
+    if (lock_stripes) {
+      // A batch spans every stripe; holding them all shared keeps writers of
+      // bucket heads out while it is read.
+      for (auto& stripe : stripes_) stripe.lock_shared();
+      status = raw_->Read(layout_.BucketPos(first), buf.data(), count * width);
+      for (auto it = stripes_.rbegin(); it != stripes_.rend(); ++it) it->unlock_shared();
+    } else {
+      status = raw_->Read(layout_.BucketPos(first), buf.data(), count * width);
+    }
     if (!status.IsOK()) {
       return status;
     }
@@ -1426,7 +1455,7 @@ Status HashDBM::Impl::CopyLiveRecords(Impl* dest) {
   std::vector<ChainEntry> entries;
   uint64_t bucket = 0;
   while (true) {
-    Status status = NextNonEmptyBucket(bucket, &bucket);
+    Status status = NextNonEmptyBucket(bucket, &bucket, false);
     if (!status.IsOK()) {
       return status;
     }
@@ -1656,7 +1685,7 @@ Status HashIterator::LoadFrom(uint64_t bucket) {
   HashDBM::Impl& impl = *impl_;
   std::vector<ChainEntry> entries;
   while (true) {
-    Status status = impl.NextNonEmptyBucket(bucket, &bucket);
+    Status status = impl.NextNonEmptyBucket(bucket, &bucket, true);
     if (!status.IsOK()) {
       placed_ = false;
       return status;
@@ -1960,7 +1989,7 @@ Status HashDBM::ProcessFirst(RecordProcessor* proc, bool writable) {
   std::vector<ChainEntry> entries;
   uint64_t bucket = 0;
   while (true) {
-    Status status = impl.NextNonEmptyBucket(bucket, &bucket);
+    Status status = impl.NextNonEmptyBucket(bucket, &bucket, true);
     if (!status.IsOK()) {
       return status;
     }
@@ -2060,7 +2089,7 @@ Status HashDBM::ProcessEach(RecordProcessor* proc, bool writable) {
   std::vector<ChainEntry> entries;
   uint64_t bucket = 0;
   while (true) {
-    Status status = impl.NextNonEmptyBucket(bucket, &bucket);
+    Status status = impl.NextNonEmptyBucket(bucket, &bucket, true);
     if (!status.IsOK()) {
       return status;
     }
