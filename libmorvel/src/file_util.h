@@ -1,14 +1,20 @@
 // Private helpers of the file classes: opening with the file lock, the system
-// error status, positional I/O that retries short transfers, and the sizing of
-// space reserved ahead of appends.
+// error status, positional I/O that retries short transfers, the sizing of
+// space reserved ahead of appends, and the shell that turns a lock-free core
+// into a parallel or an atomic file class.
 
 #ifndef MORVEL_SRC_FILE_UTIL_H_
 #define MORVEL_SRC_FILE_UTIL_H_
 
 #include <cstddef>
 #include <cstdint>
+#include <memory>
+#include <mutex>
+#include <shared_mutex>
 #include <string>
+#include <type_traits>
 
+#include "morvel/file.h"
 #include "morvel/status.h"
 
 namespace morvel {
@@ -68,6 +74,131 @@ bool PunchHole(int fd, int64_t off, int64_t size);
 
 // rename(2).
 Status RenameFile(const std::string& old_path, const std::string& new_path);
+
+// Runs the calls of |Core|, a file core that is safe under many threads by
+// itself, as a file class does. With |kAtomic|, each call runs under a
+// reader-writer lock (shared by reads and queries, exclusive for every call
+// that changes the file), so that it is atomic with respect to the others;
+// without, the lock is a no-op that the compiler removes. Closes the core on
+// destruction.
+template <typename Core, bool kAtomic>
+class CoreFile {
+ public:
+  ~CoreFile() {
+    if (core_.IsOpen()) core_.Close();
+  }
+
+  Status Open(const std::string& path, bool writable, int32_t options) {
+    std::unique_lock<Mutex> lock(mutex_);
+    return core_.Open(path, writable, options);
+  }
+  Status Close() {
+    std::unique_lock<Mutex> lock(mutex_);
+    return core_.Close();
+  }
+  Status Read(int64_t off, void* buf, size_t size) {
+    std::shared_lock<Mutex> lock(mutex_);
+    return core_.Read(off, buf, size);
+  }
+  Status Write(int64_t off, const void* buf, size_t size) {
+    std::unique_lock<Mutex> lock(mutex_);
+    return core_.Write(off, buf, size);
+  }
+  Status Append(const void* buf, size_t size, int64_t* off) {
+    std::unique_lock<Mutex> lock(mutex_);
+    return core_.Append(buf, size, off);
+  }
+  Status Expand(size_t inc_size, int64_t* old_size) {
+    std::unique_lock<Mutex> lock(mutex_);
+    return core_.Expand(inc_size, old_size);
+  }
+  Status Truncate(int64_t size) {
+    std::unique_lock<Mutex> lock(mutex_);
+    return core_.Truncate(size);
+  }
+  Status Synchronize(bool hard, int64_t off, int64_t size) {
+    std::unique_lock<Mutex> lock(mutex_);
+    return core_.Synchronize(hard, off, size);
+  }
+  Status GetSize(int64_t* size) {
+    std::shared_lock<Mutex> lock(mutex_);
+    return core_.GetSize(size);
+  }
+  Status SetAllocationStrategy(int64_t init_size, double inc_factor) {
+    std::unique_lock<Mutex> lock(mutex_);
+    return core_.SetAllocationStrategy(init_size, inc_factor);
+  }
+  Status GetPath(std::string* path) {
+    std::shared_lock<Mutex> lock(mutex_);
+    return core_.GetPath(path);
+  }
+  Status Rename(const std::string& new_path) {
+    std::unique_lock<Mutex> lock(mutex_);
+    return core_.Rename(new_path);
+  }
+  bool IsOpen() const { return core_.IsOpen(); }
+
+  // Gives |file| the allocation strategy of this one.
+  void CopyAllocationStrategy(File* file) {
+    int64_t init_size = 0;
+    double inc_factor = 0;
+    core_.GetAllocationStrategy(&init_size, &inc_factor);
+    file->SetAllocationStrategy(init_size, inc_factor);
+  }
+
+ private:
+  struct NoLock {
+    void lock() {}
+    void unlock() {}
+    void lock_shared() {}
+    void unlock_shared() {}
+  };
+  using Mutex = std::conditional_t<kAtomic, std::shared_mutex, NoLock>;
+
+  Core core_;
+  Mutex mutex_;
+};
+
+// Defines every method of the file class |ClassName| (declared in
+// file_impl.h) as a call of CoreFile<|Core|, |atomic|>.
+#define MORVEL_DEFINE_CORE_FILE(ClassName, Core, memory_mapping, atomic)                 \
+  struct ClassName::Impl : CoreFile<Core, atomic> {};                                    \
+  ClassName::ClassName() : impl_(new Impl) {}                                            \
+  ClassName::~ClassName() = default;                                                     \
+  Status ClassName::Open(const std::string& path, bool writable, int32_t options) {      \
+    return impl_->Open(path, writable, options);                                         \
+  }                                                                                      \
+  Status ClassName::Close() { return impl_->Close(); }                                   \
+  Status ClassName::Read(int64_t off, void* buf, size_t size) {                          \
+    return impl_->Read(off, buf, size);                                                  \
+  }                                                                                      \
+  Status ClassName::Write(int64_t off, const void* buf, size_t size) {                   \
+    return impl_->Write(off, buf, size);                                                 \
+  }                                                                                      \
+  Status ClassName::Append(const void* buf, size_t size, int64_t* off) {                 \
+    return impl_->Append(buf, size, off);                                                \
+  }                                                                                      \
+  Status ClassName::Expand(size_t inc_size, int64_t* old_size) {                         \
+    return impl_->Expand(inc_size, old_size);                                            \
+  }                                                                                      \
+  Status ClassName::Truncate(int64_t size) { return impl_->Truncate(size); }             \
+  Status ClassName::Synchronize(bool hard, int64_t off, int64_t size) {                  \
+    return impl_->Synchronize(hard, off, size);                                          \
+  }                                                                                      \
+  Status ClassName::GetSize(int64_t* size) { return impl_->GetSize(size); }              \
+  Status ClassName::SetAllocationStrategy(int64_t init_size, double inc_factor) {        \
+    return impl_->SetAllocationStrategy(init_size, inc_factor);                          \
+  }                                                                                      \
+  Status ClassName::GetPath(std::string* path) { return impl_->GetPath(path); }          \
+  Status ClassName::Rename(const std::string& new_path) { return impl_->Rename(new_path); } \
+  bool ClassName::IsOpen() const { return impl_->IsOpen(); }                             \
+  bool ClassName::IsMemoryMapping() const { return memory_mapping; }                     \
+  bool ClassName::IsAtomic() const { return atomic; }                                    \
+  std::unique_ptr<File> ClassName::MakeFile() const {                                    \
+    auto file = std::make_unique<ClassName>();                                           \
+    impl_->CopyAllocationStrategy(file.get());                                           \
+    return file;                                                                         \
+  }
 
 }  // namespace morvel
 

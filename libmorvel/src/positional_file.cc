@@ -18,7 +18,6 @@
 
 #include <atomic>
 #include <mutex>
-#include <shared_mutex>
 #include <string>
 
 #include "file_util.h"
@@ -136,7 +135,7 @@ class PositionalCore final {
     return Status();
   }
 
-  Status Synchronize(bool hard) {
+  Status Synchronize(bool hard, int64_t, int64_t) {
     const int fd = fd_.load(std::memory_order_acquire);
     if (fd < 0) return NotOpenError();
     if (writable_ && (hard || (options_ & File::OPEN_SYNC_HARD))) return SyncFile(fd);
@@ -237,157 +236,7 @@ class PositionalCore final {
 
 }  // namespace
 
-struct PositionalParallelFile::Impl {
-  PositionalCore core;
-};
-
-PositionalParallelFile::PositionalParallelFile() : impl_(new Impl) {}
-
-PositionalParallelFile::~PositionalParallelFile() {
-  if (impl_->core.IsOpen()) impl_->core.Close();
-}
-
-Status PositionalParallelFile::Open(const std::string& path, bool writable, int32_t options) {
-  return impl_->core.Open(path, writable, options);
-}
-
-Status PositionalParallelFile::Close() { return impl_->core.Close(); }
-
-Status PositionalParallelFile::Read(int64_t off, void* buf, size_t size) {
-  return impl_->core.Read(off, buf, size);
-}
-
-Status PositionalParallelFile::Write(int64_t off, const void* buf, size_t size) {
-  return impl_->core.Write(off, buf, size);
-}
-
-Status PositionalParallelFile::Append(const void* buf, size_t size, int64_t* off) {
-  return impl_->core.Append(buf, size, off);
-}
-
-Status PositionalParallelFile::Expand(size_t inc_size, int64_t* old_size) {
-  return impl_->core.Expand(inc_size, old_size);
-}
-
-Status PositionalParallelFile::Truncate(int64_t size) { return impl_->core.Truncate(size); }
-
-Status PositionalParallelFile::Synchronize(bool hard, int64_t, int64_t) {
-  return impl_->core.Synchronize(hard);
-}
-
-Status PositionalParallelFile::GetSize(int64_t* size) { return impl_->core.GetSize(size); }
-
-Status PositionalParallelFile::SetAllocationStrategy(int64_t init_size, double inc_factor) {
-  return impl_->core.SetAllocationStrategy(init_size, inc_factor);
-}
-
-Status PositionalParallelFile::GetPath(std::string* path) { return impl_->core.GetPath(path); }
-
-Status PositionalParallelFile::Rename(const std::string& new_path) {
-  return impl_->core.Rename(new_path);
-}
-
-bool PositionalParallelFile::IsOpen() const { return impl_->core.IsOpen(); }
-
-bool PositionalParallelFile::IsMemoryMapping() const { return false; }
-
-bool PositionalParallelFile::IsAtomic() const { return false; }
-
-std::unique_ptr<File> PositionalParallelFile::MakeFile() const {
-  auto file = std::make_unique<PositionalParallelFile>();
-  int64_t init_size = 0;
-  double inc_factor = 0;
-  impl_->core.GetAllocationStrategy(&init_size, &inc_factor);
-  file->SetAllocationStrategy(init_size, inc_factor);
-  return file;
-}
-
-struct PositionalAtomicFile::Impl {
-  PositionalCore core;
-  // Shared by reads and queries, exclusive for every call that changes the
-  // file, so that each call is atomic with respect to the others.
-  std::shared_mutex mutex;
-};
-
-PositionalAtomicFile::PositionalAtomicFile() : impl_(new Impl) {}
-
-PositionalAtomicFile::~PositionalAtomicFile() {
-  if (impl_->core.IsOpen()) impl_->core.Close();
-}
-
-Status PositionalAtomicFile::Open(const std::string& path, bool writable, int32_t options) {
-  std::unique_lock<std::shared_mutex> lock(impl_->mutex);
-  return impl_->core.Open(path, writable, options);
-}
-
-Status PositionalAtomicFile::Close() {
-  std::unique_lock<std::shared_mutex> lock(impl_->mutex);
-  return impl_->core.Close();
-}
-
-Status PositionalAtomicFile::Read(int64_t off, void* buf, size_t size) {
-  std::shared_lock<std::shared_mutex> lock(impl_->mutex);
-  return impl_->core.Read(off, buf, size);
-}
-
-Status PositionalAtomicFile::Write(int64_t off, const void* buf, size_t size) {
-  std::unique_lock<std::shared_mutex> lock(impl_->mutex);
-  return impl_->core.Write(off, buf, size);
-}
-
-Status PositionalAtomicFile::Append(const void* buf, size_t size, int64_t* off) {
-  std::unique_lock<std::shared_mutex> lock(impl_->mutex);
-  return impl_->core.Append(buf, size, off);
-}
-
-Status PositionalAtomicFile::Expand(size_t inc_size, int64_t* old_size) {
-  std::unique_lock<std::shared_mutex> lock(impl_->mutex);
-  return impl_->core.Expand(inc_size, old_size);
-}
-
-Status PositionalAtomicFile::Truncate(int64_t size) {
-  std::unique_lock<std::shared_mutex> lock(impl_->mutex);
-  return impl_->core.Truncate(size);
-}
-
-Status PositionalAtomicFile::Synchronize(bool hard, int64_t, int64_t) {
-  std::unique_lock<std::shared_mutex> lock(impl_->mutex);
-  return impl_->core.Synchronize(hard);
-}
-
-Status PositionalAtomicFile::GetSize(int64_t* size) {
-  std::shared_lock<std::shared_mutex> lock(impl_->mutex);
-  return impl_->core.GetSize(size);
-}
-
-Status PositionalAtomicFile::SetAllocationStrategy(int64_t init_size, double inc_factor) {
-  std::unique_lock<std::shared_mutex> lock(impl_->mutex);
-  return impl_->core.SetAllocationStrategy(init_size, inc_factor);
-}
-
-Status PositionalAtomicFile::GetPath(std::string* path) {
-  std::shared_lock<std::shared_mutex> lock(impl_->mutex);
-  return impl_->core.GetPath(path);
-}
-
-Status PositionalAtomicFile::Rename(const std::string& new_path) {
-  std::unique_lock<std::shared_mutex> lock(impl_->mutex);
-  return impl_->core.Rename(new_path);
-}
-
-bool PositionalAtomicFile::IsOpen() const { return impl_->core.IsOpen(); }
-
-bool PositionalAtomicFile::IsMemoryMapping() const { return false; }
-
-bool PositionalAtomicFile::IsAtomic() const { return true; }
-
-std::unique_ptr<File> PositionalAtomicFile::MakeFile() const {
-  auto file = std::make_unique<PositionalAtomicFile>();
-  int64_t init_size = 0;
-  double inc_factor = 0;
-  impl_->core.GetAllocationStrategy(&init_size, &inc_factor);
-  file->SetAllocationStrategy(init_size, inc_factor);
-  return file;
-}
+MORVEL_DEFINE_CORE_FILE(PositionalParallelFile, PositionalCore, false, false)
+MORVEL_DEFINE_CORE_FILE(PositionalAtomicFile, PositionalCore, false, true)
 
 }  // namespace morvel
