@@ -6,6 +6,7 @@
 #ifndef MORVEL_SRC_FILE_UTIL_H_
 #define MORVEL_SRC_FILE_UTIL_H_
 
+#include <atomic>
 #include <cstddef>
 #include <cstdint>
 #include <memory>
@@ -74,6 +75,127 @@ bool PunchHole(int fd, int64_t off, int64_t size);
 
 // rename(2).
 Status RenameFile(const std::string& old_path, const std::string& new_path);
+
+// The state and the calls that the positional and the memory-mapped cores
+// share: the descriptor, the open mode, the logical size, the allocation
+// strategy and the path. Each core adds its own growth and I/O.
+class FileCore {
+ public:
+  Status GetSize(int64_t* size) {
+    if (fd_.load(std::memory_order_acquire) < 0) return NotOpenError();
+    *size = size_.load(std::memory_order_acquire);
+    return Status();
+  }
+
+  Status SetAllocationStrategy(int64_t init_size, double inc_factor) {
+    Status status = CheckAllocationStrategy(init_size, inc_factor);
+    if (!status.IsOK()) return status;
+    std::lock_guard<std::mutex> lock(alloc_mutex_);
+    alloc_init_size_ = init_size;
+    alloc_inc_factor_ = inc_factor;
+    return Status();
+  }
+
+  void GetAllocationStrategy(int64_t* init_size, double* inc_factor) {
+    std::lock_guard<std::mutex> lock(alloc_mutex_);
+    *init_size = alloc_init_size_;
+    *inc_factor = alloc_inc_factor_;
+  }
+
+  Status GetPath(std::string* path) {
+    if (fd_.load(std::memory_order_acquire) < 0) return NotOpenError();
+    std::lock_guard<std::mutex> lock(path_mutex_);
+    *path = path_;
+    return Status();
+  }
+
+  Status Rename(const std::string& new_path) {
+    if (fd_.load(std::memory_order_acquire) < 0) return NotOpenError();
+    std::lock_guard<std::mutex> lock(path_mutex_);
+    Status status = RenameFile(path_, new_path);
+    if (status.IsOK()) path_ = new_path;
+    return status;
+  }
+
+  bool IsOpen() const { return fd_.load(std::memory_order_acquire) >= 0; }
+
+ protected:
+  static Status BadRangeError(int64_t off, size_t size) {
+    return Status(Status::INVALID_ARGUMENT_ERROR,
+                  "invalid range: offset=" + std::to_string(off) + " size=" + std::to_string(size));
+  }
+
+  // The first half of Open: fails on an open core, else opens and locks the
+  // file and keeps the mode. Nothing is published yet.
+  Status OpenFile(const std::string& path, bool writable, int32_t options, int* fd,
+                  int64_t* file_size) {
+    if (fd_.load(std::memory_order_relaxed) >= 0) {
+      return Status(Status::PRECONDITION_ERROR, "the file is already open");
+    }
+    Status status = OpenLockedFile(path, writable, options, fd, file_size);
+    if (!status.IsOK()) return status;
+    writable_ = writable;
+    options_ = options;
+    return Status();
+  }
+
+  // The last step of Open, once the size is set: publishes |fd| and |path|.
+  void PublishOpen(int fd, const std::string& path) {
+    {
+      std::lock_guard<std::mutex> lock(path_mutex_);
+      path_ = path;
+    }
+    fd_.store(fd, std::memory_order_release);
+  }
+
+  // The last step of Close: a writer cuts the file from |alloc_size| to the
+  // logical size and syncs it as the options say; then the descriptor closes.
+  Status FinishClose(int fd, int64_t alloc_size) {
+    Status status;
+    if (writable_) {
+      const int64_t size = size_.load(std::memory_order_acquire);
+      if (alloc_size != size) status |= TruncateFile(fd, size);
+      if (options_ & File::OPEN_SYNC_HARD) status |= SyncFile(fd);
+    }
+    status |= CloseFile(fd);
+    fd_.store(-1, std::memory_order_release);
+    size_.store(0, std::memory_order_relaxed);
+    return status;
+  }
+
+  // Gives the descriptor of a core open for writing.
+  Status CheckWritable(int* fd) const {
+    *fd = fd_.load(std::memory_order_acquire);
+    if (*fd < 0) return NotOpenError();
+    if (!writable_) return NotWritableError();
+    return Status();
+  }
+
+  // Raises the logical size to |end| unless another writer passed it already.
+  void RaiseSize(int64_t end) {
+    int64_t cur = size_.load(std::memory_order_relaxed);
+    while (cur < end &&
+           !size_.compare_exchange_weak(cur, end, std::memory_order_acq_rel,
+                                        std::memory_order_relaxed)) {
+    }
+  }
+
+  // The descriptor; -1 while closed.
+  std::atomic<int> fd_{-1};
+  bool writable_ = false;
+  int32_t options_ = 0;
+  // The logical size.
+  std::atomic<int64_t> size_{0};
+  // Guards the allocation strategy, and what each core says besides.
+  std::mutex alloc_mutex_;
+  int64_t alloc_init_size_ = kDefaultAllocInitSize;
+  double alloc_inc_factor_ = kDefaultAllocIncFactor;
+
+ private:
+  // Guards |path_|.
+  std::mutex path_mutex_;
+  std::string path_;
+};
 
 // Runs the calls of |Core|, a file core that is safe under many threads by
 // itself, as a file class does. With |kAtomic|, each call runs under a

@@ -60,15 +60,12 @@ struct Mapping {
   int64_t size = 0;
 };
 
-class MapCore final {
+class MapCore final : public FileCore {
  public:
   Status Open(const std::string& path, bool writable, int32_t options) {
-    if (fd_.load(std::memory_order_relaxed) >= 0) {
-      return Status(Status::PRECONDITION_ERROR, "the file is already open");
-    }
     int fd = -1;
     int64_t file_size = 0;
-    Status status = OpenLockedFile(path, writable, options, &fd, &file_size);
+    Status status = OpenFile(path, writable, options, &fd, &file_size);
     if (!status.IsOK()) return status;
     auto mapping = std::make_unique<Mapping>();
     if (file_size > 0) {
@@ -78,18 +75,12 @@ class MapCore final {
         return status;
       }
     }
-    writable_ = writable;
-    options_ = options;
     std::lock_guard<std::mutex> lock(alloc_mutex_);
     alloc_size_ = file_size;
     map_.store(mapping.get(), std::memory_order_release);
     maps_.push_back(std::move(mapping));
     size_.store(file_size, std::memory_order_release);
-    {
-      std::lock_guard<std::mutex> path_lock(path_mutex_);
-      path_ = path;
-    }
-    fd_.store(fd, std::memory_order_release);
+    PublishOpen(fd, path);
     return Status();
   }
 
@@ -105,14 +96,7 @@ class MapCore final {
     }
     maps_.clear();
     map_.store(nullptr, std::memory_order_release);
-    if (writable_) {
-      const int64_t size = size_.load(std::memory_order_acquire);
-      if (alloc_size_ != size) status |= TruncateFile(fd, size);
-      if (options_ & File::OPEN_SYNC_HARD) status |= SyncFile(fd);
-    }
-    status |= CloseFile(fd);
-    fd_.store(-1, std::memory_order_release);
-    size_.store(0, std::memory_order_relaxed);
+    status |= FinishClose(fd, alloc_size_);
     alloc_size_ = 0;
     return status;
   }
@@ -132,30 +116,28 @@ class MapCore final {
   }
 
   Status Write(int64_t off, const void* buf, size_t size) {
-    if (fd_.load(std::memory_order_acquire) < 0) return NotOpenError();
-    if (!writable_) return NotWritableError();
+    int fd = -1;
+    Status status = CheckWritable(&fd);
+    if (!status.IsOK()) return status;
     int64_t end = 0;
     if (!ComputeEnd(off, size, &end)) return BadRangeError(off, size);
     const Mapping* mapping = map_.load(std::memory_order_acquire);
     if (end > mapping->size) {
-      Status status = Reserve(end, &mapping);
+      status = Reserve(end, &mapping);
       if (!status.IsOK()) return status;
     }
     if (size > 0) std::memcpy(mapping->ptr + off, buf, size);
-    int64_t cur = size_.load(std::memory_order_relaxed);
-    while (cur < end &&
-           !size_.compare_exchange_weak(cur, end, std::memory_order_acq_rel,
-                                        std::memory_order_relaxed)) {
-    }
+    RaiseSize(end);
     return Status();
   }
 
   Status Append(const void* buf, size_t size, int64_t* off) {
-    if (fd_.load(std::memory_order_acquire) < 0) return NotOpenError();
-    if (!writable_) return NotWritableError();
+    int fd = -1;
+    Status status = CheckWritable(&fd);
+    if (!status.IsOK()) return status;
     int64_t start = 0;
     const Mapping* mapping = nullptr;
-    Status status = Claim(size, &start, &mapping);
+    status = Claim(size, &start, &mapping);
     if (!status.IsOK()) return status;
     if (size > 0) std::memcpy(mapping->ptr + start, buf, size);
     if (off != nullptr) *off = start;
@@ -163,27 +145,28 @@ class MapCore final {
   }
 
   Status Expand(size_t inc_size, int64_t* old_size) {
-    if (fd_.load(std::memory_order_acquire) < 0) return NotOpenError();
-    if (!writable_) return NotWritableError();
+    int fd = -1;
+    Status status = CheckWritable(&fd);
+    if (!status.IsOK()) return status;
     int64_t start = 0;
     const Mapping* mapping = nullptr;
-    Status status = Claim(inc_size, &start, &mapping);
+    status = Claim(inc_size, &start, &mapping);
     if (!status.IsOK()) return status;
     if (old_size != nullptr) *old_size = start;
     return Status();
   }
 
   Status Truncate(int64_t size) {
-    const int fd = fd_.load(std::memory_order_acquire);
-    if (fd < 0) return NotOpenError();
-    if (!writable_) return NotWritableError();
+    int fd = -1;
+    Status status = CheckWritable(&fd);
+    if (!status.IsOK()) return status;
     if (size < 0) {
       return Status(Status::INVALID_ARGUMENT_ERROR, "negative size: " + std::to_string(size));
     }
     std::lock_guard<std::mutex> lock(alloc_mutex_);
     const Mapping* mapping = map_.load(std::memory_order_relaxed);
     if (size > mapping->size) {
-      Status status = GrowLocked(fd, size, &mapping);
+      status = GrowLocked(fd, size, &mapping);
       if (!status.IsOK()) return status;
     }
     const int64_t old_size = size_.exchange(size, std::memory_order_acq_rel);
@@ -213,50 +196,7 @@ class MapCore final {
     return SyncFile(fd);
   }
 
-  Status GetSize(int64_t* size) {
-    if (fd_.load(std::memory_order_acquire) < 0) return NotOpenError();
-    *size = size_.load(std::memory_order_acquire);
-    return Status();
-  }
-
-  Status SetAllocationStrategy(int64_t init_size, double inc_factor) {
-    Status status = CheckAllocationStrategy(init_size, inc_factor);
-    if (!status.IsOK()) return status;
-    std::lock_guard<std::mutex> lock(alloc_mutex_);
-    alloc_init_size_ = init_size;
-    alloc_inc_factor_ = inc_factor;
-    return Status();
-  }
-
-  void GetAllocationStrategy(int64_t* init_size, double* inc_factor) {
-    std::lock_guard<std::mutex> lock(alloc_mutex_);
-    *init_size = alloc_init_size_;
-    *inc_factor = alloc_inc_factor_;
-  }
-
-  Status GetPath(std::string* path) {
-    if (fd_.load(std::memory_order_acquire) < 0) return NotOpenError();
-    std::lock_guard<std::mutex> lock(path_mutex_);
-    *path = path_;
-    return Status();
-  }
-
-  Status Rename(const std::string& new_path) {
-    if (fd_.load(std::memory_order_acquire) < 0) return NotOpenError();
-    std::lock_guard<std::mutex> lock(path_mutex_);
-    Status status = RenameFile(path_, new_path);
-    if (status.IsOK()) path_ = new_path;
-    return status;
-  }
-
-  bool IsOpen() const { return fd_.load(std::memory_order_acquire) >= 0; }
-
  private:
-  static Status BadRangeError(int64_t off, size_t size) {
-    return Status(Status::INVALID_ARGUMENT_ERROR,
-                  "invalid range: offset=" + std::to_string(off) + " size=" + std::to_string(size));
-  }
-
   static Status MapFile(int fd, bool writable, int64_t size, Mapping* mapping) {
     const int prot = writable ? PROT_READ | PROT_WRITE : PROT_READ;
     void* ptr = mmap(nullptr, size, prot, MAP_SHARED, fd, 0);
@@ -315,26 +255,13 @@ class MapCore final {
     return Status();
   }
 
-  // The descriptor; -1 while closed.
-  std::atomic<int> fd_{-1};
-  bool writable_ = false;
-  int32_t options_ = 0;
-  // The logical size.
-  std::atomic<int64_t> size_{0};
   // The current mapping; covers at least the logical size. Non-null while open.
   std::atomic<const Mapping*> map_{nullptr};
-  // Guards |maps_|, |alloc_size_|, the growth of |map_|, Truncate and the
-  // allocation strategy.
-  std::mutex alloc_mutex_;
-  // Every mapping made since Open, unmapped at Close.
+  // Guarded by |alloc_mutex_|, as are the growth of |map_| and Truncate:
+  // every mapping made since Open, unmapped at Close, and the physical size
+  // of the file.
   std::vector<std::unique_ptr<Mapping>> maps_;
-  // The physical size of the file.
   int64_t alloc_size_ = 0;
-  int64_t alloc_init_size_ = kDefaultAllocInitSize;
-  double alloc_inc_factor_ = kDefaultAllocIncFactor;
-  // Guards |path_|.
-  std::mutex path_mutex_;
-  std::string path_;
 };
 
 }  // namespace

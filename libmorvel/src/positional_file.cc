@@ -27,40 +27,23 @@ namespace morvel {
 
 namespace {
 
-class PositionalCore final {
+class PositionalCore final : public FileCore {
  public:
   Status Open(const std::string& path, bool writable, int32_t options) {
-    if (fd_.load(std::memory_order_relaxed) >= 0) {
-      return Status(Status::PRECONDITION_ERROR, "the file is already open");
-    }
     int fd = -1;
     int64_t file_size = 0;
-    Status status = OpenLockedFile(path, writable, options, &fd, &file_size);
+    Status status = OpenFile(path, writable, options, &fd, &file_size);
     if (!status.IsOK()) return status;
-    writable_ = writable;
-    options_ = options;
     size_.store(file_size, std::memory_order_relaxed);
     alloc_size_.store(file_size, std::memory_order_relaxed);
-    {
-      std::lock_guard<std::mutex> lock(path_mutex_);
-      path_ = path;
-    }
-    fd_.store(fd, std::memory_order_release);
+    PublishOpen(fd, path);
     return Status();
   }
 
   Status Close() {
     const int fd = fd_.load(std::memory_order_acquire);
     if (fd < 0) return NotOpenError();
-    Status status;
-    if (writable_) {
-      const int64_t size = size_.load(std::memory_order_acquire);
-      if (alloc_size_.load(std::memory_order_acquire) != size) status |= TruncateFile(fd, size);
-      if (options_ & File::OPEN_SYNC_HARD) status |= SyncFile(fd);
-    }
-    status |= CloseFile(fd);
-    fd_.store(-1, std::memory_order_release);
-    size_.store(0, std::memory_order_relaxed);
+    const Status status = FinishClose(fd, alloc_size_.load(std::memory_order_acquire));
     alloc_size_.store(0, std::memory_order_relaxed);
     return status;
   }
@@ -77,29 +60,25 @@ class PositionalCore final {
   }
 
   Status Write(int64_t off, const void* buf, size_t size) {
-    const int fd = fd_.load(std::memory_order_acquire);
-    if (fd < 0) return NotOpenError();
-    if (!writable_) return NotWritableError();
+    int fd = -1;
+    Status status = CheckWritable(&fd);
+    if (!status.IsOK()) return status;
     int64_t end = 0;
     if (!ComputeEnd(off, size, &end)) return BadRangeError(off, size);
-    Status status = Reserve(fd, end);
+    status = Reserve(fd, end);
     if (!status.IsOK()) return status;
     status = WriteFully(fd, off, buf, size);
     if (!status.IsOK()) return status;
-    int64_t cur = size_.load(std::memory_order_relaxed);
-    while (cur < end &&
-           !size_.compare_exchange_weak(cur, end, std::memory_order_acq_rel,
-                                        std::memory_order_relaxed)) {
-    }
+    RaiseSize(end);
     return Status();
   }
 
   Status Append(const void* buf, size_t size, int64_t* off) {
-    const int fd = fd_.load(std::memory_order_acquire);
-    if (fd < 0) return NotOpenError();
-    if (!writable_) return NotWritableError();
+    int fd = -1;
+    Status status = CheckWritable(&fd);
+    if (!status.IsOK()) return status;
     int64_t start = 0;
-    Status status = Claim(fd, size, &start);
+    status = Claim(fd, size, &start);
     if (!status.IsOK()) return status;
     status = WriteFully(fd, start, buf, size);
     if (!status.IsOK()) return status;
@@ -108,27 +87,27 @@ class PositionalCore final {
   }
 
   Status Expand(size_t inc_size, int64_t* old_size) {
-    const int fd = fd_.load(std::memory_order_acquire);
-    if (fd < 0) return NotOpenError();
-    if (!writable_) return NotWritableError();
+    int fd = -1;
+    Status status = CheckWritable(&fd);
+    if (!status.IsOK()) return status;
     int64_t start = 0;
-    Status status = Claim(fd, inc_size, &start);
+    status = Claim(fd, inc_size, &start);
     if (!status.IsOK()) return status;
     if (old_size != nullptr) *old_size = start;
     return Status();
   }
 
   Status Truncate(int64_t size) {
-    const int fd = fd_.load(std::memory_order_acquire);
-    if (fd < 0) return NotOpenError();
-    if (!writable_) return NotWritableError();
+    int fd = -1;
+    Status status = CheckWritable(&fd);
+    if (!status.IsOK()) return status;
     if (size < 0) {
       return Status(Status::INVALID_ARGUMENT_ERROR, "negative size: " + std::to_string(size));
     }
     std::lock_guard<std::mutex> lock(alloc_mutex_);
     // Cutting through the reserved tail too keeps everything past the
     // logical end zero, so growing again reads as zeros.
-    Status status = TruncateFile(fd, size);
+    status = TruncateFile(fd, size);
     if (!status.IsOK()) return status;
     alloc_size_.store(size, std::memory_order_release);
     size_.store(size, std::memory_order_release);
@@ -142,50 +121,7 @@ class PositionalCore final {
     return Status();
   }
 
-  Status GetSize(int64_t* size) {
-    if (fd_.load(std::memory_order_acquire) < 0) return NotOpenError();
-    *size = size_.load(std::memory_order_acquire);
-    return Status();
-  }
-
-  Status SetAllocationStrategy(int64_t init_size, double inc_factor) {
-    Status status = CheckAllocationStrategy(init_size, inc_factor);
-    if (!status.IsOK()) return status;
-    std::lock_guard<std::mutex> lock(alloc_mutex_);
-    alloc_init_size_ = init_size;
-    alloc_inc_factor_ = inc_factor;
-    return Status();
-  }
-
-  void GetAllocationStrategy(int64_t* init_size, double* inc_factor) {
-    std::lock_guard<std::mutex> lock(alloc_mutex_);
-    *init_size = alloc_init_size_;
-    *inc_factor = alloc_inc_factor_;
-  }
-
-  Status GetPath(std::string* path) {
-    if (fd_.load(std::memory_order_acquire) < 0) return NotOpenError();
-    std::lock_guard<std::mutex> lock(path_mutex_);
-    *path = path_;
-    return Status();
-  }
-
-  Status Rename(const std::string& new_path) {
-    if (fd_.load(std::memory_order_acquire) < 0) return NotOpenError();
-    std::lock_guard<std::mutex> lock(path_mutex_);
-    Status status = RenameFile(path_, new_path);
-    if (status.IsOK()) path_ = new_path;
-    return status;
-  }
-
-  bool IsOpen() const { return fd_.load(std::memory_order_acquire) >= 0; }
-
  private:
-  static Status BadRangeError(int64_t off, size_t size) {
-    return Status(Status::INVALID_ARGUMENT_ERROR,
-                  "invalid range: offset=" + std::to_string(off) + " size=" + std::to_string(size));
-  }
-
   // Makes the physical size at least |end|.
   Status Reserve(int fd, int64_t end) {
     if (end <= alloc_size_.load(std::memory_order_acquire)) return Status();
@@ -217,21 +153,9 @@ class PositionalCore final {
     return Status();
   }
 
-  // The descriptor; -1 while closed.
-  std::atomic<int> fd_{-1};
-  bool writable_ = false;
-  int32_t options_ = 0;
-  // The logical size.
-  std::atomic<int64_t> size_{0};
   // The physical size; only grows between Open and Close, except by Truncate.
+  // Grown and cut under |alloc_mutex_|.
   std::atomic<int64_t> alloc_size_{0};
-  // Guards growth of the physical size, Truncate and the allocation strategy.
-  std::mutex alloc_mutex_;
-  int64_t alloc_init_size_ = kDefaultAllocInitSize;
-  double alloc_inc_factor_ = kDefaultAllocIncFactor;
-  // Guards |path_|.
-  std::mutex path_mutex_;
-  std::string path_;
 };
 
 }  // namespace
