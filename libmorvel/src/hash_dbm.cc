@@ -64,7 +64,9 @@
 // then also take every stripe), then bucket stripes (bucket % kNumStripes;
 // shared to read, exclusive to write; several taken in ascending order), then
 // the free-block pool's mutex or |header_mutex_|. Process and ProcessMulti take
-// their stripes only. Processors run with the stripe lock held.
+// their stripes only. Processors run with the stripe lock held. A record is
+// read only within its own slot, since the neighbouring records belong to
+// other stripes; the counts are kept per stripe for the same reason.
 
 #include "morvel/hash_dbm.h"
 
