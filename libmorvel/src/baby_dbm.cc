@@ -58,14 +58,6 @@ struct Inner final : Node {
   std::vector<Node*> children;
 };
 
-Status ClosedStatus() {
-  return Status(Status::PRECONDITION_ERROR, "not opened database");
-}
-
-Status ReadOnlyStatus() {
-  return Status(Status::PRECONDITION_ERROR, "not writable database");
-}
-
 // One step of a descent: the inner node and the index of the child taken.
 struct PathStep {
   Inner* node;
@@ -627,7 +619,7 @@ Status BabyDBM::OpenAdvanced(const std::string& path, bool writable, int32_t opt
                                impl->SetLocked(key, value);
                              });
   } catch (const std::bad_alloc&) {
-    status = Status(Status::SYSTEM_ERROR, "memory allocation failed");
+    status = AllocFailedStatus();
   }
   if (!status.IsOK()) {
     impl->ResetTree();
@@ -663,7 +655,7 @@ Status BabyDBM::Process(std::string_view key, RecordProcessor* proc, bool writab
   try {
     impl->ProcessLocked(key, proc, writable, &status);
   } catch (const std::bad_alloc&) {
-    status = Status(Status::SYSTEM_ERROR, "memory allocation failed");
+    status = AllocFailedStatus();
   }
   return status;
 }
@@ -687,7 +679,7 @@ Status BabyDBM::ProcessFirst(RecordProcessor* proc, bool writable) {
   try {
     impl->ProcessLocked(key, proc, writable, &status);
   } catch (const std::bad_alloc&) {
-    status = Status(Status::SYSTEM_ERROR, "memory allocation failed");
+    status = AllocFailedStatus();
   }
   return status;
 }
@@ -709,7 +701,7 @@ Status BabyDBM::ProcessMulti(
       impl->ProcessLocked(pair.first, pair.second, writable, &status);
     }
   } catch (const std::bad_alloc&) {
-    status = Status(Status::SYSTEM_ERROR, "memory allocation failed");
+    status = AllocFailedStatus();
   }
   return status;
 }
@@ -748,7 +740,7 @@ Status BabyDBM::ProcessEach(RecordProcessor* proc, bool writable) {
       impl->ProcessLocked(key, &remover, true, &status);
     }
   } catch (const std::bad_alloc&) {
-    status = Status(Status::SYSTEM_ERROR, "memory allocation failed");
+    status = AllocFailedStatus();
   }
   return status;
 }
@@ -825,7 +817,7 @@ Status BabyDBM::RebuildAdvanced(const ParamMap&) {
       impl->SetLocked(rec.key, rec.value);
     }
   } catch (const std::bad_alloc&) {
-    return Status(Status::SYSTEM_ERROR, "memory allocation failed");
+    return AllocFailedStatus();
   }
   return Status();
 }

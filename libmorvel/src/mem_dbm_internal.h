@@ -53,6 +53,23 @@ class MemoryDBMFile final {
 // The failure of a file operation on a memory database that has no file.
 Status NoFileStatus();
 
+// The failures that both memory databases report.
+inline Status ClosedStatus() { return Status(Status::PRECONDITION_ERROR, "not opened database"); }
+inline Status ReadOnlyStatus() {
+  return Status(Status::PRECONDITION_ERROR, "not writable database");
+}
+inline Status AllocFailedStatus() {
+  return Status(Status::SYSTEM_ERROR, "memory allocation failed");
+}
+
+// Whether a database that is |open| and |db_writable| may run an operation
+// that writes when |writable|: OK, or the failure to report.
+inline Status CheckUsable(bool open, bool db_writable, bool writable) {
+  if (!open) return ClosedStatus();
+  if (writable && !db_writable) return ReadOnlyStatus();
+  return Status();
+}
+
 }  // namespace morvel
 
 #endif  // MORVEL_MEM_DBM_INTERNAL_H_

@@ -115,10 +115,6 @@ void UnlockStripe(Stripe* stripe, bool exclusive) {
   }
 }
 
-Status ClosedStatus() {
-  return Status(Status::PRECONDITION_ERROR, "not opened database");
-}
-
 }  // namespace
 
 struct TinyDBM::Impl {
@@ -424,7 +420,7 @@ Status TinyIterator::Visit(DBM::RecordProcessor* proc, bool writable, bool* skip
     }
     if (writable && !impl->writable) {
       UnlockStripe(stripe, writable);
-      return Status(Status::PRECONDITION_ERROR, "not writable database");
+      return ReadOnlyStatus();
     }
     if (impl->generation.load(std::memory_order_acquire) != generation_) {
       // The table was rebuilt: find the current key again in its new bucket.
@@ -533,7 +529,7 @@ Status TinyDBM::OpenAdvanced(const std::string& path, bool writable, int32_t opt
                                impl->InsertLocked(impl->BucketOf(key, nb), key, value);
                              });
   } catch (const std::bad_alloc&) {
-    status = Status(Status::SYSTEM_ERROR, "memory allocation failed");
+    status = AllocFailedStatus();
   }
   if (status.IsOK()) {
     impl->open = true;
@@ -577,13 +573,13 @@ Status TinyDBM::Process(std::string_view key, RecordProcessor* proc, bool writab
   }
   if (writable && !impl->writable) {
     UnlockStripe(stripe, writable);
-    return Status(Status::PRECONDITION_ERROR, "not writable database");
+    return ReadOnlyStatus();
   }
   Status status;
   try {
     impl->ProcessLocked(bucket, stripe, key, proc, writable, &status);
   } catch (const std::bad_alloc&) {
-    status = Status(Status::SYSTEM_ERROR, "memory allocation failed");
+    status = AllocFailedStatus();
   }
   UnlockStripe(stripe, writable);
   return status;
@@ -600,7 +596,7 @@ Status TinyDBM::ProcessFirst(RecordProcessor* proc, bool writable) {
     }
     if (writable && !impl->writable) {
       UnlockStripe(stripe, writable);
-      return Status(Status::PRECONDITION_ERROR, "not writable database");
+      return ReadOnlyStatus();
     }
     uint64_t begin = 0, end = 0;
     impl->StripeRange(index, &begin, &end);
@@ -612,7 +608,7 @@ Status TinyDBM::ProcessFirst(RecordProcessor* proc, bool writable) {
         try {
           impl->ApplyFull(&impl->buckets[i], stripe, proc, writable, &status);
         } catch (const std::bad_alloc&) {
-          status = Status(Status::SYSTEM_ERROR, "memory allocation failed");
+          status = AllocFailedStatus();
         }
         UnlockStripe(stripe, writable);
         return status;
@@ -662,7 +658,7 @@ Status TinyDBM::ProcessMulti(
   if (!impl->open) {
     status = ClosedStatus();
   } else if (writable && !impl->writable) {
-    status = Status(Status::PRECONDITION_ERROR, "not writable database");
+    status = ReadOnlyStatus();
   } else {
     const uint64_t bps = impl->buckets_per_stripe.load(std::memory_order_relaxed);
     try {
@@ -672,7 +668,7 @@ Status TinyDBM::ProcessMulti(
                             key_proc_pairs[i].second, writable, &status);
       }
     } catch (const std::bad_alloc&) {
-      status = Status(Status::SYSTEM_ERROR, "memory allocation failed");
+      status = AllocFailedStatus();
     }
   }
   for (auto it = stripe_indices.rbegin(); it != stripe_indices.rend(); ++it) {
@@ -696,7 +692,7 @@ Status TinyDBM::ProcessEach(RecordProcessor* proc, bool writable) {
     }
     if (writable && !impl->writable) {
       UnlockStripe(stripe, writable);
-      return Status(Status::PRECONDITION_ERROR, "not writable database");
+      return ReadOnlyStatus();
     }
     uint64_t begin = 0, end = 0;
     impl->StripeRange(index, &begin, &end);
@@ -710,7 +706,7 @@ Status TinyDBM::ProcessEach(RecordProcessor* proc, bool writable) {
         }
       }
     } catch (const std::bad_alloc&) {
-      status = Status(Status::SYSTEM_ERROR, "memory allocation failed");
+      status = AllocFailedStatus();
     }
     UnlockStripe(stripe, writable);
   }
@@ -771,7 +767,7 @@ Status TinyDBM::Clear() {
   if (!impl->open) {
     status = ClosedStatus();
   } else if (!impl->writable) {
-    status = Status(Status::PRECONDITION_ERROR, "not writable database");
+    status = ReadOnlyStatus();
   } else {
     const uint64_t nb = impl->num_buckets.load(std::memory_order_relaxed);
     for (uint64_t i = 0; i < nb; i++) {
@@ -793,7 +789,7 @@ Status TinyDBM::RebuildAdvanced(const ParamMap& params) {
   if (!impl->open) {
     status = ClosedStatus();
   } else if (!impl->writable) {
-    status = Status(Status::PRECONDITION_ERROR, "not writable database");
+    status = ReadOnlyStatus();
   } else {
     const uint64_t old_nb = impl->num_buckets.load(std::memory_order_relaxed);
     int64_t new_nb = StrToInt(SearchMap(params, "num_buckets", ""), -1);
@@ -807,7 +803,7 @@ Status TinyDBM::RebuildAdvanced(const ParamMap& params) {
     }
     RecordHead** new_buckets = AllocateBuckets(new_nb);
     if (new_buckets == nullptr) {
-      status = Status(Status::SYSTEM_ERROR, "memory allocation failed");
+      status = AllocFailedStatus();
     } else {
       RecordHead** old_buckets = impl->buckets;
       for (auto& stripe : impl->stripes) {
