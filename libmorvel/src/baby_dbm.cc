@@ -85,6 +85,31 @@ class TreePath final {
   size_t size_ = 0;
 };
 
+// Holds the lock shared for readers and exclusively for writers.
+class TreeLock final {
+ public:
+  TreeLock(std::shared_mutex* mutex, bool exclusive) : mutex_(mutex), exclusive_(exclusive) {
+    if (exclusive_) {
+      mutex_->lock();
+    } else {
+      mutex_->lock_shared();
+    }
+  }
+  ~TreeLock() {
+    if (exclusive_) {
+      mutex_->unlock();
+    } else {
+      mutex_->unlock_shared();
+    }
+  }
+  TreeLock(const TreeLock&) = delete;
+  TreeLock& operator=(const TreeLock&) = delete;
+
+ private:
+  std::shared_mutex* mutex_;
+  bool exclusive_;
+};
+
 }  // namespace
 
 struct BabyDBM::Impl {
@@ -428,6 +453,23 @@ struct BabyDBM::Impl {
       InsertAt(leaf, index, &path, key, value);
     }
   }
+
+  // Runs |op|, which returns a Status, under the lock (exclusive for a writer)
+  // once the database is open and, for a writer, writable: the frame of every
+  // record operation, Clear and Rebuild. A failed allocation is SYSTEM_ERROR.
+  template <typename Op>
+  Status RunRecordOp(bool writer, Op op) {
+    TreeLock lock(&mutex, writer);
+    const Status status = CheckUsable(open, writable, writer);
+    if (!status.IsOK()) {
+      return status;
+    }
+    try {
+      return op();
+    } catch (const std::bad_alloc&) {
+      return AllocFailedStatus();
+    }
+  }
 };
 
 namespace {
@@ -561,31 +603,6 @@ class BabyIterator final : public DBM::Iterator {
   std::string key_;
 };
 
-// Holds the lock shared for readers and exclusively for writers.
-class TreeLock final {
- public:
-  TreeLock(std::shared_mutex* mutex, bool exclusive) : mutex_(mutex), exclusive_(exclusive) {
-    if (exclusive_) {
-      mutex_->lock();
-    } else {
-      mutex_->lock_shared();
-    }
-  }
-  ~TreeLock() {
-    if (exclusive_) {
-      mutex_->unlock();
-    } else {
-      mutex_->unlock_shared();
-    }
-  }
-  TreeLock(const TreeLock&) = delete;
-  TreeLock& operator=(const TreeLock&) = delete;
-
- private:
-  std::shared_mutex* mutex_;
-  bool exclusive_;
-};
-
 }  // namespace
 
 BabyDBM::BabyDBM(KeyComparator comparator)
@@ -644,82 +661,47 @@ Status BabyDBM::Close() {
 
 Status BabyDBM::Process(std::string_view key, RecordProcessor* proc, bool writable) {
   Impl* impl = impl_.get();
-  TreeLock lock(&impl->mutex, writable);
-  if (!impl->open) {
-    return ClosedStatus();
-  }
-  if (writable && !impl->writable) {
-    return ReadOnlyStatus();
-  }
-  Status status;
-  try {
+  return impl->RunRecordOp(writable, [&] {
+    Status status;
     impl->ProcessLocked(key, proc, writable, &status);
-  } catch (const std::bad_alloc&) {
-    status = AllocFailedStatus();
-  }
-  return status;
+    return status;
+  });
 }
 
 Status BabyDBM::ProcessFirst(RecordProcessor* proc, bool writable) {
   Impl* impl = impl_.get();
-  TreeLock lock(&impl->mutex, writable);
-  if (!impl->open) {
-    return ClosedStatus();
-  }
-  if (writable && !impl->writable) {
-    return ReadOnlyStatus();
-  }
-  const Record* rec = impl->FirstRecord();
-  Status status;
-  if (rec == nullptr) {
-    CallProcessor(proc, "", nullptr, false, &status);
-    return Status(Status::NOT_FOUND_ERROR);
-  }
-  const std::string key = rec->key;
-  try {
+  return impl->RunRecordOp(writable, [&] {
+    const Record* rec = impl->FirstRecord();
+    Status status;
+    if (rec == nullptr) {
+      CallProcessor(proc, "", nullptr, false, &status);
+      return Status(Status::NOT_FOUND_ERROR);
+    }
+    const std::string key = rec->key;
     impl->ProcessLocked(key, proc, writable, &status);
-  } catch (const std::bad_alloc&) {
-    status = AllocFailedStatus();
-  }
-  return status;
+    return status;
+  });
 }
 
 Status BabyDBM::ProcessMulti(
     const std::vector<std::pair<std::string_view, RecordProcessor*>>& key_proc_pairs,
     bool writable) {
   Impl* impl = impl_.get();
-  TreeLock lock(&impl->mutex, writable);
-  if (!impl->open) {
-    return ClosedStatus();
-  }
-  if (writable && !impl->writable) {
-    return ReadOnlyStatus();
-  }
-  Status status;
-  try {
+  return impl->RunRecordOp(writable, [&] {
+    Status status;
     for (const auto& pair : key_proc_pairs) {
       impl->ProcessLocked(pair.first, pair.second, writable, &status);
     }
-  } catch (const std::bad_alloc&) {
-    status = AllocFailedStatus();
-  }
-  return status;
+    return status;
+  });
 }
 
 Status BabyDBM::ProcessEach(RecordProcessor* proc, bool writable) {
   Impl* impl = impl_.get();
-  TreeLock lock(&impl->mutex, writable);
-  if (!impl->open) {
-    return ClosedStatus();
-  }
-  if (writable && !impl->writable) {
-    return ReadOnlyStatus();
-  }
-  Status status;
-  try {
+  return impl->RunRecordOp(writable, [&] {
+    Status status;
     // Changes are collected and applied after the walk, so the walk never runs
     // over a leaf that a merge has just freed.
-    std::vector<std::pair<std::string, std::string>> updates;
     std::vector<std::string> removals;
     for (Leaf* leaf = impl->FirstLeaf(); leaf != nullptr; leaf = leaf->next) {
       for (auto& rec : leaf->records) {
@@ -739,10 +721,8 @@ Status BabyDBM::ProcessEach(RecordProcessor* proc, bool writable) {
       RecordProcessorRemove remover(&status, nullptr);
       impl->ProcessLocked(key, &remover, true, &status);
     }
-  } catch (const std::bad_alloc&) {
-    status = AllocFailedStatus();
-  }
-  return status;
+    return status;
+  });
 }
 
 Status BabyDBM::Count(int64_t* count) {
@@ -783,28 +763,17 @@ Status BabyDBM::GetTimestamp(double* timestamp) {
 }
 
 Status BabyDBM::Clear() {
-  std::unique_lock lock(impl_->mutex);
-  if (!impl_->open) {
-    return ClosedStatus();
-  }
-  if (!impl_->writable) {
-    return ReadOnlyStatus();
-  }
-  impl_->ResetTree();
-  return Status();
+  Impl* impl = impl_.get();
+  return impl->RunRecordOp(true, [impl] {
+    impl->ResetTree();
+    return Status();
+  });
 }
 
 Status BabyDBM::RebuildAdvanced(const ParamMap&) {
   Impl* impl = impl_.get();
-  std::unique_lock lock(impl->mutex);
-  if (!impl->open) {
-    return ClosedStatus();
-  }
-  if (!impl->writable) {
-    return ReadOnlyStatus();
-  }
   // Reinserts every record in order into a fresh tree, which packs the leaves.
-  try {
+  return impl->RunRecordOp(true, [impl] {
     std::vector<Record> records;
     records.reserve(impl->num_records);
     for (Leaf* leaf = impl->FirstLeaf(); leaf != nullptr; leaf = leaf->next) {
@@ -816,10 +785,8 @@ Status BabyDBM::RebuildAdvanced(const ParamMap&) {
     for (const auto& rec : records) {
       impl->SetLocked(rec.key, rec.value);
     }
-  } catch (const std::bad_alloc&) {
-    return AllocFailedStatus();
-  }
-  return Status();
+    return Status();
+  });
 }
 
 Status BabyDBM::ShouldBeRebuilt(bool* tobe) {
