@@ -202,13 +202,14 @@ PyObject* JumpBounded(IteratorObject* self, PyObject* pyargs, Op op) {
   std::shared_ptr<IteratorCore> core = GetCore(self);
   if (core == nullptr) return nullptr;
   if (!CheckArgCount(pyargs, 1, 2)) return nullptr;
+  // The key is converted before the flag is evaluated.
+  SoftString key(PyTuple_GET_ITEM(pyargs, 0));
   bool inclusive = false;
   if (PyTuple_GET_SIZE(pyargs) > 1) {
     const int truth = PyObject_IsTrue(PyTuple_GET_ITEM(pyargs, 1));
     if (truth < 0) return nullptr;
     inclusive = truth;
   }
-  SoftString key(PyTuple_GET_ITEM(pyargs, 0));
   return MoveOrWrite(self, core,
                      [&](morvel::DBM::Iterator* iter) { return op(iter, key.Get(), inclusive); });
 }

@@ -235,17 +235,28 @@ def test_unordered_moves_report_not_implemented(tinydb):
         assert status == Status.NOT_IMPLEMENTED_ERROR
 
 
-def test_a_raising_inclusive_flag_raises_before_moving(babydb):
+@pytest.mark.parametrize("name", ["JumpLower", "JumpUpper"])
+def test_a_raising_inclusive_flag_raises_before_moving(babydb, name):
+    # The key is converted first, then the flag is evaluated.
+    steps = []
+
+    class Key:
+        def __str__(self):
+            steps.append("key")
+            return "a"
+
     class RaisingBool:
         def __bool__(self):
+            steps.append("flag")
             raise ZeroDivisionError
 
     fill(babydb, {"a": "1", "b": "2"})
     it = babydb.MakeIterator()
-    it.First()
+    it.Last()
     with pytest.raises(ZeroDivisionError):
-        it.JumpUpper("a", RaisingBool())
-    assert it.GetKey() == b"a"
+        getattr(it, name)(Key(), RaisingBool())
+    assert steps == ["key", "flag"]
+    assert it.GetKey() == b"b"
 
 
 @pytest.mark.parametrize("key, text", [
