@@ -198,6 +198,39 @@ struct TinyDBM::Impl {
     buckets = nullptr;
   }
 
+  // Drops every record and leaves an empty one-bucket layout (all stripes held
+  // exclusively).
+  void ResetTable() {
+    FreeTable();
+    SetLayout(nullptr, 1);
+    for (auto& stripe : stripes) {
+      stripe.count = 0;
+    }
+  }
+
+  // Locks the stripes one at a time in ascending order and calls
+  // |visit(stripe, begin, end)| with the bucket range of each, until it
+  // returns true. Fails as CheckUsable says, on the first stripe that sees it.
+  template <typename Visit>
+  Status WalkStripes(bool writer, Visit visit) {
+    for (size_t index = 0; index < kNumStripes; index++) {
+      Stripe* stripe = &stripes[index];
+      LockStripe(stripe, writer);
+      const Status status = CheckUsable(open, writable, writer);
+      bool done = !status.IsOK();
+      if (!done) {
+        uint64_t begin = 0, end = 0;
+        StripeRange(index, &begin, &end);
+        done = visit(stripe, begin, end);
+      }
+      UnlockStripe(stripe, writer);
+      if (done) {
+        return status;
+      }
+    }
+    return Status();
+  }
+
   // Stores |value| for |key| in |bucket| (the stripe is held exclusively).
   void InsertLocked(uint64_t bucket, std::string_view key, std::string_view value) {
     RecordHead** link = &buckets[bucket];
@@ -414,13 +447,10 @@ Status TinyIterator::Visit(DBM::RecordProcessor* proc, bool writable, bool* skip
     const uint64_t bps = impl->buckets_per_stripe.load(std::memory_order_acquire);
     Stripe* stripe = &impl->stripes[impl->StripeOf(bucket_, bps)];
     LockStripe(stripe, writable);
-    if (!impl->open) {
+    const Status usable = CheckUsable(impl->open, impl->writable, writable);
+    if (!usable.IsOK()) {
       UnlockStripe(stripe, writable);
-      return ClosedStatus();
-    }
-    if (writable && !impl->writable) {
-      UnlockStripe(stripe, writable);
-      return ReadOnlyStatus();
+      return usable;
     }
     if (impl->generation.load(std::memory_order_acquire) != generation_) {
       // The table was rebuilt: find the current key again in its new bucket.
@@ -535,11 +565,7 @@ Status TinyDBM::OpenAdvanced(const std::string& path, bool writable, int32_t opt
     impl->open = true;
     impl->writable = writable;
   } else {
-    impl->FreeTable();
-    impl->SetLayout(nullptr, 1);
-    for (auto& stripe : impl->stripes) {
-      stripe.count = 0;
-    }
+    impl->ResetTable();
   }
   impl->UnlockAll(true);
   return status;
@@ -553,11 +579,7 @@ Status TinyDBM::Close() {
     return ClosedStatus();
   }
   const Status status = impl->file.Close(impl->MakeDumper());
-  impl->FreeTable();
-  impl->SetLayout(nullptr, 1);
-  for (auto& stripe : impl->stripes) {
-    stripe.count = 0;
-  }
+  impl->ResetTable();
   impl->open = false;
   impl->UnlockAll(true);
   return status;
@@ -567,19 +589,13 @@ Status TinyDBM::Process(std::string_view key, RecordProcessor* proc, bool writab
   Impl* impl = impl_.get();
   uint64_t bucket = 0;
   Stripe* stripe = impl->LockKey(key, writable, &bucket);
-  if (!impl->open) {
-    UnlockStripe(stripe, writable);
-    return ClosedStatus();
-  }
-  if (writable && !impl->writable) {
-    UnlockStripe(stripe, writable);
-    return ReadOnlyStatus();
-  }
-  Status status;
-  try {
-    impl->ProcessLocked(bucket, stripe, key, proc, writable, &status);
-  } catch (const std::bad_alloc&) {
-    status = AllocFailedStatus();
+  Status status = CheckUsable(impl->open, impl->writable, writable);
+  if (status.IsOK()) {
+    try {
+      impl->ProcessLocked(bucket, stripe, key, proc, writable, &status);
+    } catch (const std::bad_alloc&) {
+      status = AllocFailedStatus();
+    }
   }
   UnlockStripe(stripe, writable);
   return status;
@@ -587,37 +603,33 @@ Status TinyDBM::Process(std::string_view key, RecordProcessor* proc, bool writab
 
 Status TinyDBM::ProcessFirst(RecordProcessor* proc, bool writable) {
   Impl* impl = impl_.get();
-  for (size_t index = 0; index < kNumStripes; index++) {
-    Stripe* stripe = &impl->stripes[index];
-    LockStripe(stripe, writable);
-    if (!impl->open) {
-      UnlockStripe(stripe, writable);
-      return ClosedStatus();
-    }
-    if (writable && !impl->writable) {
-      UnlockStripe(stripe, writable);
-      return ReadOnlyStatus();
-    }
-    uint64_t begin = 0, end = 0;
-    impl->StripeRange(index, &begin, &end);
+  Status status;
+  bool found = false;
+  const Status walked = impl->WalkStripes(writable, [&](Stripe* stripe, uint64_t begin,
+                                                        uint64_t end) {
     begin = std::max(begin, stripe->first_hint.load(std::memory_order_relaxed));
     for (uint64_t i = begin; i < end; i++) {
       if (impl->buckets[i] != nullptr) {
         stripe->first_hint.store(i, std::memory_order_relaxed);
-        Status status;
         try {
           impl->ApplyFull(&impl->buckets[i], stripe, proc, writable, &status);
         } catch (const std::bad_alloc&) {
           status = AllocFailedStatus();
         }
-        UnlockStripe(stripe, writable);
-        return status;
+        found = true;
+        return true;
       }
     }
     stripe->first_hint.store(std::max(begin, end), std::memory_order_relaxed);
-    UnlockStripe(stripe, writable);
+    return false;
+  });
+  if (!walked.IsOK()) {
+    return walked;
   }
-  Status status(Status::NOT_FOUND_ERROR);
+  if (found) {
+    return status;
+  }
+  status = Status(Status::NOT_FOUND_ERROR);
   CallProcessor(proc, "", nullptr, false, &status);
   status.Set(Status::NOT_FOUND_ERROR);
   return status;
@@ -654,12 +666,8 @@ Status TinyDBM::ProcessMulti(
       UnlockStripe(&impl->stripes[*it], writable);
     }
   }
-  Status status;
-  if (!impl->open) {
-    status = ClosedStatus();
-  } else if (writable && !impl->writable) {
-    status = ReadOnlyStatus();
-  } else {
+  Status status = CheckUsable(impl->open, impl->writable, writable);
+  if (status.IsOK()) {
     const uint64_t bps = impl->buckets_per_stripe.load(std::memory_order_relaxed);
     try {
       for (size_t i = 0; i < key_proc_pairs.size(); i++) {
@@ -683,19 +691,8 @@ Status TinyDBM::ProcessEach(RecordProcessor* proc, bool writable) {
   // one; every record present throughout and not rebuilt meanwhile is seen once.
   Impl* impl = impl_.get();
   Status status;
-  for (size_t index = 0; index < kNumStripes; index++) {
-    Stripe* stripe = &impl->stripes[index];
-    LockStripe(stripe, writable);
-    if (!impl->open) {
-      UnlockStripe(stripe, writable);
-      return ClosedStatus();
-    }
-    if (writable && !impl->writable) {
-      UnlockStripe(stripe, writable);
-      return ReadOnlyStatus();
-    }
-    uint64_t begin = 0, end = 0;
-    impl->StripeRange(index, &begin, &end);
+  const Status walked = impl->WalkStripes(writable, [&](Stripe* stripe, uint64_t begin,
+                                                        uint64_t end) {
     try {
       for (uint64_t i = begin; i < end; i++) {
         RecordHead** link = &impl->buckets[i];
@@ -708,9 +705,9 @@ Status TinyDBM::ProcessEach(RecordProcessor* proc, bool writable) {
     } catch (const std::bad_alloc&) {
       status = AllocFailedStatus();
     }
-    UnlockStripe(stripe, writable);
-  }
-  return status;
+    return false;
+  });
+  return walked.IsOK() ? status : walked;
 }
 
 Status TinyDBM::Count(int64_t* count) {
@@ -763,12 +760,8 @@ Status TinyDBM::GetTimestamp(double* timestamp) {
 Status TinyDBM::Clear() {
   Impl* impl = impl_.get();
   impl->LockAll(true);
-  Status status;
-  if (!impl->open) {
-    status = ClosedStatus();
-  } else if (!impl->writable) {
-    status = ReadOnlyStatus();
-  } else {
+  Status status = CheckUsable(impl->open, impl->writable, true);
+  if (status.IsOK()) {
     const uint64_t nb = impl->num_buckets.load(std::memory_order_relaxed);
     for (uint64_t i = 0; i < nb; i++) {
       FreeChain(impl->buckets[i]);
@@ -785,12 +778,8 @@ Status TinyDBM::Clear() {
 Status TinyDBM::RebuildAdvanced(const ParamMap& params) {
   Impl* impl = impl_.get();
   impl->LockAll(true);
-  Status status;
-  if (!impl->open) {
-    status = ClosedStatus();
-  } else if (!impl->writable) {
-    status = ReadOnlyStatus();
-  } else {
+  Status status = CheckUsable(impl->open, impl->writable, true);
+  if (status.IsOK()) {
     const uint64_t old_nb = impl->num_buckets.load(std::memory_order_relaxed);
     int64_t new_nb = StrToInt(SearchMap(params, "num_buckets", ""), -1);
     if (new_nb <= 0) {
