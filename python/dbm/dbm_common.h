@@ -1,5 +1,5 @@
-// Steps shared by the record methods of DBM, and the two exported converters of
-// pair sequences (shared with the asynchronous adapter).
+// Steps shared by the record methods of DBM, and the two converters of pair
+// sequences (shared with the asynchronous adapter; ExtractKFPairs is exported).
 //
 // Every function here needs the interpreter lock.
 
@@ -78,8 +78,8 @@ using SelectorPairs = std::vector<std::pair<std::string_view, std::string_view>>
 // result (moving the vector moves the bytes of short strings with it).
 // When the sequence or an item cannot be read, returns an empty list with the
 // Python error pending (check PyErr_Occurred()).
-MORVEL_EXPORT SelectorPairs ExtractSelectorPairs(PyObject* pyseq,
-                                                 std::vector<std::string>* storage);
+// Shared with the asynchronous adapter inside the module; not exported.
+SelectorPairs ExtractSelectorPairs(PyObject* pyseq, std::vector<std::string>* storage);
 
 // (key, processor) pairs, each processor calling one Python callable.
 using KFPairs = std::vector<std::pair<std::string, std::shared_ptr<morvel::DBM::RecordProcessor>>>;

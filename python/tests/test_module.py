@@ -30,6 +30,47 @@ def test_module_exposes_exactly_the_ten_classes():
     assert not any(callable(v) and not isinstance(v, type) for v in vars(morvel).values())
 
 
+def exported_functions(path):
+    """The names of the functions an ELF64 shared object exports by default
+    visibility with global binding (weak template copies left out)."""
+    with open(path, "rb") as f:
+        image = f.read()
+    if image[:4] != b"\x7fELF" or image[4] != 2 or image[5] != 1:
+        pytest.skip("not a little-endian ELF64 object")
+    shoff = int.from_bytes(image[0x28:0x30], "little")
+    shentsize = int.from_bytes(image[0x3A:0x3C], "little")
+    shnum = int.from_bytes(image[0x3C:0x3E], "little")
+    sections = []
+    for i in range(shnum):
+        base = shoff + i * shentsize
+        sh_type = int.from_bytes(image[base + 4:base + 8], "little")
+        sh_offset = int.from_bytes(image[base + 24:base + 32], "little")
+        sh_size = int.from_bytes(image[base + 32:base + 40], "little")
+        sh_link = int.from_bytes(image[base + 40:base + 44], "little")
+        sections.append((sh_type, sh_offset, sh_size, sh_link))
+    names = set()
+    for sh_type, offset, size, link in sections:
+        if sh_type != 11:  # the dynamic symbol table
+            continue
+        strtab = sections[link][1]
+        for base in range(offset, offset + size, 24):
+            info, other = image[base + 4], image[base + 5]
+            shndx = int.from_bytes(image[base + 6:base + 8], "little")
+            if info >> 4 != 1 or info & 0xF != 2 or other & 3 != 0 or shndx == 0:
+                continue
+            start = strtab + int.from_bytes(image[base:base + 4], "little")
+            names.add(image[start:image.index(b"\0", start)].decode())
+    return names
+
+
+@pytest.mark.skipif(not sys.platform.startswith("linux"), reason="reads an ELF object")
+def test_module_exports_only_its_entry_point_and_two_helpers():
+    exported = exported_functions(morvel.__file__)
+    public = ("PyInit_morvel", "PyUnicodeToUCS4", "ExtractKFPairs")
+    assert all(any(name in symbol for symbol in exported) for name in public)
+    assert [s for s in exported if not any(name in s for name in public)] == []
+
+
 @pytest.mark.parametrize("name, doc", CLASSES)
 def test_class_identity_and_subclassing(name, doc):
     cls = getattr(morvel, name)
