@@ -25,6 +25,7 @@
 
 #include <algorithm>
 #include <cstdio>
+#include <functional>
 #include <mutex>
 
 #include "morvel/file_impl.h"
@@ -44,6 +45,25 @@ std::string ShardPath(const std::string& path, int32_t index, int32_t num_shards
     return path;
   }
   return SPrintF("%s-%05d-of-%05d", path.c_str(), index, num_shards);
+}
+
+// Folds the answers of all |shards| into |*result|, starting from |init|:
+// |ask(shard, &answer)| gets the answer of one shard and |fold| adds it. Stops
+// at the first failure, leaving |*result| as it was.
+template <typename T, typename Ask, typename Fold>
+Status FoldShards(const std::vector<std::unique_ptr<PolyDBM>>& shards, T init, Ask ask,
+                  Fold fold, T* result) {
+  T total = init;
+  for (const auto& shard : shards) {
+    T answer = init;
+    const Status status = ask(shard.get(), &answer);
+    if (!status.IsOK()) {
+      return status;
+    }
+    total = fold(total, answer);
+  }
+  *result = total;
+  return Status();
 }
 
 // Splits a path into its directory ("." when none) and its base name.
@@ -575,33 +595,17 @@ Status ShardDBM::Export(DBM* dest) {
 Status ShardDBM::Count(int64_t* count) {
   std::shared_lock lock(mutex_);
   MORVEL_SHARD_CHECK_OPEN;
-  int64_t total = 0;
-  for (auto& shard : shards_) {
-    int64_t shard_count = 0;
-    const Status status = shard->Count(&shard_count);
-    if (!status.IsOK()) {
-      return status;
-    }
-    total += shard_count;
-  }
-  *count = total;
-  return Status();
+  return FoldShards(
+      shards_, int64_t{0}, [](PolyDBM* shard, int64_t* n) { return shard->Count(n); },
+      std::plus<int64_t>(), count);
 }
 
 Status ShardDBM::GetFileSize(int64_t* size) {
   std::shared_lock lock(mutex_);
   MORVEL_SHARD_CHECK_OPEN;
-  int64_t total = 0;
-  for (auto& shard : shards_) {
-    int64_t shard_size = 0;
-    const Status status = shard->GetFileSize(&shard_size);
-    if (!status.IsOK()) {
-      return status;
-    }
-    total += shard_size;
-  }
-  *size = total;
-  return Status();
+  return FoldShards(
+      shards_, int64_t{0}, [](PolyDBM* shard, int64_t* n) { return shard->GetFileSize(n); },
+      std::plus<int64_t>(), size);
 }
 
 Status ShardDBM::GetFilePath(std::string* path) {
@@ -617,17 +621,9 @@ Status ShardDBM::GetFilePath(std::string* path) {
 Status ShardDBM::GetTimestamp(double* timestamp) {
   std::shared_lock lock(mutex_);
   MORVEL_SHARD_CHECK_OPEN;
-  double latest = 0;
-  for (auto& shard : shards_) {
-    double shard_time = 0;
-    const Status status = shard->GetTimestamp(&shard_time);
-    if (!status.IsOK()) {
-      return status;
-    }
-    latest = std::max(latest, shard_time);
-  }
-  *timestamp = latest;
-  return Status();
+  return FoldShards(
+      shards_, 0.0, [](PolyDBM* shard, double* t) { return shard->GetTimestamp(t); },
+      [](double a, double b) { return std::max(a, b); }, timestamp);
 }
 
 Status ShardDBM::Clear() {

@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <filesystem>
 #include <set>
 #include <thread>
@@ -197,6 +198,35 @@ TEST_F(ShardDBMTest, TruncateWithAnotherCountDropsTheOldShards) {
   int32_t num_shards = 0;
   ASSERT_TRUE(ShardDBM::GetNumberOfShards(path, &num_shards).IsOK());
   EXPECT_EQ(num_shards, 2);
+}
+
+TEST_F(ShardDBMTest, FileSizeAndTimestampGatherEveryShard) {
+  ShardDBM dbm;
+  ASSERT_TRUE(dbm.OpenAdvanced(Path("db.mvh"), true, 0, {{"num_shards", "3"}}).IsOK());
+  for (int i = 0; i < 100; i++) {
+    ASSERT_TRUE(dbm.Set("key" + std::to_string(i), std::string(i, 'v')).IsOK());
+  }
+  ASSERT_TRUE(dbm.Synchronize(false).IsOK());
+  int64_t size_sum = 0;
+  double latest = 0;
+  for (PolyDBM* shard : dbm.GetInternalDBMs()) {
+    ASSERT_GT(shard->GetFileSizeSimple(), 0);
+    size_sum += shard->GetFileSizeSimple();
+    latest = std::max(latest, shard->GetTimestampSimple());
+  }
+  EXPECT_EQ(dbm.GetFileSizeSimple(), size_sum);
+  EXPECT_EQ(dbm.GetTimestampSimple(), latest);
+  ASSERT_TRUE(dbm.Close().IsOK());
+
+  // Shards with no file fail with their own error and leave the outputs alone.
+  ShardDBM memory;
+  ASSERT_TRUE(memory.OpenAdvanced("", true, 0, {{"num_shards", "2"}, {"dbm", "tiny"}}).IsOK());
+  int64_t size = 7;
+  double timestamp = 7;
+  EXPECT_EQ(memory.GetFileSize(&size), Status::PRECONDITION_ERROR);
+  EXPECT_EQ(memory.GetTimestamp(&timestamp), Status::PRECONDITION_ERROR);
+  EXPECT_EQ(size, 7);
+  EXPECT_EQ(timestamp, 7);
 }
 
 TEST_F(ShardDBMTest, ClosedDatabaseRefuses) {
