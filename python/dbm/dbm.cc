@@ -19,6 +19,7 @@
 #include <string>
 #include <unordered_set>
 
+#include "dbm/dbm_common.h"
 #include "dbm/dbm_methods.h"
 #include "iterator/iterator.h"
 #include "module/convert.h"
@@ -49,21 +50,6 @@ const struct {
 // Handles whose Open is running with the interpreter lock released. Read and
 // written only with the interpreter lock.
 std::unordered_set<const DBMObject*> opening_handles;
-
-// Raises "not opened database" and returns false when the handle is closed.
-bool CheckOpen(DBMObject* self) {
-  if (self->dbm != nullptr) return true;
-  ThrowInvalidArguments("not opened database");
-  return false;
-}
-
-// Raises StatusException with the busy status and returns false while a
-// callback runs on the database.
-bool CheckNotBusy(const DBMCore& core) {
-  if (!IsBusyInCallback(core)) return true;
-  ThrowStatusException(BusyCallbackStatus());
-  return false;
-}
 
 // Takes the share out of the handle, leaving it closed.
 std::shared_ptr<DBMCore> DetachCore(DBMObject* self) {
@@ -242,8 +228,8 @@ PyMethodDef dbm_methods[] = {
 // The state queries share one shape: open check, busy check, one engine call
 // with the interpreter lock held.
 PyObject* QueryState(DBMObject* self, bool (morvel::DBM::*query)() const) {
-  if (!CheckOpen(self)) return nullptr;
-  std::shared_ptr<DBMCore> core = *self->dbm;
+  std::shared_ptr<DBMCore> core = ShareOpenCore(self);
+  if (core == nullptr) return nullptr;
   if (!CheckNotBusy(*core)) return nullptr;
   return PyBool_FromLong(((*core->dbm).*query)());
 }
@@ -312,7 +298,7 @@ PyObject* dbm_Open(DBMObject* self, PyObject* pyargs, PyObject* pykwds) {
 }
 
 PyObject* dbm_Close(DBMObject* self) {
-  if (!CheckOpen(self)) return nullptr;
+  if (ShareOpenCore(self) == nullptr) return nullptr;
   if (IsBusyInCallback(**self->dbm)) return CreatePyStatusMove(BusyCallbackStatus());
   std::shared_ptr<DBMCore> core = DetachCore(self);
   morvel::Status status;
@@ -340,8 +326,8 @@ PyObject* dbm_IsOrdered(DBMObject* self) {
 }
 
 PyObject* dbm_MakeIterator(DBMObject* self) {
-  if (!CheckOpen(self)) return nullptr;
-  std::shared_ptr<DBMCore> core = *self->dbm;
+  std::shared_ptr<DBMCore> core = ShareOpenCore(self);
+  if (core == nullptr) return nullptr;
   if (!CheckNotBusy(*core)) return nullptr;
   return CreatePyIterator(core, self->concurrent, false);
 }

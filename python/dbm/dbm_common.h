@@ -34,18 +34,25 @@ inline std::shared_ptr<DBMCore> ShareOpenCore(DBMObject* self) {
   return *self->dbm;
 }
 
-// The truth value of |obj| into |*flag|. False, with the error pending, when
-// the truth test raises.
-inline bool ReadFlag(PyObject* obj, bool* flag) {
-  const int truth = PyObject_IsTrue(obj);
-  if (truth < 0) return false;
-  *flag = truth != 0;
-  return true;
+// Raises StatusException with the busy status and returns false while a
+// callable of a callback method runs on the database.
+inline bool CheckNotBusy(const DBMCore& core) {
+  if (!IsBusyInCallback(core)) return true;
+  ThrowStatusException(BusyCallbackStatus());
+  return false;
 }
 
 // Positional argument |index| of the call, or null when not given.
 inline PyObject* OptionalArg(PyObject* pyargs, Py_ssize_t index) {
   return index < PyTuple_GET_SIZE(pyargs) ? PyTuple_GET_ITEM(pyargs, index) : nullptr;
+}
+
+// The truth value of positional argument |index| into |*flag|, which keeps its
+// value when the argument is not given. False, with the error pending, when
+// the truth test raises.
+inline bool ReadOptionalFlag(PyObject* pyargs, Py_ssize_t index, bool* flag) {
+  PyObject* pyflag = OptionalArg(pyargs, index);
+  return pyflag == nullptr || ReadFlag(pyflag, flag);
 }
 
 // Runs one engine call on |core| with the interpreter lock released in
@@ -56,6 +63,12 @@ morvel::Status CallEngine(const DBMObject* self, DBMCore* core, EngineCall&& cal
   if (IsBusyInCallback(*core)) return BusyCallbackStatus();
   NativeLock lock(self->concurrent);
   return call(core->dbm.get());
+}
+
+// CallEngine, returning its status as a new Status object.
+template <typename EngineCall>
+PyObject* CallEngineForStatus(const DBMObject* self, DBMCore* core, EngineCall&& call) {
+  return CreatePyStatusMove(CallEngine(self, core, std::forward<EngineCall>(call)));
 }
 
 // The value selector of compare-exchange: None is absent (a null view), the

@@ -16,6 +16,7 @@
 #include <utility>
 #include <vector>
 
+#include "dbm/dbm_common.h"
 #include "dbm/dbm_methods.h"
 #include "file/file.h"
 #include "module/convert.h"
@@ -27,47 +28,19 @@ using morvel::Status;
 
 namespace {
 
-// A share of the engine database of an open DBM, or null after raising "not
-// opened database". Taken before the arguments are converted, since converting
-// them runs Python code that may close the DBM: the call then reaches the
-// closed engine object and fails by its own convention.
-std::shared_ptr<DBMCore> ShareDBMCore(DBMObject* self) {
-  if (self->dbm == nullptr) {
-    ThrowInvalidArguments("not opened database");
-    return nullptr;
+// Count and GetFileSize: an engine figure, None when it is negative (a
+// failure) or while a callback runs on the database.
+PyObject* QueryFigure(DBMObject* self, int64_t (morvel::DBM::*query)()) {
+  std::shared_ptr<DBMCore> core = ShareOpenCore(self);
+  if (core == nullptr) return nullptr;
+  if (IsBusyInCallback(*core)) Py_RETURN_NONE;
+  int64_t figure = -1;
+  {
+    NativeLock lock(self->concurrent);
+    figure = ((*core->dbm).*query)();
   }
-  return *self->dbm;
-}
-
-// The truth value of |obj| into |value|; false with the error pending when the
-// truth test raises.
-bool GetTruth(PyObject* obj, bool* value) {
-  const int truth = PyObject_IsTrue(obj);
-  if (truth < 0) return false;
-  *value = truth != 0;
-  return true;
-}
-
-// The search capacity: the low 32 bits of the value, widened with their sign,
-// so that -1 means no practical limit.
-size_t ToSearchCapacity(int64_t value) {
-  const int32_t capacity = static_cast<int32_t>(static_cast<uint32_t>(value));
-  return static_cast<size_t>(static_cast<int64_t>(capacity));
-}
-
-// A new list of str decoded from |items|; null with an error set on failure.
-PyObject* CreatePyStringList(const std::vector<std::string>& items) {
-  PyObject* pylist = PyList_New(static_cast<Py_ssize_t>(items.size()));
-  if (pylist == nullptr) return nullptr;
-  for (size_t i = 0; i < items.size(); ++i) {
-    PyObject* pyitem = CreatePyString(items[i]);
-    if (pyitem == nullptr) {
-      Py_DECREF(pylist);
-      return nullptr;
-    }
-    PyList_SET_ITEM(pylist, static_cast<Py_ssize_t>(i), pyitem);
-  }
-  return pylist;
+  if (figure < 0) Py_RETURN_NONE;
+  return PyLong_FromLongLong(figure);
 }
 
 // The engine functions that move records between a database and a file.
@@ -76,7 +49,7 @@ using FileTransfer = Status (*)(morvel::DBM*, morvel::File*);
 // ExportToFlatRecords, ImportFromFlatRecords and ExportKeysAsLines: one open
 // File argument, one engine transfer.
 PyObject* TransferWithFile(DBMObject* self, PyObject* pyargs, FileTransfer transfer) {
-  std::shared_ptr<DBMCore> core = ShareDBMCore(self);
+  std::shared_ptr<DBMCore> core = ShareOpenCore(self);
   if (core == nullptr) return nullptr;
   if (!CheckArgCount(pyargs, 1, 1)) return nullptr;
   PyObject* pyfile = PyTuple_GET_ITEM(pyargs, 0);
@@ -89,46 +62,21 @@ PyObject* TransferWithFile(DBMObject* self, PyObject* pyargs, FileTransfer trans
     ThrowInvalidArguments("not opened file");
     return nullptr;
   }
-  if (IsBusyInCallback(*core)) return CreatePyStatusMove(BusyCallbackStatus());
   std::shared_ptr<GuardedFile> file = *file_obj->file;
-  Status status;
-  {
-    NativeLock lock(self->concurrent);
-    status = transfer(core->dbm.get(), file.get());
-  }
-  return CreatePyStatusMove(std::move(status));
+  return CallEngineForStatus(self, core.get(),
+                             [&](morvel::DBM* dbm) { return transfer(dbm, file.get()); });
 }
 
 }  // namespace
 
-PyObject* dbm_Count(DBMObject* self) {
-  std::shared_ptr<DBMCore> core = ShareDBMCore(self);
-  if (core == nullptr) return nullptr;
-  if (IsBusyInCallback(*core)) Py_RETURN_NONE;
-  int64_t count = -1;
-  {
-    NativeLock lock(self->concurrent);
-    count = core->dbm->CountSimple();
-  }
-  if (count < 0) Py_RETURN_NONE;
-  return PyLong_FromLongLong(count);
-}
+PyObject* dbm_Count(DBMObject* self) { return QueryFigure(self, &morvel::DBM::CountSimple); }
 
 PyObject* dbm_GetFileSize(DBMObject* self) {
-  std::shared_ptr<DBMCore> core = ShareDBMCore(self);
-  if (core == nullptr) return nullptr;
-  if (IsBusyInCallback(*core)) Py_RETURN_NONE;
-  int64_t size = -1;
-  {
-    NativeLock lock(self->concurrent);
-    size = core->dbm->GetFileSizeSimple();
-  }
-  if (size < 0) Py_RETURN_NONE;
-  return PyLong_FromLongLong(size);
+  return QueryFigure(self, &morvel::DBM::GetFileSizeSimple);
 }
 
 PyObject* dbm_GetFilePath(DBMObject* self) {
-  std::shared_ptr<DBMCore> core = ShareDBMCore(self);
+  std::shared_ptr<DBMCore> core = ShareOpenCore(self);
   if (core == nullptr) return nullptr;
   if (IsBusyInCallback(*core)) Py_RETURN_NONE;
   std::string path;
@@ -142,7 +90,7 @@ PyObject* dbm_GetFilePath(DBMObject* self) {
 }
 
 PyObject* dbm_GetTimestamp(DBMObject* self) {
-  std::shared_ptr<DBMCore> core = ShareDBMCore(self);
+  std::shared_ptr<DBMCore> core = ShareOpenCore(self);
   if (core == nullptr) return nullptr;
   if (IsBusyInCallback(*core)) Py_RETURN_NONE;
   double timestamp = std::nan("");
@@ -156,35 +104,27 @@ PyObject* dbm_GetTimestamp(DBMObject* self) {
 }
 
 PyObject* dbm_Clear(DBMObject* self) {
-  std::shared_ptr<DBMCore> core = ShareDBMCore(self);
+  std::shared_ptr<DBMCore> core = ShareOpenCore(self);
   if (core == nullptr) return nullptr;
-  if (IsBusyInCallback(*core)) return CreatePyStatusMove(BusyCallbackStatus());
-  Status status;
-  {
-    NativeLock lock(self->concurrent);
-    status = core->dbm->Clear();
-  }
-  return CreatePyStatusMove(std::move(status));
+  return CallEngineForStatus(self, core.get(), [&](morvel::DBM* dbm) {
+    return dbm->Clear();
+  });
 }
 
 PyObject* dbm_Rebuild(DBMObject* self, PyObject* pyargs, PyObject* pykwds) {
-  std::shared_ptr<DBMCore> core = ShareDBMCore(self);
+  std::shared_ptr<DBMCore> core = ShareOpenCore(self);
   if (core == nullptr) return nullptr;
   if (!CheckArgCount(pyargs, 0, 0)) return nullptr;
   morvel::ParamMap params;
   if (pykwds != nullptr) params = ExtractMap(pykwds);
   if (PyErr_Occurred()) return nullptr;
-  if (IsBusyInCallback(*core)) return CreatePyStatusMove(BusyCallbackStatus());
-  Status status;
-  {
-    NativeLock lock(self->concurrent);
-    status = core->dbm->RebuildAdvanced(params);
-  }
-  return CreatePyStatusMove(std::move(status));
+  return CallEngineForStatus(self, core.get(), [&](morvel::DBM* dbm) {
+    return dbm->RebuildAdvanced(params);
+  });
 }
 
 PyObject* dbm_ShouldBeRebuilt(DBMObject* self) {
-  std::shared_ptr<DBMCore> core = ShareDBMCore(self);
+  std::shared_ptr<DBMCore> core = ShareOpenCore(self);
   if (core == nullptr) return nullptr;
   if (IsBusyInCallback(*core)) Py_RETURN_FALSE;
   bool tobe = false;
@@ -196,45 +136,37 @@ PyObject* dbm_ShouldBeRebuilt(DBMObject* self) {
 }
 
 PyObject* dbm_Synchronize(DBMObject* self, PyObject* pyargs, PyObject* pykwds) {
-  std::shared_ptr<DBMCore> core = ShareDBMCore(self);
+  std::shared_ptr<DBMCore> core = ShareOpenCore(self);
   if (core == nullptr) return nullptr;
   if (!CheckArgCount(pyargs, 1, 1)) return nullptr;
   bool hard = false;
-  if (!GetTruth(PyTuple_GET_ITEM(pyargs, 0), &hard)) return nullptr;
+  if (!ReadFlag(PyTuple_GET_ITEM(pyargs, 0), &hard)) return nullptr;
   morvel::ParamMap params;
   if (pykwds != nullptr) params = ExtractMap(pykwds);
   if (PyErr_Occurred()) return nullptr;
-  if (IsBusyInCallback(*core)) return CreatePyStatusMove(BusyCallbackStatus());
-  Status status;
-  {
-    NativeLock lock(self->concurrent);
-    status = core->dbm->SynchronizeAdvanced(hard, nullptr, params);
-  }
-  return CreatePyStatusMove(std::move(status));
+  return CallEngineForStatus(self, core.get(), [&](morvel::DBM* dbm) {
+    return dbm->SynchronizeAdvanced(hard, nullptr, params);
+  });
 }
 
 PyObject* dbm_CopyFileData(DBMObject* self, PyObject* pyargs) {
-  std::shared_ptr<DBMCore> core = ShareDBMCore(self);
+  std::shared_ptr<DBMCore> core = ShareOpenCore(self);
   if (core == nullptr) return nullptr;
   if (!CheckArgCount(pyargs, 1, 2)) return nullptr;
   SoftString dest_path(PyTuple_GET_ITEM(pyargs, 0));
   bool sync_hard = false;
-  if (PyTuple_GET_SIZE(pyargs) > 1 && !GetTruth(PyTuple_GET_ITEM(pyargs, 1), &sync_hard)) {
+  if (PyTuple_GET_SIZE(pyargs) > 1 && !ReadFlag(PyTuple_GET_ITEM(pyargs, 1), &sync_hard)) {
     return nullptr;
   }
   if (PyErr_Occurred()) return nullptr;
-  if (IsBusyInCallback(*core)) return CreatePyStatusMove(BusyCallbackStatus());
   const std::string dest_path_str(dest_path.Get());
-  Status status;
-  {
-    NativeLock lock(self->concurrent);
-    status = core->dbm->CopyFileData(dest_path_str, sync_hard);
-  }
-  return CreatePyStatusMove(std::move(status));
+  return CallEngineForStatus(self, core.get(), [&](morvel::DBM* dbm) {
+    return dbm->CopyFileData(dest_path_str, sync_hard);
+  });
 }
 
 PyObject* dbm_Export(DBMObject* self, PyObject* pyargs) {
-  std::shared_ptr<DBMCore> core = ShareDBMCore(self);
+  std::shared_ptr<DBMCore> core = ShareOpenCore(self);
   if (core == nullptr) return nullptr;
   if (!CheckArgCount(pyargs, 1, 1)) return nullptr;
   PyObject* pydest = PyTuple_GET_ITEM(pyargs, 0);
@@ -242,19 +174,13 @@ PyObject* dbm_Export(DBMObject* self, PyObject* pyargs) {
     ThrowInvalidArguments("the argument is not a DBM");
     return nullptr;
   }
-  std::shared_ptr<DBMCore> dest_core = ShareDBMCore(reinterpret_cast<DBMObject*>(pydest));
+  std::shared_ptr<DBMCore> dest_core = ShareOpenCore(reinterpret_cast<DBMObject*>(pydest));
   if (dest_core == nullptr) return nullptr;
   // The export sets records into the destination from inside the walk of the
   // source; either one running a callable would make it wait for itself.
-  if (IsBusyInCallback(*core) || IsBusyInCallback(*dest_core)) {
-    return CreatePyStatusMove(BusyCallbackStatus());
-  }
-  Status status;
-  {
-    NativeLock lock(self->concurrent);
-    status = core->dbm->Export(dest_core->dbm.get());
-  }
-  return CreatePyStatusMove(std::move(status));
+  if (IsBusyInCallback(*dest_core)) return CreatePyStatusMove(BusyCallbackStatus());
+  return CallEngineForStatus(self, core.get(),
+                             [&](morvel::DBM* dbm) { return dbm->Export(dest_core->dbm.get()); });
 }
 
 PyObject* dbm_ExportToFlatRecords(DBMObject* self, PyObject* pyargs) {
@@ -270,7 +196,7 @@ PyObject* dbm_ExportKeysAsLines(DBMObject* self, PyObject* pyargs) {
 }
 
 PyObject* dbm_Inspect(DBMObject* self) {
-  std::shared_ptr<DBMCore> core = ShareDBMCore(self);
+  std::shared_ptr<DBMCore> core = ShareOpenCore(self);
   if (core == nullptr) return nullptr;
   std::vector<std::pair<std::string, std::string>> items;
   if (!IsBusyInCallback(*core)) {
@@ -294,7 +220,7 @@ PyObject* dbm_Inspect(DBMObject* self) {
 }
 
 PyObject* dbm_Search(DBMObject* self, PyObject* pyargs) {
-  std::shared_ptr<DBMCore> core = ShareDBMCore(self);
+  std::shared_ptr<DBMCore> core = ShareOpenCore(self);
   if (core == nullptr) return nullptr;
   if (!CheckArgCount(pyargs, 2, 3)) return nullptr;
   const size_t capacity = PyTuple_GET_SIZE(pyargs) > 2

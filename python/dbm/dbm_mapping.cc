@@ -4,32 +4,12 @@
 
 #include <string>
 
+#include "dbm/dbm_common.h"
 #include "dbm/dbm_methods.h"
 #include "iterator/iterator.h"
 #include "module/convert.h"
 #include "module/errors.h"
 #include "module/native_lock.h"
-
-namespace {
-
-// The share of an open handle, or null with TypeError "not opened database".
-std::shared_ptr<DBMCore> GetOpenCore(DBMObject* self) {
-  if (self->dbm == nullptr) {
-    ThrowInvalidArguments("not opened database");
-    return nullptr;
-  }
-  return *self->dbm;
-}
-
-// Raises the busy status and returns false while a callback runs. Checked
-// after the conversions, right before the engine call.
-bool CheckNotBusy(const DBMCore& core) {
-  if (!IsBusyInCallback(core)) return true;
-  ThrowStatusException(BusyCallbackStatus());
-  return false;
-}
-
-}  // namespace
 
 Py_ssize_t dbm_len(DBMObject* self) {
   if (self->dbm == nullptr) return 0;
@@ -45,7 +25,7 @@ Py_ssize_t dbm_len(DBMObject* self) {
 }
 
 int dbm_contains(DBMObject* self, PyObject* pykey) {
-  std::shared_ptr<DBMCore> core = GetOpenCore(self);
+  std::shared_ptr<DBMCore> core = ShareOpenCore(self);
   if (core == nullptr) return -1;
   SoftString key(pykey);
   if (!CheckNotBusy(*core)) return -1;
@@ -61,7 +41,7 @@ int dbm_contains(DBMObject* self, PyObject* pykey) {
 }
 
 PyObject* dbm_getitem(DBMObject* self, PyObject* pykey) {
-  std::shared_ptr<DBMCore> core = GetOpenCore(self);
+  std::shared_ptr<DBMCore> core = ShareOpenCore(self);
   if (core == nullptr) return nullptr;
   const bool is_str = PyUnicode_Check(pykey);
   SoftString key(pykey);
@@ -80,7 +60,7 @@ PyObject* dbm_getitem(DBMObject* self, PyObject* pykey) {
 }
 
 int dbm_setitem(DBMObject* self, PyObject* pykey, PyObject* pyvalue) {
-  std::shared_ptr<DBMCore> core = GetOpenCore(self);
+  std::shared_ptr<DBMCore> core = ShareOpenCore(self);
   if (core == nullptr) return -1;
   SoftString key(pykey);
   morvel::Status status;
@@ -102,7 +82,7 @@ int dbm_setitem(DBMObject* self, PyObject* pykey, PyObject* pyvalue) {
 }
 
 PyObject* dbm_iter(DBMObject* self) {
-  std::shared_ptr<DBMCore> core = GetOpenCore(self);
+  std::shared_ptr<DBMCore> core = ShareOpenCore(self);
   if (core == nullptr) return nullptr;
   if (!CheckNotBusy(*core)) return nullptr;
   return CreatePyIterator(core, self->concurrent, true);

@@ -107,9 +107,42 @@ class Processor final : public DBM::RecordProcessor {
   std::unique_ptr<SoftString> holder_;
 };
 
-// Returns the method's result after the engine call: the pending Python error
-// of a callable, or the engine status.
-PyObject* FinishCallback(Status&& status) {
+// The common start of the callback methods: the open check, the refusal of a
+// handle in concurrent mode, the argument count and the writable flag (the
+// last of the |num_args| arguments). False when the method returns
+// |*early_result| at once: the refusal Status, or null with an error set.
+bool BeginCallbackMethod(DBMObject* self, PyObject* pyargs, int32_t num_args,
+                         std::shared_ptr<DBMCore>* core, bool* writable,
+                         PyObject** early_result) {
+  *early_result = nullptr;
+  *core = ShareOpenCore(self);
+  if (*core == nullptr) return false;
+  if (self->concurrent) {
+    *early_result = CreatePyStatusMove(Status(Status::PRECONDITION_ERROR, kConcurrentRefusal));
+    return false;
+  }
+  if (!CheckArgCount(pyargs, num_args, num_args)) return false;
+  return ReadFlag(PyTuple_GET_ITEM(pyargs, num_args - 1), writable);
+}
+
+// Raises "non callable is given" and returns false unless |obj| is callable.
+bool CheckCallable(PyObject* obj) {
+  if (PyCallable_Check(obj)) return true;
+  ThrowInvalidArguments("non callable is given");
+  return false;
+}
+
+// Runs one engine call that calls Python callables, with the database marked
+// busy, or refuses it while another callback runs on the database. Returns the
+// method's result: the pending Python error of a callable, or the status.
+template <typename EngineCall>
+PyObject* RunCallbackCall(DBMCore* core, EngineCall&& call) {
+  if (IsBusyInCallback(*core)) return CreatePyStatusMove(BusyCallbackStatus());
+  Status status;
+  {
+    CallbackScope scope(core);
+    status = call(core->dbm.get());
+  }
   if (PyErr_Occurred()) return nullptr;
   return CreatePyStatusMove(std::move(status));
 }
@@ -153,88 +186,53 @@ KFPairs ExtractKFPairs(PyObject* pyseq) {
 }
 
 PyObject* dbm_Process(DBMObject* self, PyObject* pyargs) {
-  std::shared_ptr<DBMCore> core = ShareOpenCore(self);
-  if (core == nullptr) return nullptr;
-  if (self->concurrent) {
-    return CreatePyStatusMove(Status(Status::PRECONDITION_ERROR, kConcurrentRefusal));
-  }
-  if (!CheckArgCount(pyargs, 3, 3)) return nullptr;
+  std::shared_ptr<DBMCore> core;
   bool writable = false;
-  if (!ReadFlag(PyTuple_GET_ITEM(pyargs, 2), &writable)) return nullptr;
+  PyObject* early_result = nullptr;
+  if (!BeginCallbackMethod(self, pyargs, 3, &core, &writable, &early_result)) return early_result;
   PyObject* pycallable = PyTuple_GET_ITEM(pyargs, 1);
-  if (!PyCallable_Check(pycallable)) {
-    ThrowInvalidArguments("non callable is given");
-    return nullptr;
-  }
+  if (!CheckCallable(pycallable)) return nullptr;
   SoftString key(PyTuple_GET_ITEM(pyargs, 0));
-  if (IsBusyInCallback(*core)) return CreatePyStatusMove(BusyCallbackStatus());
   std::unique_ptr<SoftString> holder;
   auto proc = [&](std::string_view rec_key, std::string_view rec_value) {
     return CallPyProcessor(pycallable, rec_key, false, rec_value, IsNoop(rec_value), &holder);
   };
-  Status status;
-  {
-    CallbackScope scope(core.get());
-    status = core->dbm->Process(key.Get(), proc, writable);
-  }
-  return FinishCallback(std::move(status));
+  return RunCallbackCall(core.get(),
+                         [&](DBM* dbm) { return dbm->Process(key.Get(), proc, writable); });
 }
 
 PyObject* dbm_ProcessMulti(DBMObject* self, PyObject* pyargs) {
-  std::shared_ptr<DBMCore> core = ShareOpenCore(self);
-  if (core == nullptr) return nullptr;
-  if (self->concurrent) {
-    return CreatePyStatusMove(Status(Status::PRECONDITION_ERROR, kConcurrentRefusal));
-  }
-  if (!CheckArgCount(pyargs, 2, 2)) return nullptr;
+  std::shared_ptr<DBMCore> core;
   bool writable = false;
-  if (!ReadFlag(PyTuple_GET_ITEM(pyargs, 1), &writable)) return nullptr;
+  PyObject* early_result = nullptr;
+  if (!BeginCallbackMethod(self, pyargs, 2, &core, &writable, &early_result)) return early_result;
   PyObject* pypairs = PyTuple_GET_ITEM(pyargs, 0);
   if (!PySequence_Check(pypairs)) {
     ThrowInvalidArguments("parameters must be sequences of tuples and strings and functions");
     return nullptr;
   }
+  // The processors release their callables when |pairs| goes, with the
+  // interpreter lock held.
   KFPairs pairs = ExtractKFPairs(pypairs);
   if (PyErr_Occurred()) return nullptr;
   std::vector<std::pair<std::string_view, DBM::RecordProcessor*>> key_proc_pairs;
   key_proc_pairs.reserve(pairs.size());
   for (const auto& pair : pairs) key_proc_pairs.emplace_back(pair.first, pair.second.get());
-  if (IsBusyInCallback(*core)) return CreatePyStatusMove(BusyCallbackStatus());
-  Status status;
-  {
-    CallbackScope scope(core.get());
-    status = core->dbm->ProcessMulti(key_proc_pairs, writable);
-  }
-  // The processors release their callables here, with the interpreter lock.
-  key_proc_pairs.clear();
-  pairs.clear();
-  return FinishCallback(std::move(status));
+  return RunCallbackCall(
+      core.get(), [&](DBM* dbm) { return dbm->ProcessMulti(key_proc_pairs, writable); });
 }
 
 PyObject* dbm_ProcessEach(DBMObject* self, PyObject* pyargs) {
-  std::shared_ptr<DBMCore> core = ShareOpenCore(self);
-  if (core == nullptr) return nullptr;
-  if (self->concurrent) {
-    return CreatePyStatusMove(Status(Status::PRECONDITION_ERROR, kConcurrentRefusal));
-  }
-  if (!CheckArgCount(pyargs, 2, 2)) return nullptr;
+  std::shared_ptr<DBMCore> core;
   bool writable = false;
-  if (!ReadFlag(PyTuple_GET_ITEM(pyargs, 1), &writable)) return nullptr;
+  PyObject* early_result = nullptr;
+  if (!BeginCallbackMethod(self, pyargs, 2, &core, &writable, &early_result)) return early_result;
   PyObject* pycallable = PyTuple_GET_ITEM(pyargs, 0);
-  if (!PyCallable_Check(pycallable)) {
-    ThrowInvalidArguments("non callable is given");
-    return nullptr;
-  }
-  if (IsBusyInCallback(*core)) return CreatePyStatusMove(BusyCallbackStatus());
+  if (!CheckCallable(pycallable)) return nullptr;
   std::unique_ptr<SoftString> holder;
   auto proc = [&](std::string_view rec_key, std::string_view rec_value) {
     return CallPyProcessor(pycallable, rec_key, IsNoop(rec_key), rec_value, IsNoop(rec_value),
                            &holder);
   };
-  Status status;
-  {
-    CallbackScope scope(core.get());
-    status = core->dbm->ProcessEach(proc, writable);
-  }
-  return FinishCallback(std::move(status));
+  return RunCallbackCall(core.get(), [&](DBM* dbm) { return dbm->ProcessEach(proc, writable); });
 }

@@ -58,16 +58,8 @@ PyObject* CreatePyValue(std::string_view data, bool as_str) {
 // A new (status, value) tuple; a null |pyvalue| stands for None. Takes over
 // |status|.
 PyObject* CreatePyStatusValuePair(Status&& status, PyObject* pyvalue) {
-  PyObject* pystatus = CreatePyStatusMove(std::move(status));
-  if (pystatus == nullptr) {
-    Py_XDECREF(pyvalue);
-    return nullptr;
-  }
   if (pyvalue == nullptr) pyvalue = Py_NewRef(Py_None);
-  PyObject* pytuple = PyTuple_Pack(2, pystatus, pyvalue);
-  Py_DECREF(pystatus);
-  Py_DECREF(pyvalue);
-  return pytuple;
+  return CreatePyPair(CreatePyStatusMove(std::move(status)), pyvalue);
 }
 
 PyObject* GetCommon(DBMObject* self, PyObject* pyargs, bool as_str) {
@@ -122,17 +114,7 @@ PyObject* PopFirstCommon(DBMObject* self, PyObject* pyargs, bool as_str) {
   });
   if (!SetStatusReceiver(pystatus, status)) return nullptr;
   if (!status.IsOK()) Py_RETURN_NONE;
-  PyObject* pykey = CreatePyValue(key, as_str);
-  if (pykey == nullptr) return nullptr;
-  PyObject* pyvalue = CreatePyValue(value, as_str);
-  if (pyvalue == nullptr) {
-    Py_DECREF(pykey);
-    return nullptr;
-  }
-  PyObject* pytuple = PyTuple_Pack(2, pykey, pyvalue);
-  Py_DECREF(pykey);
-  Py_DECREF(pyvalue);
-  return pytuple;
+  return CreatePyPair(CreatePyValue(key, as_str), CreatePyValue(value, as_str));
 }
 
 // Reads the old value and sets the new one within one engine Process call.
@@ -275,14 +257,12 @@ PyObject* dbm_Set(DBMObject* self, PyObject* pyargs) {
   if (core == nullptr) return nullptr;
   if (!CheckArgCount(pyargs, 2, 3)) return nullptr;
   bool overwrite = true;
-  PyObject* pyoverwrite = OptionalArg(pyargs, 2);
-  if (pyoverwrite != nullptr && !ReadFlag(pyoverwrite, &overwrite)) return nullptr;
+  if (!ReadOptionalFlag(pyargs, 2, &overwrite)) return nullptr;
   SoftString key(PyTuple_GET_ITEM(pyargs, 0));
   SoftString value(PyTuple_GET_ITEM(pyargs, 1));
-  Status status = CallEngine(self, core.get(), [&](DBM* dbm) {
+  return CallEngineForStatus(self, core.get(), [&](DBM* dbm) {
     return dbm->Set(key.Get(), value.Get(), overwrite, nullptr);
   });
-  return CreatePyStatusMove(std::move(status));
 }
 
 PyObject* dbm_SetMulti(DBMObject* self, PyObject* pyargs, PyObject* pykwds) {
@@ -290,15 +270,13 @@ PyObject* dbm_SetMulti(DBMObject* self, PyObject* pyargs, PyObject* pykwds) {
   if (core == nullptr) return nullptr;
   if (!CheckArgCount(pyargs, 0, 1)) return nullptr;
   bool overwrite = true;
-  PyObject* pyoverwrite = OptionalArg(pyargs, 0);
-  if (pyoverwrite != nullptr && !ReadFlag(pyoverwrite, &overwrite)) return nullptr;
+  if (!ReadOptionalFlag(pyargs, 0, &overwrite)) return nullptr;
   const morvel::ParamMap records = pykwds == nullptr ? morvel::ParamMap() : ExtractMap(pykwds);
   if (PyErr_Occurred()) return nullptr;
   const std::map<std::string_view, std::string_view> record_views = ViewsOf(records);
-  Status status = CallEngine(self, core.get(), [&](DBM* dbm) {
+  return CallEngineForStatus(self, core.get(), [&](DBM* dbm) {
     return dbm->SetMulti(record_views, overwrite);
   });
-  return CreatePyStatusMove(std::move(status));
 }
 
 PyObject* dbm_SetAndGet(DBMObject* self, PyObject* pyargs) {
@@ -306,8 +284,7 @@ PyObject* dbm_SetAndGet(DBMObject* self, PyObject* pyargs) {
   if (core == nullptr) return nullptr;
   if (!CheckArgCount(pyargs, 2, 3)) return nullptr;
   bool overwrite = true;
-  PyObject* pyoverwrite = OptionalArg(pyargs, 2);
-  if (pyoverwrite != nullptr && !ReadFlag(pyoverwrite, &overwrite)) return nullptr;
+  if (!ReadOptionalFlag(pyargs, 2, &overwrite)) return nullptr;
   SoftString key(PyTuple_GET_ITEM(pyargs, 0));
   PyObject* pyvalue = PyTuple_GET_ITEM(pyargs, 1);
   SoftString value(pyvalue);
@@ -332,10 +309,9 @@ PyObject* dbm_Remove(DBMObject* self, PyObject* pyargs) {
   if (core == nullptr) return nullptr;
   if (!CheckArgCount(pyargs, 1, 1)) return nullptr;
   SoftString key(PyTuple_GET_ITEM(pyargs, 0));
-  Status status = CallEngine(self, core.get(), [&](DBM* dbm) {
+  return CallEngineForStatus(self, core.get(), [&](DBM* dbm) {
     return dbm->Remove(key.Get(), nullptr);
   });
-  return CreatePyStatusMove(std::move(status));
 }
 
 PyObject* dbm_RemoveMulti(DBMObject* self, PyObject* pyargs) {
@@ -343,10 +319,9 @@ PyObject* dbm_RemoveMulti(DBMObject* self, PyObject* pyargs) {
   if (core == nullptr) return nullptr;
   const std::vector<std::string> keys = ExtractKeys(pyargs);
   const std::vector<std::string_view> key_views = ViewsOf(keys);
-  Status status = CallEngine(self, core.get(), [&](DBM* dbm) {
+  return CallEngineForStatus(self, core.get(), [&](DBM* dbm) {
     return dbm->RemoveMulti(key_views);
   });
-  return CreatePyStatusMove(std::move(status));
 }
 
 PyObject* dbm_RemoveAndGet(DBMObject* self, PyObject* pyargs) {
@@ -379,10 +354,9 @@ PyObject* dbm_Append(DBMObject* self, PyObject* pyargs) {
   // An absent delimiter is viewed like None: the empty string.
   PyObject* pydelim = OptionalArg(pyargs, 2);
   SoftString delim(pydelim == nullptr ? Py_None : pydelim);
-  Status status = CallEngine(self, core.get(), [&](DBM* dbm) {
+  return CallEngineForStatus(self, core.get(), [&](DBM* dbm) {
     return dbm->Append(key.Get(), value.Get(), delim.Get());
   });
-  return CreatePyStatusMove(std::move(status));
 }
 
 PyObject* dbm_AppendMulti(DBMObject* self, PyObject* pyargs, PyObject* pykwds) {
@@ -394,10 +368,9 @@ PyObject* dbm_AppendMulti(DBMObject* self, PyObject* pyargs, PyObject* pykwds) {
   const morvel::ParamMap records = pykwds == nullptr ? morvel::ParamMap() : ExtractMap(pykwds);
   if (PyErr_Occurred()) return nullptr;
   const std::map<std::string_view, std::string_view> record_views = ViewsOf(records);
-  Status status = CallEngine(self, core.get(), [&](DBM* dbm) {
+  return CallEngineForStatus(self, core.get(), [&](DBM* dbm) {
     return dbm->AppendMulti(record_views, delim.Get());
   });
-  return CreatePyStatusMove(std::move(status));
 }
 
 PyObject* dbm_CompareExchange(DBMObject* self, PyObject* pyargs) {
@@ -408,10 +381,9 @@ PyObject* dbm_CompareExchange(DBMObject* self, PyObject* pyargs) {
   std::unique_ptr<SoftString> expected_holder, desired_holder;
   const std::string_view expected = SelectorView(PyTuple_GET_ITEM(pyargs, 1), &expected_holder);
   const std::string_view desired = SelectorView(PyTuple_GET_ITEM(pyargs, 2), &desired_holder);
-  Status status = CallEngine(self, core.get(), [&](DBM* dbm) {
+  return CallEngineForStatus(self, core.get(), [&](DBM* dbm) {
     return dbm->CompareExchange(key.Get(), expected, desired, nullptr, nullptr);
   });
-  return CreatePyStatusMove(std::move(status));
 }
 
 PyObject* dbm_CompareExchangeAndGet(DBMObject* self, PyObject* pyargs) {
@@ -476,10 +448,9 @@ PyObject* dbm_CompareExchangeMulti(DBMObject* self, PyObject* pyargs) {
   std::vector<std::string> desired_storage;
   const SelectorPairs desired = ExtractSelectorPairs(pydesired, &desired_storage);
   if (PyErr_Occurred()) return nullptr;
-  Status status = CallEngine(self, core.get(), [&](DBM* dbm) {
+  return CallEngineForStatus(self, core.get(), [&](DBM* dbm) {
     return dbm->CompareExchangeMulti(expected, desired);
   });
-  return CreatePyStatusMove(std::move(status));
 }
 
 PyObject* dbm_Rekey(DBMObject* self, PyObject* pyargs) {
@@ -487,17 +458,14 @@ PyObject* dbm_Rekey(DBMObject* self, PyObject* pyargs) {
   if (core == nullptr) return nullptr;
   if (!CheckArgCount(pyargs, 2, 4)) return nullptr;
   bool overwrite = true;
-  PyObject* pyoverwrite = OptionalArg(pyargs, 2);
-  if (pyoverwrite != nullptr && !ReadFlag(pyoverwrite, &overwrite)) return nullptr;
+  if (!ReadOptionalFlag(pyargs, 2, &overwrite)) return nullptr;
   bool copying = false;
-  PyObject* pycopying = OptionalArg(pyargs, 3);
-  if (pycopying != nullptr && !ReadFlag(pycopying, &copying)) return nullptr;
+  if (!ReadOptionalFlag(pyargs, 3, &copying)) return nullptr;
   SoftString old_key(PyTuple_GET_ITEM(pyargs, 0));
   SoftString new_key(PyTuple_GET_ITEM(pyargs, 1));
-  Status status = CallEngine(self, core.get(), [&](DBM* dbm) {
+  return CallEngineForStatus(self, core.get(), [&](DBM* dbm) {
     return dbm->Rekey(old_key.Get(), new_key.Get(), overwrite, copying, nullptr);
   });
-  return CreatePyStatusMove(std::move(status));
 }
 
 PyObject* dbm_PopFirst(DBMObject* self, PyObject* pyargs) {
@@ -516,8 +484,7 @@ PyObject* dbm_PushLast(DBMObject* self, PyObject* pyargs) {
   const double wtime = pywtime == nullptr ? -1.0 : PyObjToDouble(pywtime);
   if (PyErr_Occurred()) return nullptr;
   SoftString value(PyTuple_GET_ITEM(pyargs, 0));
-  Status status = CallEngine(self, core.get(), [&](DBM* dbm) {
+  return CallEngineForStatus(self, core.get(), [&](DBM* dbm) {
     return dbm->PushLast(value.Get(), wtime, nullptr);
   });
-  return CreatePyStatusMove(std::move(status));
 }

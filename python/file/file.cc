@@ -177,22 +177,6 @@ void ReleaseFile(FileObject* self) {
 
 int64_t ClampToZero(int64_t value) { return std::max<int64_t>(value, 0); }
 
-// The search capacity: the low 32 bits of the value, widened with their sign,
-// so that -1 means no practical limit.
-size_t ToSearchCapacity(int64_t value) {
-  const int32_t capacity = static_cast<int32_t>(static_cast<uint32_t>(value));
-  return static_cast<size_t>(static_cast<int64_t>(capacity));
-}
-
-// The truth value of |obj| into |value|; false with the error pending when the
-// truth test raises.
-bool GetTruth(PyObject* obj, bool* value) {
-  const int truth = PyObject_IsTrue(obj);
-  if (truth < 0) return false;
-  *value = truth != 0;
-  return true;
-}
-
 // The keys of the open parameters read and removed from the parameter map.
 constexpr const char* kOpenOptionNames[] = {"truncate", "no_create", "no_wait", "no_lock",
                                             "sync_hard"};
@@ -256,7 +240,7 @@ PyObject* file_Open(FileObject* self, PyObject* pyargs, PyObject* pykwds) {
   if (!CheckArgCount(pyargs, 2, 2)) return nullptr;
   SoftString path(PyTuple_GET_ITEM(pyargs, 0));
   bool writable = false;
-  if (!GetTruth(PyTuple_GET_ITEM(pyargs, 1), &writable)) return nullptr;
+  if (!ReadFlag(PyTuple_GET_ITEM(pyargs, 1), &writable)) return nullptr;
   morvel::ParamMap params;
   bool concurrent = false;
   int32_t options = morvel::File::OPEN_DEFAULT;
@@ -408,7 +392,7 @@ PyObject* file_Synchronize(FileObject* self, PyObject* pyargs) {
   if (!CheckArgCount(pyargs, 1, 3)) return nullptr;
   const int32_t argc = static_cast<int32_t>(PyTuple_GET_SIZE(pyargs));
   bool hard = false;
-  if (!GetTruth(PyTuple_GET_ITEM(pyargs, 0), &hard)) return nullptr;
+  if (!ReadFlag(PyTuple_GET_ITEM(pyargs, 0), &hard)) return nullptr;
   int64_t off = argc > 1 ? PyObjToInt(PyTuple_GET_ITEM(pyargs, 1)) : 0;
   int64_t size = argc > 2 ? PyObjToInt(PyTuple_GET_ITEM(pyargs, 2)) : 0;
   if (PyErr_Occurred()) return nullptr;
@@ -466,17 +450,7 @@ PyObject* file_Search(FileObject* self, PyObject* pyargs) {
     ThrowStatusException(status);
     return nullptr;
   }
-  PyObject* pylist = PyList_New(static_cast<Py_ssize_t>(lines.size()));
-  if (pylist == nullptr) return nullptr;
-  for (size_t i = 0; i < lines.size(); ++i) {
-    PyObject* pyline = CreatePyString(lines[i]);
-    if (pyline == nullptr) {
-      Py_DECREF(pylist);
-      return nullptr;
-    }
-    PyList_SET_ITEM(pylist, static_cast<Py_ssize_t>(i), pyline);
-  }
-  return pylist;
+  return CreatePyStringList(lines);
 }
 
 PyMethodDef file_methods[] = {

@@ -146,16 +146,7 @@ PyObject* iter_iternext(IteratorObject* self) {
     PyErr_SetString(PyExc_StopIteration, "end of iteration");
     return nullptr;
   }
-  PyObject* pykey = CreatePyBytes(key);
-  if (pykey == nullptr) return nullptr;
-  PyObject* pyvalue = CreatePyBytes(value);
-  if (pyvalue == nullptr) {
-    Py_DECREF(pykey);
-    return nullptr;
-  }
-  PyObject* pair = PyTuple_Pack(2, pykey, pyvalue);
-  Py_DECREF(pykey);
-  Py_DECREF(pyvalue);
+  PyObject* pair = CreatePyPair(CreatePyBytes(key), CreatePyBytes(value));
   if (pair == nullptr) return nullptr;
   // The advance keeps the interpreter lock, so the mutex is taken with it held;
   // holders of the mutex never wait for the interpreter lock.
@@ -205,10 +196,8 @@ PyObject* JumpBounded(IteratorObject* self, PyObject* pyargs, Op op) {
   // The key is converted before the flag is evaluated.
   SoftString key(PyTuple_GET_ITEM(pyargs, 0));
   bool inclusive = false;
-  if (PyTuple_GET_SIZE(pyargs) > 1) {
-    const int truth = PyObject_IsTrue(PyTuple_GET_ITEM(pyargs, 1));
-    if (truth < 0) return nullptr;
-    inclusive = truth;
+  if (PyTuple_GET_SIZE(pyargs) > 1 && !ReadFlag(PyTuple_GET_ITEM(pyargs, 1), &inclusive)) {
+    return nullptr;
   }
   return MoveOrWrite(self, core,
                      [&](morvel::DBM::Iterator* iter) { return op(iter, key.Get(), inclusive); });
@@ -287,17 +276,7 @@ PyObject* ReadCurrent(IteratorObject* self, PyObject* pyargs, ReadPart part, boo
   };
   if (part == ReadPart::kKey) return convert(key);
   if (part == ReadPart::kValue) return convert(value);
-  PyObject* pykey = convert(key);
-  if (pykey == nullptr) return nullptr;
-  PyObject* pyvalue = convert(value);
-  if (pyvalue == nullptr) {
-    Py_DECREF(pykey);
-    return nullptr;
-  }
-  PyObject* pair = PyTuple_Pack(2, pykey, pyvalue);
-  Py_DECREF(pykey);
-  Py_DECREF(pyvalue);
-  return pair;
+  return CreatePyPair(convert(key), convert(value));
 }
 
 PyObject* iter_Get(IteratorObject* self, PyObject* pyargs) {

@@ -150,6 +150,18 @@ morvel::ParamMap ExtractMap(PyObject* pymap) {
   return map;
 }
 
+bool ReadFlag(PyObject* obj, bool* flag) {
+  const int truth = PyObject_IsTrue(obj);
+  if (truth < 0) return false;
+  *flag = truth != 0;
+  return true;
+}
+
+size_t ToSearchCapacity(int64_t value) {
+  const int32_t capacity = static_cast<int32_t>(static_cast<uint32_t>(value));
+  return static_cast<size_t>(static_cast<int64_t>(capacity));
+}
+
 PyObject* CreatePyBytes(std::string_view data) {
   if (data.size() > static_cast<size_t>(PY_SSIZE_T_MAX)) {
     return PyErr_NoMemory();
@@ -162,6 +174,32 @@ PyObject* CreatePyString(std::string_view data) {
     return PyErr_NoMemory();
   }
   return PyUnicode_DecodeUTF8(data.data(), static_cast<Py_ssize_t>(data.size()), "replace");
+}
+
+PyObject* CreatePyStringList(const std::vector<std::string>& items) {
+  PyObject* pylist = PyList_New(static_cast<Py_ssize_t>(items.size()));
+  if (pylist == nullptr) return nullptr;
+  for (size_t i = 0; i < items.size(); ++i) {
+    PyObject* pyitem = CreatePyString(items[i]);
+    if (pyitem == nullptr) {
+      Py_DECREF(pylist);
+      return nullptr;
+    }
+    PyList_SET_ITEM(pylist, static_cast<Py_ssize_t>(i), pyitem);
+  }
+  return pylist;
+}
+
+PyObject* CreatePyPair(PyObject* first, PyObject* second) {
+  if (first == nullptr || second == nullptr) {
+    Py_XDECREF(first);
+    Py_XDECREF(second);
+    return nullptr;
+  }
+  PyObject* pair = PyTuple_Pack(2, first, second);
+  Py_DECREF(first);
+  Py_DECREF(second);
+  return pair;
 }
 
 namespace {

@@ -8,7 +8,9 @@
 #include <Python.h>
 
 #include <cstdint>
+#include <string>
 #include <string_view>
+#include <vector>
 
 #include "engine/engine.h"
 
@@ -55,11 +57,27 @@ double PyObjToDouble(PyObject* obj);
 // skipped. A non-mapping gives an empty map.
 morvel::ParamMap ExtractMap(PyObject* pymap);
 
+// The truth value of |obj| into |*flag|. False, with the error pending, when
+// the truth test raises.
+bool ReadFlag(PyObject* obj, bool* flag);
+
+// A search capacity: the low 32 bits of |value| as a signed number, widened
+// with their sign, so that -1 means no practical limit.
+size_t ToSearchCapacity(int64_t value);
+
 // A new bytes object copying the bytes; null with an error set on failure.
 PyObject* CreatePyBytes(std::string_view data);
 
 // A new str decoded from UTF-8 with "replace"; null with an error set on failure.
 PyObject* CreatePyString(std::string_view data);
+
+// A new list of str decoded from |items| as CreatePyString does; null with an
+// error set on failure.
+PyObject* CreatePyStringList(const std::vector<std::string>& items);
+
+// A new 2-tuple taking over the references |first| and |second|. Either may be
+// null (a failed creation): then both are released and null is returned.
+PyObject* CreatePyPair(PyObject* first, PyObject* second);
 
 // Sets a class attribute through the type's generic setter. True on success.
 bool SetConstIntAttr(PyTypeObject* type, const char* name, int64_t value);
