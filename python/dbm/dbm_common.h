@@ -81,6 +81,15 @@ inline std::string_view SelectorView(PyObject* obj, std::unique_ptr<SoftString>*
   return (*holder)->Get();
 }
 
+// What ReadPairItem found at one index of a sequence.
+enum class PairItem { kError, kSkipped, kPair };
+
+// Reads item |index| of |pyseq|. An item that is a sequence of two or more
+// elements gives its first two as new references in |*first| and |*second|
+// (kPair); any other item is kSkipped. kError, with the Python error pending,
+// when the sequence or the item cannot be read.
+PairItem ReadPairItem(PyObject* pyseq, Py_ssize_t index, PyObject** first, PyObject** second);
+
 // (key, selector) pairs with selectors as SelectorView makes them.
 using SelectorPairs = std::vector<std::pair<std::string_view, std::string_view>>;
 

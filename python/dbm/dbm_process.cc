@@ -156,25 +156,11 @@ KFPairs ExtractKFPairs(PyObject* pyseq) {
   // A sequence may claim any length; reserve no more than a real one needs.
   pairs.reserve(static_cast<size_t>(std::min<Py_ssize_t>(num_items, kMaxReserve)));
   for (Py_ssize_t i = 0; i < num_items; i++) {
-    PyObject* pyitem = PySequence_GetItem(pyseq, i);
-    if (pyitem == nullptr) return {};
-    if (!PySequence_Check(pyitem)) {
-      Py_DECREF(pyitem);
-      continue;
-    }
-    const Py_ssize_t item_size = PySequence_Size(pyitem);
-    if (item_size < 2) {
-      Py_DECREF(pyitem);
-      if (item_size < 0) return {};
-      continue;
-    }
-    PyObject* pykey = PySequence_GetItem(pyitem, 0);
-    PyObject* pycallable = pykey == nullptr ? nullptr : PySequence_GetItem(pyitem, 1);
-    Py_DECREF(pyitem);
-    if (pycallable == nullptr) {
-      Py_XDECREF(pykey);
-      return {};
-    }
+    PyObject* pykey = nullptr;
+    PyObject* pycallable = nullptr;
+    const PairItem item = ReadPairItem(pyseq, i, &pykey, &pycallable);
+    if (item == PairItem::kError) return {};
+    if (item == PairItem::kSkipped) continue;
     if (PyCallable_Check(pycallable)) {
       SoftString key(pykey);
       pairs.emplace_back(std::string(key.Get()), std::make_shared<Processor>(pycallable));

@@ -165,6 +165,28 @@ class RemoveAndGetProcessor final : public DBM::RecordProcessor {
 
 }  // namespace
 
+PairItem ReadPairItem(PyObject* pyseq, Py_ssize_t index, PyObject** first, PyObject** second) {
+  PyObject* pyitem = PySequence_GetItem(pyseq, index);
+  if (pyitem == nullptr) return PairItem::kError;
+  if (!PySequence_Check(pyitem)) {
+    Py_DECREF(pyitem);
+    return PairItem::kSkipped;
+  }
+  const Py_ssize_t item_size = PySequence_Size(pyitem);
+  if (item_size < 2) {
+    Py_DECREF(pyitem);
+    return item_size < 0 ? PairItem::kError : PairItem::kSkipped;
+  }
+  *first = PySequence_GetItem(pyitem, 0);
+  *second = *first == nullptr ? nullptr : PySequence_GetItem(pyitem, 1);
+  Py_DECREF(pyitem);
+  if (*second == nullptr) {
+    Py_CLEAR(*first);
+    return PairItem::kError;
+  }
+  return PairItem::kPair;
+}
+
 SelectorPairs ExtractSelectorPairs(PyObject* pyseq, std::vector<std::string>* storage) {
   // Kinds of selector; bytes selectors point into the storage.
   enum class Kind { kAbsent, kAnyData, kBytes };
@@ -180,25 +202,11 @@ SelectorPairs ExtractSelectorPairs(PyObject* pyseq, std::vector<std::string>* st
   // into moved memory.
   std::vector<Entry> entries;
   for (Py_ssize_t i = 0; i < num_items; i++) {
-    PyObject* pyitem = PySequence_GetItem(pyseq, i);
-    if (pyitem == nullptr) return {};
-    if (!PySequence_Check(pyitem)) {
-      Py_DECREF(pyitem);
-      continue;
-    }
-    const Py_ssize_t item_size = PySequence_Size(pyitem);
-    if (item_size < 2) {
-      Py_DECREF(pyitem);
-      if (item_size < 0) return {};
-      continue;
-    }
-    PyObject* pykey = PySequence_GetItem(pyitem, 0);
-    PyObject* pyvalue = pykey == nullptr ? nullptr : PySequence_GetItem(pyitem, 1);
-    Py_DECREF(pyitem);
-    if (pyvalue == nullptr) {
-      Py_XDECREF(pykey);
-      return {};
-    }
+    PyObject* pykey = nullptr;
+    PyObject* pyvalue = nullptr;
+    const PairItem item = ReadPairItem(pyseq, i, &pykey, &pyvalue);
+    if (item == PairItem::kError) return {};
+    if (item == PairItem::kSkipped) continue;
     Entry entry{storage->size(), Kind::kBytes, 0};
     {
       SoftString key(pykey);
