@@ -42,20 +42,22 @@ PyObject* utility_GetMemoryUsage(PyObject*) {
   return PyLong_FromLongLong(morvel::GetMemoryUsage());
 }
 
-PyObject* utility_PrimaryHash(PyObject*, PyObject* pyargs) {
+// PrimaryHash and SecondaryHash: the hash of the data's bytes, reduced by the
+// optional bucket or shard count.
+PyObject* HashWithCount(PyObject* pyargs, uint64_t (*hash)(std::string_view, uint64_t)) {
   if (!CheckArgCount(pyargs, 1, 2)) return nullptr;
   SoftString data(PyTuple_GET_ITEM(pyargs, 0));
-  uint64_t num_buckets = 0;
-  if (!ReadCountArg(pyargs, &num_buckets)) return nullptr;
-  return PyLong_FromUnsignedLongLong(morvel::PrimaryHash(data.Get(), num_buckets));
+  uint64_t count = 0;
+  if (!ReadCountArg(pyargs, &count)) return nullptr;
+  return PyLong_FromUnsignedLongLong(hash(data.Get(), count));
+}
+
+PyObject* utility_PrimaryHash(PyObject*, PyObject* pyargs) {
+  return HashWithCount(pyargs, morvel::PrimaryHash);
 }
 
 PyObject* utility_SecondaryHash(PyObject*, PyObject* pyargs) {
-  if (!CheckArgCount(pyargs, 1, 2)) return nullptr;
-  SoftString data(PyTuple_GET_ITEM(pyargs, 0));
-  uint64_t num_shards = 0;
-  if (!ReadCountArg(pyargs, &num_shards)) return nullptr;
-  return PyLong_FromUnsignedLongLong(morvel::SecondaryHash(data.Get(), num_shards));
+  return HashWithCount(pyargs, morvel::SecondaryHash);
 }
 
 PyObject* utility_EditDistanceLev(PyObject*, PyObject* pyargs) {

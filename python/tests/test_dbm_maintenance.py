@@ -8,6 +8,7 @@ import threading
 import pytest
 
 import morvel
+from closing_argument import Closer
 
 Status = morvel.Status
 
@@ -623,26 +624,6 @@ def test_concurrent_export_while_the_file_is_closed(tmp_path):
         thread.join()
         assert results[0].GetCode() in (Status.SUCCESS, Status.PRECONDITION_ERROR)
     db.Close()
-
-
-class Closer:
-    """An argument whose conversion (to text, number or truth) closes a DBM."""
-
-    def __init__(self, handle, text="x"):
-        self.handle = handle
-        self.text = text
-
-    def __str__(self):
-        self.handle.Close()
-        return self.text
-
-    def __int__(self):
-        self.handle.Close()
-        return 1
-
-    def __bool__(self):
-        self.handle.Close()
-        return True
 
 
 # Calls whose arguments close the database while they convert; each returns

@@ -7,6 +7,7 @@ import threading
 import pytest
 
 import morvel
+from closing_argument import Closer
 
 Status = morvel.Status
 
@@ -440,26 +441,6 @@ def test_subclass_instances_work(path):
     assert f.Open(path, True).IsOK()
     assert f.Append(b"sub") == 0
     assert f.Close().IsOK()
-
-
-class Closer:
-    """An argument whose conversion (to text, number or truth) closes a File."""
-
-    def __init__(self, handle, text="x"):
-        self.handle = handle
-        self.text = text
-
-    def __str__(self):
-        self.handle.Close()
-        return self.text
-
-    def __int__(self):
-        self.handle.Close()
-        return 1
-
-    def __bool__(self):
-        self.handle.Close()
-        return True
 
 
 # Calls whose arguments close the File while they convert; each returns
