@@ -13,6 +13,7 @@
 #include <string>
 #include <thread>
 #include <type_traits>
+#include <typeinfo>
 #include <utility>
 #include <vector>
 
@@ -422,6 +423,47 @@ TYPED_TEST(FileTest, AllocationStrategyArguments) {
   EXPECT_FALSE(copy->IsOpen());
   EXPECT_EQ(file->IsMemoryMapping(), copy->IsMemoryMapping());
   EXPECT_EQ(file->IsAtomic(), copy->IsAtomic());
+}
+
+class FileClassTest : public morvel_test::TempDirTest {};
+
+// What each class says of itself, and that a file made from one is of the same
+// class and reserves space by the same strategy.
+TEST_F(FileClassTest, TraitsAndMadeFiles) {
+  struct Case {
+    std::unique_ptr<File> file;
+    bool memory_mapping;
+    bool atomic;
+    bool reserves;
+  };
+  std::vector<Case> cases;
+  cases.push_back({std::make_unique<StdFile>(), false, true, false});
+  cases.push_back({std::make_unique<PositionalParallelFile>(), false, false, true});
+  cases.push_back({std::make_unique<PositionalAtomicFile>(), false, true, true});
+  cases.push_back({std::make_unique<MemoryMapParallelFile>(), true, false, true});
+  cases.push_back({std::make_unique<MemoryMapAtomicFile>(), true, true, true});
+  int index = 0;
+  for (const auto& c : cases) {
+    File& file = *c.file;
+    SCOPED_TRACE(typeid(file).name());
+    EXPECT_EQ(c.memory_mapping, file.IsMemoryMapping());
+    EXPECT_EQ(c.atomic, file.IsAtomic());
+    // Far from the default, so that a copy that lost it shows.
+    constexpr int64_t kInitSize = 1 << 16;
+    ASSERT_TRUE(file.SetAllocationStrategy(kInitSize, 2.0).IsOK());
+    auto made = file.MakeFile();
+    File& made_file = *made;
+    EXPECT_EQ(typeid(file), typeid(made_file));
+    const std::string path = Path("t" + std::to_string(index++) + ".dat");
+    ASSERT_TRUE(made->Open(path, true).IsOK());
+    ASSERT_TRUE(made->Append("x", 1).IsOK());
+    // The buffered class writes nothing until it flushes.
+    if (c.reserves) {
+      EXPECT_EQ(kInitSize, DiskSize(path));
+    }
+    ASSERT_TRUE(made->Close().IsOK());
+    EXPECT_EQ(1, DiskSize(path));
+  }
 }
 
 template <typename T>
