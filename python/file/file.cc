@@ -27,6 +27,7 @@
 #include "module/errors.h"
 #include "module/module.h"
 #include "module/native_lock.h"
+#include "module/type_util.h"
 
 using morvel::Status;
 
@@ -145,17 +146,7 @@ void GuardedFile::Describe(std::string* class_name, std::string* path, int64_t* 
 
 namespace {
 
-// Casts a method or slot function to the pointer type of its table entry.
-template <typename T, typename F>
-T CastFunction(F function) {
-  return reinterpret_cast<T>(reinterpret_cast<void (*)()>(function));
-}
-
-// Only the object header is set here; FillFileType fills the rest.
-#pragma GCC diagnostic push
-#pragma GCC diagnostic ignored "-Wmissing-field-initializers"
-PyTypeObject type_file = {PyVarObject_HEAD_INIT(nullptr, 0)};
-#pragma GCC diagnostic pop
+MORVEL_DEFINE_STATIC_TYPE(type_file)
 
 // A share of the engine file of an open File, or null after raising "not
 // opened file". Taken before the arguments are converted, since converting them
@@ -454,24 +445,24 @@ PyObject* file_Search(FileObject* self, PyObject* pyargs) {
 }
 
 PyMethodDef file_methods[] = {
-    {"Open", CastFunction<PyCFunction>(file_Open),
+    {"Open", AsPyCFunction(file_Open),
      METH_VARARGS | METH_KEYWORDS, "Opens a text file."},
-    {"Close", CastFunction<PyCFunction>(file_Close), METH_NOARGS, "Closes the text file."},
-    {"Read", CastFunction<PyCFunction>(file_Read), METH_VARARGS, "Reads data."},
-    {"ReadStr", CastFunction<PyCFunction>(file_ReadStr), METH_VARARGS,
+    {"Close", AsPyCFunction(file_Close), METH_NOARGS, "Closes the text file."},
+    {"Read", AsPyCFunction(file_Read), METH_VARARGS, "Reads data."},
+    {"ReadStr", AsPyCFunction(file_ReadStr), METH_VARARGS,
      "Reads data as a string."},
-    {"Write", CastFunction<PyCFunction>(file_Write), METH_VARARGS, "Writes data."},
-    {"Append", CastFunction<PyCFunction>(file_Append), METH_VARARGS,
+    {"Write", AsPyCFunction(file_Write), METH_VARARGS, "Writes data."},
+    {"Append", AsPyCFunction(file_Append), METH_VARARGS,
      "Appends data at the end of the file."},
-    {"Truncate", CastFunction<PyCFunction>(file_Truncate), METH_VARARGS,
+    {"Truncate", AsPyCFunction(file_Truncate), METH_VARARGS,
      "Truncates the file."},
-    {"Synchronize", CastFunction<PyCFunction>(file_Synchronize), METH_VARARGS,
+    {"Synchronize", AsPyCFunction(file_Synchronize), METH_VARARGS,
      "Synchronizes the content of the file to the file system."},
-    {"GetSize", CastFunction<PyCFunction>(file_GetSize), METH_NOARGS,
+    {"GetSize", AsPyCFunction(file_GetSize), METH_NOARGS,
      "Gets the size of the file."},
-    {"GetPath", CastFunction<PyCFunction>(file_GetPath), METH_NOARGS,
+    {"GetPath", AsPyCFunction(file_GetPath), METH_NOARGS,
      "Gets the path of the file."},
-    {"Search", CastFunction<PyCFunction>(file_Search), METH_VARARGS,
+    {"Search", AsPyCFunction(file_Search), METH_VARARGS,
      "Searches the text file and get lines which match a pattern."},
     {nullptr, nullptr, 0, nullptr},
 };
@@ -480,18 +471,17 @@ PyMethodDef file_methods[] = {
 
 PyTypeObject* FillFileType() {
   PyTypeObject* type = &type_file;
-  std::memset(reinterpret_cast<char*>(type) + sizeof(PyVarObject), 0,
-              sizeof(PyTypeObject) - sizeof(PyVarObject));
+  ClearTypeObject(type);
   type->tp_name = "morvel.File";
   type->tp_basicsize = sizeof(FileObject);
   type->tp_itemsize = 0;
   type->tp_flags = Py_TPFLAGS_BASETYPE;
   type->tp_doc = "Generic file implemenation.";
   type->tp_new = file_new;
-  type->tp_dealloc = CastFunction<destructor>(file_dealloc);
-  type->tp_init = CastFunction<initproc>(file_init);
-  type->tp_repr = CastFunction<reprfunc>(file_repr);
-  type->tp_str = CastFunction<reprfunc>(file_str);
+  type->tp_dealloc = reinterpret_cast<destructor>(file_dealloc);
+  type->tp_init = reinterpret_cast<initproc>(file_init);
+  type->tp_repr = reinterpret_cast<reprfunc>(file_repr);
+  type->tp_str = reinterpret_cast<reprfunc>(file_str);
   type->tp_methods = file_methods;
   return type;
 }
