@@ -5,6 +5,7 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <functional>
 #include <random>
 #include <set>
 #include <thread>
@@ -325,6 +326,55 @@ TYPED_TEST(MemDBMTest, ReadOnlyDatabaseRefusesWrites) {
   std::string value;
   EXPECT_TRUE(dbm->Get("a", &value).IsOK());
   EXPECT_EQ(value, "1");
+}
+
+// Every record operation, and Rebuild and Clear, refuse a writer on a read-only
+// database without calling the processor, and anyone on a closed one.
+TYPED_TEST(MemDBMTest, RecordOperationsCheckOpenAndWritable) {
+  const std::string path = this->Path("gate.flat");
+  {
+    auto dbm = MakeSmall<TypeParam>();
+    ASSERT_TRUE(dbm->Open(path, true).IsOK());
+    ASSERT_TRUE(dbm->Set("a", "1").IsOK());
+    ASSERT_TRUE(dbm->Close().IsOK());
+  }
+  bool called = false;
+  DBM::RecordProcessorLambda proc([&](std::string_view, std::string_view) {
+    called = true;
+    return DBM::RecordProcessor::NOOP;
+  });
+  const std::vector<std::pair<const char*, std::function<Status(DBM*, bool)>>> ops = {
+      {"Process", [&](DBM* dbm, bool writable) { return dbm->Process("a", &proc, writable); }},
+      {"ProcessFirst", [&](DBM* dbm, bool writable) { return dbm->ProcessFirst(&proc, writable); }},
+      {"ProcessMulti",
+       [&](DBM* dbm, bool writable) {
+         return dbm->ProcessMulti({{"a", &proc}, {"b", &proc}}, writable);
+       }},
+      {"ProcessEach", [&](DBM* dbm, bool writable) { return dbm->ProcessEach(&proc, writable); }},
+  };
+  auto dbm = MakeSmall<TypeParam>();
+  ASSERT_TRUE(dbm->Open(path, false).IsOK());
+  for (const auto& [name, op] : ops) {
+    SCOPED_TRACE(name);
+    called = false;
+    EXPECT_EQ(op(dbm.get(), true), Status::PRECONDITION_ERROR);
+    EXPECT_FALSE(called);
+    EXPECT_TRUE(op(dbm.get(), false).IsOK());
+    EXPECT_TRUE(called);
+  }
+  EXPECT_EQ(dbm->Rebuild(), Status::PRECONDITION_ERROR);
+  EXPECT_EQ(dbm->Clear(), Status::PRECONDITION_ERROR);
+  EXPECT_EQ(dbm->CountSimple(), 1);
+  ASSERT_TRUE(dbm->Close().IsOK());
+  for (const auto& [name, op] : ops) {
+    SCOPED_TRACE(name);
+    called = false;
+    EXPECT_EQ(op(dbm.get(), false), Status::PRECONDITION_ERROR);
+    EXPECT_EQ(op(dbm.get(), true), Status::PRECONDITION_ERROR);
+    EXPECT_FALSE(called);
+  }
+  EXPECT_EQ(dbm->Rebuild(), Status::PRECONDITION_ERROR);
+  EXPECT_EQ(dbm->Clear(), Status::PRECONDITION_ERROR);
 }
 
 TYPED_TEST(MemDBMTest, NextAfterAnotherCallerRemovedTheCurrentRecordSkipsNothing) {
