@@ -102,6 +102,17 @@ int64_t PyObjToInt(PyObject* obj) {
   return num;
 }
 
+uint64_t PyObjToUInt(PyObject* obj) {
+  if (PyLong_Check(obj)) {
+    int overflow = 0;
+    const long long num = PyLong_AsLongLongAndOverflow(obj, &overflow);
+    if (overflow == 0) return static_cast<uint64_t>(num);
+    if (overflow > 0) return PyLong_AsUnsignedLongLong(obj);
+    return static_cast<uint64_t>(PyLong_AsLongLong(obj));
+  }
+  return static_cast<uint64_t>(PyObjToInt(obj));
+}
+
 double PyObjToDouble(PyObject* obj) {
   if (PyLong_Check(obj)) {
     return static_cast<double>(PyLong_AsLongLong(obj));

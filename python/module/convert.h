@@ -47,6 +47,11 @@ class SoftString final {
 // (the error is cleared).
 int64_t PyObjToInt(PyObject* obj);
 
+// As PyObjToInt, for numbers taken as unsigned 64-bit: an int from INT64MIN to
+// UINT64MAX is accepted (negative ones in two's complement); beyond that range
+// OverflowError is left pending.
+uint64_t PyObjToUInt(PyObject* obj);
+
 // int: widened; float: itself; str/bytes: StrToDouble; None: 0.0; else
 // float(obj), 0.0 when that fails (the error is cleared). An overflowing int
 // leaves OverflowError pending as for PyObjToInt.

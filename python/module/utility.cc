@@ -26,11 +26,11 @@ constexpr int64_t kStackCells = 2048;
 MORVEL_DEFINE_STATIC_TYPE(type_utility)
 
 // The optional count argument of the hash methods; false with an error pending
-// when the count does not fit in 64 bits.
+// when the count is outside INT64MIN..UINT64MAX.
 bool ReadCountArg(PyObject* pyargs, uint64_t* count) {
   *count = 0;
   if (PyTuple_GET_SIZE(pyargs) < 2) return true;
-  *count = static_cast<uint64_t>(PyObjToInt(PyTuple_GET_ITEM(pyargs, 1)));
+  *count = PyObjToUInt(PyTuple_GET_ITEM(pyargs, 1));
   return !PyErr_Occurred();
 }
 
@@ -108,9 +108,9 @@ PyObject* utility_EditDistanceLev(PyObject*, PyObject* pyargs) {
 
 PyObject* utility_SerializeInt(PyObject*, PyObject* pyargs) {
   if (!CheckArgCount(pyargs, 1, 1)) return nullptr;
-  const int64_t num = PyObjToInt(PyTuple_GET_ITEM(pyargs, 0));
+  const uint64_t num = PyObjToUInt(PyTuple_GET_ITEM(pyargs, 0));
   if (PyErr_Occurred()) return nullptr;
-  return CreatePyBytes(morvel::IntToStrBigEndian(static_cast<uint64_t>(num), 8));
+  return CreatePyBytes(morvel::IntToStrBigEndian(num, 8));
 }
 
 PyObject* utility_DeserializeInt(PyObject*, PyObject* pyargs) {

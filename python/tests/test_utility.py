@@ -131,6 +131,20 @@ def test_integer_encoding_of_other_values():
     assert Utility.DeserializeInt(b"\x01\x00") == 256
 
 
+def test_unsigned_numbers_up_to_uint64max_are_accepted():
+    # The count of the hashes and the number of SerializeInt are unsigned, so
+    # the whole unsigned range is theirs; only numbers beyond it overflow.
+    assert Utility.SerializeInt(UINT64MAX) == b"\xff" * 8
+    assert Utility.SerializeInt(2**63) == b"\x80" + b"\x00" * 7
+    assert Utility.PrimaryHash("abc", UINT64MAX) == Utility.PrimaryHash("abc")
+    assert Utility.SecondaryHash("abc", UINT64MAX) == Utility.SecondaryHash("abc")
+    for call in (lambda: Utility.SerializeInt(2**64),
+                 lambda: Utility.PrimaryHash("abc", 2**64),
+                 lambda: Utility.SerializeInt(-2**63 - 1)):
+        with pytest.raises(OverflowError):
+            call()
+
+
 @pytest.mark.parametrize("number", [0.0, 1.5, -2.25, 1e300, float("inf"), -0.0])
 def test_float_encoding_round_trip(number):
     data = Utility.SerializeFloat(number)
