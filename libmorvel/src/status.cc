@@ -42,20 +42,8 @@ Status::Status(const Status& rhs) : code_(rhs.code_), message_(nullptr) {
   }
 }
 
-Status::~Status() { std::free(message_); }
-
 Status& Status::operator=(const Status& rhs) {
   if (!Assign(rhs)) throw std::bad_alloc();
-  return *this;
-}
-
-Status& Status::operator=(Status&& rhs) noexcept {
-  if (this != &rhs) {
-    code_ = rhs.code_;
-    std::free(message_);
-    message_ = rhs.message_;
-    rhs.message_ = nullptr;
-  }
   return *this;
 }
 

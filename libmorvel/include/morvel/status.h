@@ -9,6 +9,7 @@
 #define MORVEL_STATUS_H_
 
 #include <cstdint>
+#include <cstdlib>
 #include <ostream>
 #include <string>
 #include <string_view>
@@ -47,13 +48,21 @@ class Status final {
   Status(Status&& rhs) noexcept : code_(rhs.code_), message_(rhs.message_) {
     rhs.message_ = nullptr;
   }
-  ~Status();
+  ~Status() { std::free(message_); }
 
   // Assignment: self-assignment does nothing; otherwise the code is copied, and
   // the message storage is resized to the source's length and filled, or freed
   // when the source has none. Throws std::bad_alloc when resizing fails.
   Status& operator=(const Status& rhs);
-  Status& operator=(Status&& rhs) noexcept;
+  Status& operator=(Status&& rhs) noexcept {
+    if (this != &rhs) {
+      code_ = rhs.code_;
+      std::free(message_);
+      message_ = rhs.message_;
+      rhs.message_ = nullptr;
+    }
+    return *this;
+  }
 
   // The same as assignment but reports an allocation failure by returning false
   // (the code is then copied and the message left absent). Never throws.
