@@ -1950,15 +1950,18 @@ Status HashDBM::Close() {
   return impl_->CloseImpl();
 }
 
+namespace {
+
 // Record operations take only their stripes: the open state and the layout
 // change only while every stripe is held. The bucket is computed from the
-// lock-free hint and checked again under the stripe lock.
-Status HashDBM::Process(std::string_view key, RecordProcessor* proc, bool writable) {
-  Impl& impl = *impl_;
+// lock-free hint and checked again under the stripe lock. Runs |body(bucket)|
+// with the stripe of |key|'s bucket held, exclusively when |writable|.
+template <typename Body>
+Status WithRecordLock(HashDBM::Impl* impl, std::string_view key, bool writable, Body&& body) {
   while (true) {
-    const uint64_t num_buckets = impl.num_buckets_hint_.load(std::memory_order_acquire);
+    const uint64_t num_buckets = impl->num_buckets_hint_.load(std::memory_order_acquire);
     const uint64_t bucket = PrimaryHash(key, num_buckets);
-    std::shared_mutex& stripe = impl.Stripe(bucket);
+    std::shared_mutex& stripe = impl->Stripe(bucket);
     std::unique_lock<std::shared_mutex> write_lock(stripe, std::defer_lock);
     std::shared_lock<std::shared_mutex> read_lock(stripe, std::defer_lock);
     if (writable) {
@@ -1966,17 +1969,91 @@ Status HashDBM::Process(std::string_view key, RecordProcessor* proc, bool writab
     } else {
       read_lock.lock();
     }
-    if (!impl.open_) {
+    if (!impl->open_) {
       return NotOpened();
     }
-    if (impl.layout_.num_buckets != num_buckets) {
+    if (impl->layout_.num_buckets != num_buckets) {
       continue;  // rebuilt meanwhile
     }
-    if (writable && !impl.writable_) {
+    if (writable && !impl->writable_) {
       return NotWritable();
     }
-    return impl.ProcessLocked(key, bucket, proc, writable);
+    return body(bucket);
   }
+}
+
+}  // namespace
+
+Status HashDBM::Process(std::string_view key, RecordProcessor* proc, bool writable) {
+  Impl* impl = impl_.get();
+  return WithRecordLock(impl, key, writable, [&](uint64_t bucket) {
+    return impl->ProcessLocked(key, bucket, proc, writable);
+  });
+}
+
+// Get, Set and Remove do what the default bodies do through Process and the
+// ready-made processors, with the chain walk's result used directly.
+Status HashDBM::Get(std::string_view key, std::string* value) {
+  Impl* impl = impl_.get();
+  return WithRecordLock(impl, key, false, [&](uint64_t bucket) {
+    Found found;
+    Status status = impl->FindRecord(key, bucket, &found);
+    if (!status.IsOK()) {
+      return status;
+    }
+    if (!found.found) {
+      return Status(Status::NOT_FOUND_ERROR);
+    }
+    if (value != nullptr) {
+      value->assign(found.rec.value);
+    }
+    return Status();
+  });
+}
+
+Status HashDBM::Set(std::string_view key, std::string_view value, bool overwrite,
+                    std::string* old_value) {
+  // A processor answering with the storage of NOOP or REMOVE means those
+  // answers, not a value: the default body keeps that meaning.
+  if (value.data() == RecordProcessor::NOOP.data() ||
+      value.data() == RecordProcessor::REMOVE.data()) {
+    return DBM::Set(key, value, overwrite, old_value);
+  }
+  Impl* impl = impl_.get();
+  return WithRecordLock(impl, key, true, [&](uint64_t bucket) {
+    Found found;
+    Status status = impl->FindRecord(key, bucket, &found);
+    if (!status.IsOK()) {
+      return status;
+    }
+    if (found.found) {
+      if (old_value != nullptr) {
+        old_value->assign(found.rec.value);
+      }
+      if (!overwrite) {
+        return Status(Status::DUPLICATION_ERROR);
+      }
+    }
+    return impl->SetRecord(key, value, bucket, &found);
+  });
+}
+
+Status HashDBM::Remove(std::string_view key, std::string* old_value) {
+  Impl* impl = impl_.get();
+  return WithRecordLock(impl, key, true, [&](uint64_t bucket) {
+    Found found;
+    Status status = impl->FindRecord(key, bucket, &found);
+    if (!status.IsOK()) {
+      return status;
+    }
+    if (!found.found) {
+      return Status(Status::NOT_FOUND_ERROR);
+    }
+    if (old_value != nullptr) {
+      old_value->assign(found.rec.value);
+    }
+    return impl->RemoveRecord(bucket, &found);
+  });
 }
 
 Status HashDBM::ProcessFirst(RecordProcessor* proc, bool writable) {

@@ -272,6 +272,60 @@ TEST_P(HashDBMModeTest, RandomOperationsMatchModel) {
   EXPECT_EQ(Status::SUCCESS, dbm.Close());
 }
 
+// The direct Get, Set and Remove agree with the default bodies over Process:
+// the same statuses, old values and resulting records, on small buckets so
+// that keys share chains and values move, shrink and reuse freed blocks.
+TEST_P(HashDBMModeTest, DirectRecordCallsMatchProcessBodies) {
+  HashDBM direct;
+  HashDBM generic;
+  ASSERT_EQ(Status::SUCCESS, direct.OpenAdvanced(dir_.Path("direct.mvh"), true,
+                                                 File::OPEN_TRUNCATE, Params(5)));
+  ASSERT_EQ(Status::SUCCESS, generic.OpenAdvanced(dir_.Path("generic.mvh"), true,
+                                                  File::OPEN_TRUNCATE, Params(5)));
+  DBM& base = generic;
+  std::mt19937 rng(99);
+  for (int i = 0; i < 2000; i++) {
+    const std::string key = "k" + std::to_string(rng() % 40);
+    const int op = rng() % 6;
+    // Out-values start different so that an untouched one shows.
+    std::string direct_out = "unset";
+    std::string generic_out = "unset";
+    Status direct_status;
+    Status generic_status;
+    if (op < 3) {
+      const std::string value = MakeValue(rng, std::to_string(i) + ":");
+      const bool overwrite = op != 0;
+      direct_status = direct.Set(key, value, overwrite, &direct_out);
+      generic_status = base.DBM::Set(key, value, overwrite, &generic_out);
+    } else if (op == 3) {
+      direct_status = direct.Remove(key, &direct_out);
+      generic_status = base.DBM::Remove(key, &generic_out);
+    } else if (op == 4) {
+      direct_status = direct.Get(key, &direct_out);
+      generic_status = base.DBM::Get(key, &generic_out);
+    } else {
+      direct_status = direct.Get(key);
+      generic_status = base.DBM::Get(key);
+    }
+    ASSERT_EQ(generic_status.GetCode(), direct_status.GetCode()) << i << " " << key;
+    ASSERT_EQ(generic_out, direct_out) << i << " " << key;
+  }
+  EXPECT_EQ(generic.CountSimple(), direct.CountSimple());
+  EXPECT_EQ(Dump(&generic), Dump(&direct));
+
+  // Statuses of a read-only and of a closed database.
+  ASSERT_EQ(Status::SUCCESS, direct.Close());
+  EXPECT_EQ(Status::PRECONDITION_ERROR, direct.Get("k1"));
+  EXPECT_EQ(Status::PRECONDITION_ERROR, direct.Set("k1", "v"));
+  EXPECT_EQ(Status::PRECONDITION_ERROR, direct.Remove("k1"));
+  ASSERT_EQ(Status::SUCCESS, direct.OpenAdvanced(dir_.Path("direct.mvh"), false, 0, Params()));
+  EXPECT_EQ(Status::PRECONDITION_ERROR, direct.Set("k1", "v"));
+  EXPECT_EQ(Status::PRECONDITION_ERROR, direct.Remove("k1"));
+  EXPECT_EQ(Dump(&generic), Dump(&direct));
+  EXPECT_EQ(Status::SUCCESS, direct.Close());
+  EXPECT_EQ(Status::SUCCESS, generic.Close());
+}
+
 TEST_P(HashDBMModeTest, RebuildShrinksAndRetunes) {
   const std::string path = dir_.Path("rebuild.mvh");
   HashDBM dbm;

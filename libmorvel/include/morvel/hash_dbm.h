@@ -28,6 +28,12 @@ class HashDBM final : public DBM {
   HashDBM();
   ~HashDBM() override;
   MORVEL_DBM_OVERRIDES
+  // Direct bodies of the single-record calls: the same locking and results as
+  // the defaults over Process, without a processor in between.
+  Status Get(std::string_view key, std::string* value = nullptr) override;
+  Status Set(std::string_view key, std::string_view value, bool overwrite = true,
+             std::string* old_value = nullptr) override;
+  Status Remove(std::string_view key, std::string* old_value = nullptr) override;
   using DBM::Process;
   using DBM::ProcessEach;
 
