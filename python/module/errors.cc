@@ -21,11 +21,13 @@ void ThrowInvalidArguments(std::string_view message) {
 namespace {
 
 // A new Status object with a success value, through the type's allocation slot
-// only (neither __new__ nor __init__ runs).
+// only (neither __new__ nor __init__ runs). The slot may give a reused object
+// that already holds a success record.
 StatusObject* AllocPyStatus() {
   PyObject* pyobj = cls_status->tp_alloc(cls_status, 0);
   if (pyobj == nullptr) return nullptr;
   StatusObject* pystatus = reinterpret_cast<StatusObject*>(pyobj);
+  if (pystatus->status != nullptr) return pystatus;
   pystatus->status = new (std::nothrow) morvel::Status();
   if (pystatus->status == nullptr) {
     Py_DECREF(pyobj);

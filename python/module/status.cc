@@ -44,10 +44,34 @@ bool SetFromArgs(morvel::Status* status, PyObject* pyargs) {
   return true;
 }
 
+// Freed objects of the exact Status class kept for reuse, each with its
+// record reset to success: most Status objects live for one call, and reuse
+// saves the object's and the record's allocations. Subclass instances are
+// never kept. The list is guarded by the interpreter lock, so builds without
+// one keep nothing.
+#ifdef Py_GIL_DISABLED
+constexpr int kStatusPoolCapacity = 0;
+#else
+constexpr int kStatusPoolCapacity = 64;
+#endif
+StatusObject* status_pool[kStatusPoolCapacity > 0 ? kStatusPoolCapacity : 1];
+int status_pool_size = 0;
+
+// The type's allocation slot: a kept object for the exact class, else a
+// zeroed new one. A kept object comes with its success record; a new one has
+// none (|status| is null) and the caller adds it.
+PyObject* status_alloc(PyTypeObject* pytype, Py_ssize_t nitems) {
+  if (pytype == &type_status && status_pool_size > 0) {
+    StatusObject* self = status_pool[--status_pool_size];
+    return PyObject_Init(reinterpret_cast<PyObject*>(self), pytype);
+  }
+  return PyType_GenericAlloc(pytype, nitems);
+}
+
 PyObject* status_new(PyTypeObject* pytype, PyObject*, PyObject*) {
   StatusObject* self = reinterpret_cast<StatusObject*>(pytype->tp_alloc(pytype, 0));
   if (self == nullptr) return nullptr;
-  self->status = new (std::nothrow) morvel::Status();
+  if (self->status == nullptr) self->status = new (std::nothrow) morvel::Status();
   if (self->status == nullptr) {
     Py_DECREF(self);
     return PyErr_NoMemory();
@@ -56,6 +80,12 @@ PyObject* status_new(PyTypeObject* pytype, PyObject*, PyObject*) {
 }
 
 void status_dealloc(StatusObject* self) {
+  if (Py_TYPE(self) == &type_status && self->status != nullptr &&
+      status_pool_size < kStatusPoolCapacity) {
+    self->status->Set(morvel::Status::SUCCESS);
+    status_pool[status_pool_size++] = self;
+    return;
+  }
   delete self->status;
   Py_TYPE(self)->tp_free(reinterpret_cast<PyObject*>(self));
 }
@@ -162,11 +192,14 @@ PyMethodDef status_methods[] = {
 PyTypeObject* FillStatusType() {
   PyTypeObject* type = &type_status;
   ClearTypeObject(type);
+  // Objects kept by an earlier interpreter of the process may be gone with it.
+  status_pool_size = 0;
   type->tp_name = "morvel.Status";
   type->tp_basicsize = sizeof(StatusObject);
   type->tp_itemsize = 0;
   type->tp_doc = "Status of operations.";
   type->tp_flags = Py_TPFLAGS_BASETYPE;
+  type->tp_alloc = status_alloc;
   type->tp_new = status_new;
   type->tp_dealloc = reinterpret_cast<destructor>(status_dealloc);
   type->tp_init = reinterpret_cast<initproc>(status_init);

@@ -215,3 +215,37 @@ def test_exception_releases_its_traceback():
         frame_local = weakref.ref(e.__traceback__.tb_next.tb_frame.f_locals["marker"])
     gc.collect()
     assert frame_local() is None
+
+
+def test_freed_status_objects_never_show_in_new_ones(tmp_path):
+    """Freed Status objects are reused: every new one still starts as success
+    without a message, each call gives its own object, and subclass instances
+    stay apart."""
+
+    class Tagged(Status):
+        pass
+
+    db = morvel.DBM()
+    assert db.Open(str(tmp_path / "reuse.mvh"), True, truncate=True).IsOK()
+    try:
+        for _ in range(3):
+            failures = [db.Set("k", "v", False) for _ in range(300)]
+            failures += [Status(7, "old message") for _ in range(300)]
+            tagged = [Tagged(3, "t") for _ in range(300)]
+            for obj in tagged:
+                obj.tag = 1
+            del failures, tagged
+            fresh = [Status.__new__(Status) for _ in range(100)]
+            fresh += [Status() for _ in range(100)]
+            fresh += [db.Set(str(i), "v") for i in range(300)]
+            assert len({id(obj) for obj in fresh}) == len(fresh)
+            for obj in fresh:
+                assert type(obj) is Status
+                assert (obj.GetCode(), obj.GetMessage(), str(obj)) == (0, "", "SUCCESS")
+            renewed = [Tagged() for _ in range(300)]
+            for obj in renewed:
+                assert type(obj) is Tagged
+                assert not hasattr(obj, "tag")
+                assert (obj.GetCode(), obj.GetMessage()) == (0, "")
+    finally:
+        db.Close()
