@@ -174,7 +174,16 @@ size_t GetVar(const char* buf, size_t size, uint64_t* num) {
   return 0;
 }
 
+// Four bytes, the usual width of offsets and checksums, are spelled out so
+// that the compiler makes one load or store of them; the loops do the rest.
 void PutBE(char* buf, uint64_t num, size_t width) {
+  if (width == 4) {
+    buf[0] = static_cast<char>(num >> 24);
+    buf[1] = static_cast<char>(num >> 16);
+    buf[2] = static_cast<char>(num >> 8);
+    buf[3] = static_cast<char>(num);
+    return;
+  }
   for (size_t i = width; i-- > 0;) {
     buf[i] = static_cast<char>(num & 0xFF);
     num >>= 8;
@@ -182,6 +191,11 @@ void PutBE(char* buf, uint64_t num, size_t width) {
 }
 
 uint64_t GetBE(const char* buf, size_t width) {
+  if (width == 4) {
+    const auto* ubuf = reinterpret_cast<const uint8_t*>(buf);
+    return static_cast<uint64_t>(ubuf[0]) << 24 | static_cast<uint64_t>(ubuf[1]) << 16 |
+           static_cast<uint64_t>(ubuf[2]) << 8 | static_cast<uint64_t>(ubuf[3]);
+  }
   uint64_t num = 0;
   for (size_t i = 0; i < width; i++) {
     num = (num << 8) | static_cast<uint8_t>(buf[i]);
