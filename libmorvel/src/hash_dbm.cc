@@ -2070,8 +2070,13 @@ Status HashDBM::Remove(std::string_view key, std::string* old_value) {
   });
 }
 
-Status HashDBM::ProcessFirst(RecordProcessor* proc, bool writable) {
-  Impl& impl = *impl_;
+// Walks the non-empty buckets in order under the file lock, holding each
+// bucket's stripe (exclusively when |writable|) while |visit| sees the bucket and
+// its chain. |visit| sets |*done| to stop the walk; its failure stops it too.
+namespace {
+
+template <typename Visit>
+Status WalkBuckets(HashDBM::Impl& impl, bool writable, bool with_values, Visit visit) {
   std::shared_lock<std::shared_mutex> lock(impl.file_mutex_);
   if (!impl.open_) {
     return NotOpened();
@@ -2087,7 +2092,7 @@ Status HashDBM::ProcessFirst(RecordProcessor* proc, bool writable) {
       return status;
     }
     if (bucket >= impl.layout_.num_buckets) {
-      break;
+      return Status();
     }
     std::shared_mutex& stripe = impl.Stripe(bucket);
     std::unique_lock<std::shared_mutex> write_lock(stripe, std::defer_lock);
@@ -2097,14 +2102,35 @@ Status HashDBM::ProcessFirst(RecordProcessor* proc, bool writable) {
     } else {
       read_lock.lock();
     }
-    status = impl.ReadChain(bucket, false, &entries);
+    status = impl.ReadChain(bucket, with_values, &entries);
     if (!status.IsOK()) {
       return status;
     }
-    if (!entries.empty()) {
-      return impl.ProcessLocked(entries.front().key, bucket, proc, writable);
+    bool done = false;
+    status = visit(bucket, entries, &done);
+    if (!status.IsOK() || done) {
+      return status;
     }
     bucket++;
+  }
+}
+
+}  // namespace
+
+Status HashDBM::ProcessFirst(RecordProcessor* proc, bool writable) {
+  Impl& impl = *impl_;
+  bool found_first = false;
+  Status status = WalkBuckets(
+      impl, writable, false,
+      [&](uint64_t bucket, const std::vector<ChainEntry>& entries, bool* done) {
+        if (entries.empty()) {
+          return Status();
+        }
+        *done = found_first = true;
+        return impl.ProcessLocked(entries.front().key, bucket, proc, writable);
+      });
+  if (found_first || !status.IsOK()) {
+    return status;
   }
   Status proc_status;
   CallProcessor(proc, "", nullptr, writable, &proc_status);
@@ -2172,57 +2198,30 @@ Status HashDBM::ProcessMulti(
 
 Status HashDBM::ProcessEach(RecordProcessor* proc, bool writable) {
   Impl& impl = *impl_;
-  std::shared_lock<std::shared_mutex> lock(impl.file_mutex_);
-  if (!impl.open_) {
-    return NotOpened();
-  }
-  if (writable && !impl.writable_) {
-    return NotWritable();
-  }
-  std::vector<ChainEntry> entries;
-  uint64_t bucket = 0;
-  while (true) {
-    Status status = impl.NextNonEmptyBucket(bucket, &bucket, true);
-    if (!status.IsOK()) {
-      return status;
-    }
-    if (bucket >= impl.layout_.num_buckets) {
-      break;
-    }
-    std::shared_mutex& stripe = impl.Stripe(bucket);
-    std::unique_lock<std::shared_mutex> write_lock(stripe, std::defer_lock);
-    std::shared_lock<std::shared_mutex> read_lock(stripe, std::defer_lock);
-    if (writable) {
-      write_lock.lock();
-    } else {
-      read_lock.lock();
-    }
-    status = impl.ReadChain(bucket, true, &entries);
-    if (!status.IsOK()) {
-      return status;
-    }
-    for (const auto& entry : entries) {
-      Status proc_status;
-      const std::string_view value = entry.value;
-      const std::string_view answer =
-          CallProcessor(proc, entry.key, &value, writable, &proc_status);
-      if (!proc_status.IsOK()) {
-        return proc_status;
-      }
-      if (answer.data() != RecordProcessor::NOOP.data()) {
-        Found found;
-        status = impl.FindRecord(entry.key, bucket, &found);
-        if (status.IsOK()) {
-          status = impl.ApplyAnswer(entry.key, bucket, answer, &found);
+  return WalkBuckets(
+      impl, writable, true,
+      [&](uint64_t bucket, const std::vector<ChainEntry>& entries, bool*) {
+        for (const auto& entry : entries) {
+          Status proc_status;
+          const std::string_view value = entry.value;
+          const std::string_view answer =
+              CallProcessor(proc, entry.key, &value, writable, &proc_status);
+          if (!proc_status.IsOK()) {
+            return proc_status;
+          }
+          if (answer.data() != RecordProcessor::NOOP.data()) {
+            Found found;
+            Status status = impl.FindRecord(entry.key, bucket, &found);
+            if (status.IsOK()) {
+              status = impl.ApplyAnswer(entry.key, bucket, answer, &found);
+            }
+            if (!status.IsOK()) {
+              return status;
+            }
+          }
         }
-        if (!status.IsOK()) {
-          return status;
-        }
-      }
-    }
-    bucket++;
-  }
-  return Status();
+        return Status();
+      });
 }
 
 Status HashDBM::Count(int64_t* count) {
