@@ -20,6 +20,7 @@
 #include <shared_mutex>
 
 #include "mem_dbm_internal.h"
+#include "param_check.h"
 #include "morvel/mem_dbm.h"
 
 namespace morvel {
@@ -619,6 +620,11 @@ Status BabyDBM::OpenAdvanced(const std::string& path, bool writable, int32_t opt
   if (impl->open) {
     return Status(Status::PRECONDITION_ERROR, "opened database");
   }
+  static const ParamRule kRules[] = {{"key_comparator", ParamRule::kText}};
+  Status checked = CheckParams(params, kRules);
+  if (!checked.IsOK()) {
+    return checked;
+  }
   KeyComparator comparator = impl->init_comparator;
   const auto it = params.find("key_comparator");
   if (it != params.end()) {
@@ -770,10 +776,14 @@ Status BabyDBM::Clear() {
   });
 }
 
-Status BabyDBM::RebuildAdvanced(const ParamMap&) {
+Status BabyDBM::RebuildAdvanced(const ParamMap& params) {
   Impl* impl = impl_.get();
   // Reinserts every record in order into a fresh tree, which packs the leaves.
-  return impl->RunRecordOp(true, [impl] {
+  return impl->RunRecordOp(true, [impl, &params] {
+    Status checked = CheckNoParams(params);
+    if (!checked.IsOK()) {
+      return checked;
+    }
     std::vector<Record> records;
     records.reserve(impl->num_records);
     for (Leaf* leaf = impl->FirstLeaf(); leaf != nullptr; leaf = leaf->next) {
@@ -798,10 +808,14 @@ Status BabyDBM::ShouldBeRebuilt(bool* tobe) {
   return Status();
 }
 
-Status BabyDBM::SynchronizeAdvanced(bool hard, FileProcessor* proc, const ParamMap&) {
+Status BabyDBM::SynchronizeAdvanced(bool hard, FileProcessor* proc, const ParamMap& params) {
   std::unique_lock lock(impl_->mutex);
   if (!impl_->open) {
     return ClosedStatus();
+  }
+  Status checked = CheckNoParams(params);
+  if (!checked.IsOK()) {
+    return checked;
   }
   const Status status = impl_->file.Save(impl_->MakeDumper(), hard);
   if (status.IsOK() && proc != nullptr && impl_->file.HasFile()) {

@@ -87,6 +87,7 @@
 #include "morvel/lib_common.h"
 #include "morvel/poly_file.h"
 #include "hash_crc.h"
+#include "param_check.h"
 
 namespace morvel {
 
@@ -265,6 +266,22 @@ uint32_t Checksum(CrcMode mode, const char* data, size_t size) {
       return 0;
   }
 }
+
+// The parameters of Open, Rebuild and RestoreDatabase ("restore_mode" matters
+// to Open only).
+const ParamRule kTuningRules[] = {
+    {"num_buckets", ParamRule::kInteger, 1, static_cast<int64_t>(kMaxNumBuckets)},
+    {"align_pow", ParamRule::kInteger, 0, kMaxAlignPow},
+    {"offset_width", ParamRule::kInteger, 4, 6},
+    {"update_mode", ParamRule::kChoice, 0, 0,
+     "in_place|appending|update_in_place|update_appending"},
+    {"record_crc_mode", ParamRule::kChoice, 0, 0, "none|crc8|crc16|crc32"},
+    {"fbp_capacity", ParamRule::kInteger, 0, INT32_MAX},
+    {"restore_mode", ParamRule::kChoice, 0, 0, "default|noop"},
+    {"file", ParamRule::kText},
+    {"alloc_init_size", ParamRule::kInteger, 0, INT64_MAX},
+    {"alloc_inc_factor", ParamRule::kReal, 1, INT64_MAX},
+};
 
 // Reads the tuning of |params| over |layout|: only the keys present change it.
 Status ParseTuning(const ParamMap& params, Layout* layout) {
@@ -967,8 +984,12 @@ void HashDBM::Impl::Adopt(Impl* other) {
 
 Status HashDBM::Impl::Open(const std::string& path, bool writable, int32_t options,
                            const ParamMap& params) {
+  Status status = CheckParams(params, kTuningRules);
+  if (!status.IsOK()) {
+    return status;
+  }
   Layout layout;
-  Status status = ParseTuning(params, &layout);
+  status = ParseTuning(params, &layout);
   if (!status.IsOK()) {
     return status;
   }
@@ -2296,12 +2317,16 @@ Status HashDBM::RebuildAdvanced(const ParamMap& params) {
   if (!impl.writable_) {
     return NotWritable();
   }
+  Status status = CheckParams(params, kTuningRules);
+  if (!status.IsOK()) {
+    return status;
+  }
   Layout layout = impl.layout_;
   const int64_t count = impl.counts_.NumRecords();
   layout.num_buckets =
       std::max<uint64_t>(kMinFittedBuckets, static_cast<uint64_t>(std::max<int64_t>(count, 0)) * 2 + 1);
   layout.num_buckets = std::min(layout.num_buckets, kMaxNumBuckets);
-  Status status = ParseTuning(params, &layout);
+  status = ParseTuning(params, &layout);
   if (!status.IsOK()) {
     return status;
   }
@@ -2367,14 +2392,16 @@ Status HashDBM::ShouldBeRebuilt(bool* tobe) {
 }
 
 Status HashDBM::SynchronizeAdvanced(bool hard, FileProcessor* proc, const ParamMap& params) {
-  (void)params;
   Impl& impl = *impl_;
   std::unique_lock<std::shared_mutex> lock(impl.file_mutex_);
   AllStripesLock stripes_lock(&impl.stripes_);
   if (!impl.open_) {
     return NotOpened();
   }
-  Status status;
+  Status status = CheckNoParams(params);
+  if (!status.IsOK()) {
+    return status;
+  }
   if (impl.writable_) {
     status = impl.SyncImpl(hard);
   }

@@ -8,6 +8,7 @@
 
 #include "file_util.h"
 #include "morvel/file_impl.h"
+#include "param_check.h"
 
 namespace morvel {
 
@@ -50,6 +51,15 @@ Status PolyFile::OpenAdvanced(const std::string& path, bool writable, int32_t op
                               const ParamMap& params) {
   if (file_ != nullptr && file_->IsOpen()) {
     return Status(Status::PRECONDITION_ERROR, "the file is already open");
+  }
+  static const ParamRule kRules[] = {
+      {"file", ParamRule::kText},
+      {"alloc_init_size", ParamRule::kInteger, 0, INT64_MAX},
+      {"alloc_inc_factor", ParamRule::kReal, 1, INT64_MAX},
+  };
+  Status checked = CheckParams(params, kRules, false);
+  if (!checked.IsOK()) {
+    return checked;
   }
   std::unique_ptr<File> file;
   const auto class_it = params.find("file");

@@ -31,6 +31,7 @@
 #include "morvel/file_impl.h"
 #include "morvel/hash_dbm.h"
 #include "morvel/hash_util.h"
+#include "param_check.h"
 
 namespace morvel {
 
@@ -369,9 +370,14 @@ Status ShardDBM::OpenAdvanced(const std::string& path, bool writable, int32_t op
   if (!status.IsOK()) {
     return status;
   }
-  int64_t num_shards = StrToInt(SearchMap(params, "num_shards", ""), 0);
-  if (num_shards < 0 || num_shards > 99999) {
-    return Status(Status::INVALID_ARGUMENT_ERROR, "num_shards must be 0 to 99999");
+  int64_t num_shards = 0;
+  const auto shards_it = params.find("num_shards");
+  if (shards_it != params.end() &&
+      (!ParseIntegerParam(shards_it->second, &num_shards) || num_shards < 0 ||
+       num_shards > 99999)) {
+    return Status(Status::INVALID_ARGUMENT_ERROR,
+                  "invalid parameter num_shards=" + StrEscapeC(shards_it->second, true) +
+                      ": an integer of 0 to 99999 is needed");
   }
   const bool truncate = writable && (options & File::OPEN_TRUNCATE);
   int32_t on_disk = 0;

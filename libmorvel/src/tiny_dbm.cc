@@ -28,6 +28,7 @@
 #include <shared_mutex>
 
 #include "mem_dbm_internal.h"
+#include "param_check.h"
 #include "morvel/hash_util.h"
 #include "morvel/mem_dbm.h"
 
@@ -73,6 +74,12 @@ void FreeChain(RecordHead* rec) {
     rec = next;
   }
 }
+
+// The tuning of Open and Rebuild: the bucket count, bounded by what an
+// allocation of bucket heads can address.
+constexpr ParamRule kTuningRules[] = {
+    {"num_buckets", ParamRule::kInteger, 1, int64_t{1} << 40},
+};
 
 // A zeroed bucket array, or null. calloc leaves the pages untouched until
 // used, so a huge count fails or costs nothing instead of exhausting memory.
@@ -543,6 +550,11 @@ Status TinyDBM::OpenAdvanced(const std::string& path, bool writable, int32_t opt
     impl->UnlockAll(true);
     return Status(Status::PRECONDITION_ERROR, "opened database");
   }
+  Status checked = CheckParams(params, kTuningRules);
+  if (!checked.IsOK()) {
+    impl->UnlockAll(true);
+    return checked;
+  }
   int64_t nb = StrToInt(SearchMap(params, "num_buckets", ""), impl->init_num_buckets);
   if (nb <= 0) {
     nb = impl->init_num_buckets;
@@ -780,6 +792,9 @@ Status TinyDBM::RebuildAdvanced(const ParamMap& params) {
   impl->LockAll(true);
   Status status = CheckUsable(impl->open, impl->writable, true);
   if (status.IsOK()) {
+    status = CheckParams(params, kTuningRules);
+  }
+  if (status.IsOK()) {
     const uint64_t old_nb = impl->num_buckets.load(std::memory_order_relaxed);
     int64_t new_nb = StrToInt(SearchMap(params, "num_buckets", ""), -1);
     if (new_nb <= 0) {
@@ -828,7 +843,7 @@ Status TinyDBM::ShouldBeRebuilt(bool* tobe) {
   return Status();
 }
 
-Status TinyDBM::SynchronizeAdvanced(bool hard, FileProcessor* proc, const ParamMap&) {
+Status TinyDBM::SynchronizeAdvanced(bool hard, FileProcessor* proc, const ParamMap& params) {
   Impl* impl = impl_.get();
   // Shared locks on every stripe keep writers out while the image is written.
   impl->LockAll(false);
@@ -836,6 +851,9 @@ Status TinyDBM::SynchronizeAdvanced(bool hard, FileProcessor* proc, const ParamM
   if (!impl->open) {
     status = ClosedStatus();
   } else {
+    status = CheckNoParams(params);
+  }
+  if (status.IsOK()) {
     std::lock_guard file_lock(impl->file_mutex);
     status = impl->file.Save(impl->MakeDumper(), hard);
     if (status.IsOK() && proc != nullptr && impl->file.HasFile()) {

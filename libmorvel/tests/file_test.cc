@@ -529,12 +529,10 @@ TEST_F(PolyFileTest, BadParameters) {
   }
   EXPECT_EQ(nullptr, PolyFile::MakeFileByName("File"));
 
-  // Good allocation parameters are taken; unknown keys are ignored.
+  // Good allocation parameters are taken.
   PolyFile file;
   ASSERT_TRUE(file.OpenAdvanced(path, true, File::OPEN_DEFAULT,
-                                {{"alloc_init_size", "4096"},
-                                 {"alloc_inc_factor", "1.5"},
-                                 {"other", "x"}})
+                                {{"alloc_init_size", "4096"}, {"alloc_inc_factor", "1.5"}})
                   .IsOK());
   ASSERT_TRUE(file.Append("x", 1).IsOK());
   ASSERT_TRUE(file.Close().IsOK());

@@ -52,7 +52,7 @@ TEST_F(PolyDBMTest, OpensTheChosenClassAndForwards) {
   EXPECT_EQ(dbm.Get("a"), Status::PRECONDITION_ERROR);
   EXPECT_EQ(dbm.MakeIterator()->First(), Status::PRECONDITION_ERROR);
   EXPECT_EQ(dbm.GetInternalDBM(), nullptr);
-  // Unknown parameters, such as a shard count, are ignored.
+  // A shard count is accepted by every class.
   ASSERT_TRUE(dbm.OpenAdvanced(Path("a.mvmb"), true, 0,
                                {{"num_shards", "3"}, {"key_comparator", "decimal"}})
                   .IsOK());

@@ -107,6 +107,27 @@ def test_a_failed_open_leaves_the_handle_closed(tmp_path):
     db.Close()
 
 
+@pytest.mark.parametrize("file_name, params, named", [
+    # Regression: each was accepted with SUCCESS and changed nothing.
+    ("db.mvh", {"num_bucket": 10}, "num_bucket"),
+    ("db.mvh", {"update_mod": "appending"}, "update_mod"),
+    ("db.mvh", {"num_buckets": "lots"}, "num_buckets"),
+    ("db.mvh", {"num_buckets": "1e12"}, "num_buckets"),
+    ("db.mvh", {"fbp_capacity": -1}, "fbp_capacity"),
+    ("db.mvmt", {"num_buckets": -10}, "num_buckets"),
+    ("db.mvmb", {"num_buckets": 10}, "num_buckets"),
+    ("db.mvh", {"num_shards": 2, "update_mod": "appending"}, "update_mod"),
+])
+def test_bad_tuning_parameters_fail_open_and_create_nothing(tmp_path, file_name, params,
+                                                             named):
+    db = DBM()
+    status = db.Open(str(tmp_path / file_name), True, **params)
+    assert status == Status.INVALID_ARGUMENT_ERROR
+    assert named in status.GetMessage()
+    assert not db.IsOpen()
+    assert list(tmp_path.iterdir()) == []
+
+
 @pytest.mark.parametrize("kind, ordered", [("tiny", False), ("baby", True),
                                            ("shard-tiny", False), ("shard-baby", True)])
 def test_state_queries_of_each_kind(make_db, kind, ordered):

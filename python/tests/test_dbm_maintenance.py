@@ -49,6 +49,11 @@ def open_params(kind):
     return KINDS[kind][1]
 
 
+def bucket_params(kind, num_buckets):
+    """A bucket count for the kinds that are hash tables; the tree knows none."""
+    return {} if kind == "baby" else {"num_buckets": num_buckets}
+
+
 def reopen_params(kind):
     """Parameters that open an existing database of |kind| again."""
     return {"num_shards": 0} if "num_shards" in open_params(kind) else {}
@@ -77,7 +82,7 @@ def db_path(tmp_path, kind):
 
 @pytest.fixture
 def db(db_path, kind):
-    handle = open_db(db_path, num_buckets=1000, **open_params(kind))
+    handle = open_db(db_path, **bucket_params(kind, 1000), **open_params(kind))
     yield handle
     if handle.IsOpen():
         handle.Close()
@@ -194,10 +199,13 @@ def test_clear_rebuild_and_synchronize(db, db_path, kind):
     fill(db, RECORDS)
     assert db.Rebuild().IsOK()
     assert_holds_exactly(db, RECORDS)
-    assert db.Rebuild(num_buckets=50).IsOK()
+    assert db.Rebuild(**bucket_params(kind, 50)).IsOK()
     assert_holds_exactly(db, RECORDS)
     assert db.Synchronize(True).IsOK()
-    assert db.Synchronize(0, unknown_param="x").IsOK()
+    # Regression: unknown names and bad values were ignored with SUCCESS.
+    assert db.Synchronize(0, unknown_param="x") == Status.INVALID_ARGUMENT_ERROR
+    assert db.Rebuild(num_bucket=50) == Status.INVALID_ARGUMENT_ERROR
+    assert_holds_exactly(db, RECORDS)
     assert db.Clear().IsOK()
     assert db.Count() == 0
     assert db.Get(b"plain") is None
@@ -233,15 +241,15 @@ def test_a_raising_flag_raises_before_the_engine_call(db):
 @pytest.mark.parametrize("dst_kind", list(KINDS) + ["memory"])
 def test_flat_records_carry_binary_records_between_classes(tmp_path, flat_file, src_kind,
                                                            dst_kind):
-    src = open_db(str(tmp_path / ("src-" + file_name(src_kind))), num_buckets=1000,
-                  **open_params(src_kind))
+    src = open_db(str(tmp_path / ("src-" + file_name(src_kind))),
+                  **bucket_params(src_kind, 1000), **open_params(src_kind))
     fill(src, RECORDS)
     assert src.ExportToFlatRecords(flat_file) == Status.SUCCESS
     if dst_kind == "memory":
         dst = open_db("")
     else:
-        dst = open_db(str(tmp_path / ("dst-" + file_name(dst_kind))), num_buckets=1000,
-                      **open_params(dst_kind))
+        dst = open_db(str(tmp_path / ("dst-" + file_name(dst_kind))),
+                      **bucket_params(dst_kind, 1000), **open_params(dst_kind))
     dst.Set(b"plain", b"overwritten by the import")
     dst.Set(b"kept", b"already there")
     assert dst.ImportFromFlatRecords(flat_file) == Status.SUCCESS
@@ -469,7 +477,7 @@ def test_copy_file_data_onto_its_own_file_keeps_the_database(tmp_path, kind, no_
     # Regression: a hash database waited for its own file lock for ever, or
     # truncated its own file when opened without a lock.
     path = str(tmp_path / file_name(kind))
-    db = open_db(path, num_buckets=100, no_lock=no_lock, **open_params(kind))
+    db = open_db(path, no_lock=no_lock, **bucket_params(kind, 100), **open_params(kind))
     fill(db, RECORDS)
     assert db.CopyFileData(path) == Status.INVALID_ARGUMENT_ERROR
     other_spelling = str(tmp_path / "." / file_name(kind))
@@ -522,7 +530,7 @@ def test_restore_database_with_every_argument(tmp_path):
 def test_restore_database_of_a_sharded_database(tmp_path, kind):
     ext = file_name(kind).split(".")[1]
     old_path = str(tmp_path / ("sharded." + ext))
-    db = open_db(old_path, num_shards=3, num_buckets=100)
+    db = open_db(old_path, num_shards=3, **bucket_params(kind, 100))
     fill(db, RECORDS)
     assert db.Close().IsOK()
     new_path = str(tmp_path / ("restored." + ext))

@@ -227,11 +227,19 @@ def test_open_options(path):
     assert f.Close().IsOK()
 
 
-def test_unknown_engine_parameters_reach_the_engine(path):
+@pytest.mark.parametrize("params", [
+    {"file": "NoSuchFile"},
+    {"alloc_init_siz": 4096},  # a typo, once ignored without a word
+    {"alloc_init_size": "4k"},
+    {"alloc_inc_factor": -2},
+])
+def test_bad_engine_parameters_fail_open(path, params):
     f = morvel.File()
-    status = f.Open(path, True, file="NoSuchFile")
+    status = f.Open(path, True, **params)
     assert status == Status.INVALID_ARGUMENT_ERROR
+    assert list(params)[0] in status.GetMessage() or "NoSuchFile" in status.GetMessage()
     assert "unopened" in str(f)
+    assert not os.path.exists(path)
 
 
 def test_no_wait_fails_at_once_on_a_locked_file(path):
