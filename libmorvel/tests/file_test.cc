@@ -209,27 +209,26 @@ TYPED_TEST(FileTest, LockAgainstSecondOpenFile) {
   ASSERT_TRUE(other->Open(path, false, File::OPEN_NO_LOCK).IsOK());
   ASSERT_TRUE(other->Close().IsOK());
 
-  // Without no_wait, a second writer waits until the holder closes.
-  std::atomic<bool> closed(false);
-  std::atomic<bool> opened_before_close(false);
-  std::thread waiter([&] {
-    const Status status = other->Open(path, true);
-    opened_before_close.store(!closed.load());
-    EXPECT_TRUE(status.IsOK());
-  });
-  std::this_thread::sleep_for(std::chrono::milliseconds(50));
-  closed.store(true);
+  // Regression: a second open in this process waited for ever for its own
+  // lock; without no_wait it now fails at once, naming the conflict.
+  Status status = other->Open(path, true);
+  EXPECT_EQ(Status::INFEASIBLE_ERROR, status.GetCode());
+  EXPECT_NE(std::string::npos, status.GetMessage().find("opened for writing in this process"));
+  EXPECT_EQ(Status::INFEASIBLE_ERROR, other->Open(path, false).GetCode());
+  EXPECT_FALSE(other->IsOpen());
   ASSERT_TRUE(writer->Close().IsOK());
-  waiter.join();
-  EXPECT_FALSE(opened_before_close.load());
+  // The close released the process's claim as well as the lock.
+  ASSERT_TRUE(other->Open(path, true).IsOK());
   EXPECT_EQ("data", ReadAll(other.get()));
   ASSERT_TRUE(other->Close().IsOK());
 
   // Readers share the lock; a writer is kept out while they hold it.
   auto reader = this->MakeFile();
-  ASSERT_TRUE(reader->Open(path, false, File::OPEN_NO_WAIT).IsOK());
-  ASSERT_TRUE(other->Open(path, false, File::OPEN_NO_WAIT).IsOK());
-  EXPECT_EQ(Status::INFEASIBLE_ERROR, writer->Open(path, true, File::OPEN_NO_WAIT).GetCode());
+  ASSERT_TRUE(reader->Open(path, false).IsOK());
+  ASSERT_TRUE(other->Open(path, false).IsOK());
+  status = writer->Open(path, true);
+  EXPECT_EQ(Status::INFEASIBLE_ERROR, status.GetCode());
+  EXPECT_NE(std::string::npos, status.GetMessage().find("opened for reading in this process"));
   ASSERT_TRUE(reader->Close().IsOK());
   ASSERT_TRUE(other->Close().IsOK());
   ASSERT_TRUE(writer->Open(path, true, File::OPEN_NO_WAIT).IsOK());

@@ -566,14 +566,14 @@ TYPED_TEST(MemDBMTest, FileOpenFailures) {
   EXPECT_EQ(dbm->Open(this->Path("missing"), true, File::OPEN_NO_CREATE),
             Status::NOT_FOUND_ERROR);
   EXPECT_FALSE(dbm->IsOpen());
-  // A damaged file is refused, not half loaded.
+  // A damaged file is refused read-only, not half loaded.
   const std::string bad = this->Path("bad.flat");
   {
     std::FILE* fp = std::fopen(bad.c_str(), "wb");
     std::fputs("garbage that is not a frame", fp);
     std::fclose(fp);
   }
-  EXPECT_EQ(dbm->Open(bad, true), Status::BROKEN_DATA_ERROR);
+  EXPECT_EQ(dbm->Open(bad, false), Status::BROKEN_DATA_ERROR);
   EXPECT_FALSE(dbm->IsOpen());
   // No file: the file queries fail clearly.
   ASSERT_TRUE(dbm->Open("", true).IsOK());
@@ -605,9 +605,9 @@ TYPED_TEST(MemDBMTest, RestoreStopsAtTheDamage) {
     }
     ASSERT_TRUE(dbm->Close().IsOK());
   }
-  // Cuts the file in the middle of a frame.
+  // Cuts the file in the middle of the last frame, before the 16-byte trailer.
   const auto size = std::filesystem::file_size(path);
-  std::filesystem::resize_file(path, size - 3);
+  std::filesystem::resize_file(path, size - 16 - 3);
   const std::string restored = this->Path("restored.flat");
   ASSERT_TRUE(RestoreMemoryDatabaseFile(path, restored, -1).IsOK());
   auto dbm = MakeSmall<TypeParam>();
