@@ -282,6 +282,12 @@ class MapCore final : public FileCore {
         target = (floor + kMaxReserveAhead + PageSize() - 1) / PageSize() * PageSize();
       }
       Status status = ReserveFileSpace(fd, phys_size_, target);
+      const int64_t needed = (end + PageSize() - 1) / PageSize() * PageSize();
+      if (!status.IsOK() && needed < target) {
+        // A nearly full disk may still hold what this call needs.
+        target = needed;
+        status = ReserveFileSpace(fd, phys_size_, target);
+      }
       if (!status.IsOK()) return status;
       phys_size_ = target;
     }
