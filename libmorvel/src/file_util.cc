@@ -22,6 +22,7 @@
 #include "file_util.h"
 
 #include <fcntl.h>
+#include <pthread.h>
 #include <sys/file.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -77,6 +78,9 @@ class OpenFileTable {
     fds_.erase(fd_it);
   }
 
+  void LockForFork() { mutex_.lock(); }
+  void UnlockAfterFork() { mutex_.unlock(); }
+
  private:
   struct Holders {
     int readers = 0;
@@ -90,7 +94,16 @@ class OpenFileTable {
 
 OpenFileTable& GetOpenFileTable() {
   // Never destroyed: files may still be closed by destructors at exit.
-  static OpenFileTable* table = new OpenFileTable;
+  static OpenFileTable* table = [] {
+    auto* new_table = new OpenFileTable;
+    // A child forked while another thread held the table's mutex would find
+    // it locked for ever; the fork waits for it instead. The child keeps the
+    // entries, as it keeps the descriptions that hold the locks.
+    pthread_atfork([] { GetOpenFileTable().LockForFork(); },
+                   [] { GetOpenFileTable().UnlockAfterFork(); },
+                   [] { GetOpenFileTable().UnlockAfterFork(); });
+    return new_table;
+  }();
   return *table;
 }
 

@@ -50,6 +50,7 @@
 #include <atomic>
 #include <cerrno>
 #include <cstring>
+#include <limits>
 #include <memory>
 #include <mutex>
 #include <string>
@@ -75,6 +76,13 @@ int64_t PageSize() {
     return size > 0 ? static_cast<int64_t>(size) : 4096;
   }();
   return page_size;
+}
+
+// |size| rounded up to a multiple of the page size, or left as it is where
+// that would overflow (such a size fails at the system call anyway).
+int64_t RoundUpToPage(int64_t size) {
+  if (size > std::numeric_limits<int64_t>::max() - PageSize()) return size;
+  return (size + PageSize() - 1) / PageSize() * PageSize();
 }
 
 struct Mapping {
@@ -278,11 +286,9 @@ class MapCore final : public FileCore {
       int64_t target = ComputeAllocSize(phys_size_, end, alloc_init_size_, alloc_inc_factor_,
                                         PageSize());
       const int64_t floor = std::max(end, alloc_init_size_);
-      if (target - floor > kMaxReserveAhead) {
-        target = (floor + kMaxReserveAhead + PageSize() - 1) / PageSize() * PageSize();
-      }
+      if (target - floor > kMaxReserveAhead) target = RoundUpToPage(floor + kMaxReserveAhead);
       Status status = ReserveFileSpace(fd, phys_size_, target);
-      const int64_t needed = (end + PageSize() - 1) / PageSize() * PageSize();
+      const int64_t needed = RoundUpToPage(end);
       if (!status.IsOK() && needed < target) {
         // A nearly full disk may still hold what this call needs.
         target = needed;
