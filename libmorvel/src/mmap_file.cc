@@ -68,7 +68,7 @@ namespace {
 constexpr double kMinMapIncFactor = 1.25;
 // Blocks reserved ahead of the end by the growth factor are at most this many
 // bytes, so that a large file does not hold twice its size of disk.
-constexpr int64_t kMaxReserveAhead = 64LL << 20;
+constexpr int64_t kMaxReserveAhead = 8LL << 20;
 
 int64_t PageSize() {
   static const int64_t page_size = [] {
