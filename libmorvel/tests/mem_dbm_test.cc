@@ -824,6 +824,46 @@ TYPED_TEST(MemDBMTest, CopyFileDataTakesTheDestinationsLock) {
   }
 }
 
+// Regression: a process waiting in Open held the replaced file of the last
+// save, so when the holder closed, it loaded stale records and later saved them
+// over the live file, losing the holder's writes. Two processes take turns
+// incrementing one counter; every increment must survive.
+class MemDBMFileLockTest : public morvel_test::TempDirTest {};
+
+TEST_F(MemDBMFileLockTest, ProcessesTakingTurnsLoseNoWrite) {
+  const std::string path = Path("counter.mvmt");
+  constexpr int kProcesses = 2;
+  constexpr int kRounds = 40;
+  std::vector<pid_t> pids;
+  for (int p = 0; p < kProcesses; p++) {
+    const pid_t pid = fork();
+    ASSERT_GE(pid, 0);
+    if (pid == 0) {
+      for (int i = 0; i < kRounds; i++) {
+        TinyDBM dbm;
+        if (!dbm.Open(path, true).IsOK()) _exit(2);
+        if (!dbm.Increment("counter", 1, nullptr, 0).IsOK()) _exit(3);
+        // A save in the middle renames a new file in while the rival waits.
+        if (!dbm.Synchronize(false).IsOK()) _exit(4);
+        if (!dbm.Close().IsOK()) _exit(5);
+      }
+      _exit(0);
+    }
+    pids.push_back(pid);
+  }
+  for (const pid_t pid : pids) {
+    int wstatus = 0;
+    ASSERT_EQ(pid, waitpid(pid, &wstatus, 0));
+    EXPECT_TRUE(WIFEXITED(wstatus) && WEXITSTATUS(wstatus) == 0) << wstatus;
+  }
+  TinyDBM dbm;
+  ASSERT_TRUE(dbm.Open(path, false).IsOK());
+  std::string value;
+  ASSERT_TRUE(dbm.Get("counter", &value).IsOK());
+  EXPECT_EQ(kProcesses * kRounds, StrToIntBigEndian(value));
+  ASSERT_TRUE(dbm.Close().IsOK());
+}
+
 TYPED_TEST(MemDBMTest, InspectReportsTheBasics) {
   ASSERT_TRUE(this->dbm_->Set("a", "1").IsOK());
   std::map<std::string, std::string> items;
