@@ -427,10 +427,10 @@ struct BabyDBM::Impl {
     ProcessLocked(key, proc, writable, status);
   }
 
-  Status DumpLocked(FlatRecordWriter* writer) const {
+  Status DumpLocked(const MemoryDBMFile::RecordWriter& write) const {
     for (const Leaf* leaf = FirstLeaf(); leaf != nullptr; leaf = leaf->next) {
       for (const auto& rec : leaf->records) {
-        const Status status = writer->WriteRecord(rec.key, rec.value);
+        const Status status = write(rec.key, rec.value);
         if (!status.IsOK()) {
           return status;
         }
@@ -440,7 +440,7 @@ struct BabyDBM::Impl {
   }
 
   MemoryDBMFile::Dumper MakeDumper() {
-    return [this](FlatRecordWriter* writer) { return DumpLocked(writer); };
+    return [this](const MemoryDBMFile::RecordWriter& write) { return DumpLocked(write); };
   }
 
   // Sets a record during loading (the lock is held exclusively).
@@ -640,7 +640,8 @@ Status BabyDBM::OpenAdvanced(const std::string& path, bool writable, int32_t opt
     status = impl->file.Open(path, writable, options,
                              [impl](std::string_view key, std::string_view value) {
                                impl->SetLocked(key, value);
-                             });
+                             },
+                             impl->MakeDumper());
   } catch (const std::bad_alloc&) {
     status = AllocFailedStatus();
   }

@@ -1,7 +1,8 @@
-// Private helpers of the file classes: opening with the file lock, the system
-// error status, positional I/O that retries short transfers, the sizing of
-// space reserved ahead of appends, and the shell that turns a lock-free core
-// into a parallel or an atomic file class.
+// Private helpers of the file classes: opening with the file lock and the
+// process-wide table of open files, the system error status, positional I/O
+// that retries short transfers, durable renames, the sizing and reservation of
+// space ahead of appends, and the shell that turns a lock-free core into a
+// parallel or an atomic file class.
 
 #ifndef MORVEL_SRC_FILE_UTIL_H_
 #define MORVEL_SRC_FILE_UTIL_H_
@@ -49,13 +50,20 @@ int64_t ComputeAllocSize(int64_t current, int64_t needed, int64_t init_size,
 
 // Opens |path| as File::Open describes |writable| and |options| and takes the
 // flock (exclusive for a writer, shared for a reader; none with
-// OPEN_NO_LOCK; with OPEN_NO_WAIT a held lock is INFEASIBLE_ERROR). A writer
+// OPEN_NO_LOCK; with OPEN_NO_WAIT a held lock is INFEASIBLE_ERROR). A file
+// that this process holds open in a conflicting mode is INFEASIBLE_ERROR at
+// once. Once locked, the path is checked to still name the locked file (a
+// holder may have renamed another over it); if not, it starts again. A writer
 // with OPEN_TRUNCATE drops the content once the lock is held. Gives the
-// descriptor and the size of the file.
+// descriptor and the size of the file. Safe from several threads at once.
 Status OpenLockedFile(const std::string& path, bool writable, int32_t options, int* fd,
                       int64_t* size);
 
-// Closes |fd| (releasing its lock).
+// Removes |fd| from the table of open files, if OpenLockedFile put it there.
+// Call before the descriptor is closed.
+void ForgetOpenFile(int fd);
+
+// Forgets |fd| and closes it (releasing its lock).
 Status CloseFile(int fd);
 
 // pread/pwrite of exactly |size| bytes, retrying interrupted and short
@@ -69,12 +77,28 @@ Status TruncateFile(int fd, int64_t size);
 // fdatasync.
 Status SyncFile(int fd);
 
+// fsync of the directory that holds |path|, so that a rename or a creation in
+// it survives a crash.
+Status SyncDirectory(const std::string& path);
+
+// Renames |old_path|, whose open descriptor is |fd|, to |new_path| durably: the
+// file is synced to the device first, so the new name never shows unwritten
+// data after a crash, and the directories after, so the rename itself lasts.
+Status RenameFileDurably(int fd, const std::string& old_path, const std::string& new_path);
+
+// Grows |fd| from |old_size| to |new_size| bytes with the blocks allocated
+// (fallocate), so that later writes through a memory mapping cannot fail for
+// lack of space. Where the file system cannot allocate ahead, it just sets the
+// size. On failure the size is put back.
+Status ReserveFileSpace(int fd, int64_t old_size, int64_t new_size);
+
+// Allocates any unallocated blocks in the first |size| bytes of |fd|, keeping
+// its content. Nothing where the file system cannot.
+Status AllocateExistingBlocks(int fd, int64_t size);
+
 // Zeroes |size| bytes at |off| of |fd| by punching a hole, keeping the file
 // size. Returns false when the file system cannot do that.
 bool PunchHole(int fd, int64_t off, int64_t size);
-
-// rename(2).
-Status RenameFile(const std::string& old_path, const std::string& new_path);
 
 // The state and the calls that the positional and the memory-mapped cores
 // share: the descriptor, the open mode, the logical size, the allocation
@@ -109,10 +133,12 @@ class FileCore {
     return Status();
   }
 
+  // Renames durably; the caller synchronizes the content first.
   Status Rename(const std::string& new_path) {
-    if (fd_.load(std::memory_order_acquire) < 0) return NotOpenError();
+    const int fd = fd_.load(std::memory_order_acquire);
+    if (fd < 0) return NotOpenError();
     std::lock_guard<std::mutex> lock(path_mutex_);
-    Status status = RenameFile(path_, new_path);
+    Status status = RenameFileDurably(fd, path_, new_path);
     if (status.IsOK()) path_ = new_path;
     return status;
   }
@@ -256,6 +282,9 @@ class CoreFile {
   }
   Status Rename(const std::string& new_path) {
     std::unique_lock<Mutex> lock(mutex_);
+    // Cuts the reserved tail first, so the file is whole under its new name.
+    Status status = core_.Synchronize(false, 0, 0);
+    if (!status.IsOK()) return status;
     return core_.Rename(new_path);
   }
   bool IsOpen() const { return core_.IsOpen(); }

@@ -11,15 +11,16 @@
 #include <string_view>
 
 #include "morvel/file.h"
-#include "morvel/flat_records.h"
 #include "morvel/status.h"
 
 namespace morvel {
 
 class MemoryDBMFile final {
  public:
+  // Writes one record to the file being made.
+  using RecordWriter = std::function<Status(std::string_view key, std::string_view value)>;
   // Writes every record of the database through the writer.
-  using Dumper = std::function<Status(FlatRecordWriter* writer)>;
+  using Dumper = std::function<Status(const RecordWriter& write)>;
   // Takes one loaded record.
   using Loader = std::function<void(std::string_view key, std::string_view value)>;
 
@@ -28,10 +29,14 @@ class MemoryDBMFile final {
   MemoryDBMFile& operator=(const MemoryDBMFile&) = delete;
 
   // Opens and locks |path| (nothing for an empty path) and passes every record
-  // in it to |loader|. A damaged file is BROKEN_DATA_ERROR and is left closed.
-  Status Open(const std::string& path, bool writable, int32_t options, const Loader& loader);
-  // Writes the records to a temporary file and renames it over the file; the
-  // lock moves to the new file. Nothing for an empty path or a reader.
+  // in it to |loader|. A damaged or unfinished file is BROKEN_DATA_ERROR and is
+  // left closed when |writable| is false; when true, every whole record is
+  // loaded and the file is written again at once through |dumper|.
+  Status Open(const std::string& path, bool writable, int32_t options, const Loader& loader,
+              const Dumper& dumper);
+  // Writes the records, whole and with a checksum, to a temporary file and
+  // renames it durably over the file; the lock moves to the new file, which is
+  // locked before the rename. Nothing for an empty path or a reader.
   Status Save(const Dumper& dumper, bool hard);
   // Saves when writable, then closes. The file is closed even when saving fails.
   Status Close(const Dumper& dumper);
@@ -40,7 +45,8 @@ class MemoryDBMFile final {
   const std::string& GetPath() const { return path_; }
   Status GetFileSize(int64_t* size);
   Status GetTimestamp(double* timestamp);
-  // Writes a whole image of the records to |dest_path|.
+  // Writes a whole image of the records to |dest_path|, under its file lock.
+  // The database's own file, under any name, is INVALID_ARGUMENT_ERROR.
   Status CopyTo(const std::string& dest_path, const Dumper& dumper, bool sync_hard);
 
  private:

@@ -7,7 +7,9 @@
 // (sized by the allocation strategy), taken under |alloc_mutex|, so that the
 // common case of an append is one compare-and-swap and one pwrite, and Read
 // and Write take no lock at all. The reserved tail is zero, which makes
-// Expand's zero fill free, and Close cuts the file back to the logical size.
+// Expand's zero fill free, and Close cuts the file back to the logical size,
+// as does a Synchronize of the whole file (so that the file on disk is whole
+// after it); the next growth reserves again.
 //
 // An append claims its region by a compare-and-swap of the logical size once
 // the physical size covers it, so regions of concurrent appends never
@@ -114,14 +116,35 @@ class PositionalCore final : public FileCore {
     return Status();
   }
 
-  Status Synchronize(bool hard, int64_t, int64_t) {
+  Status Synchronize(bool hard, int64_t off, int64_t size) {
     const int fd = fd_.load(std::memory_order_acquire);
     if (fd < 0) return NotOpenError();
-    if (writable_ && (hard || (options_ & File::OPEN_SYNC_HARD))) return SyncFile(fd);
+    if (!writable_) return Status();
+    if (off == 0 && size == 0) {
+      Status status = TrimReservation(fd);
+      if (!status.IsOK()) return status;
+    }
+    if (hard || (options_ & File::OPEN_SYNC_HARD)) return SyncFile(fd);
     return Status();
   }
 
  private:
+  // Cuts the physical size to the logical size.
+  // The physical size is zeroed before the logical size is read, and an
+  // appender checks the physical size after its claim, so one of the two sees
+  // the other (both sequentially consistent) and no claimed region is left
+  // past the end of the file.
+  Status TrimReservation(int fd) {
+    std::lock_guard<std::mutex> lock(alloc_mutex_);
+    const int64_t alloc_size = alloc_size_.load(std::memory_order_relaxed);
+    alloc_size_.store(0);
+    const int64_t size = size_.load();
+    Status status;
+    if (size < alloc_size) status = TruncateFile(fd, size);
+    alloc_size_.store(status.IsOK() && size < alloc_size ? size : alloc_size);
+    return status;
+  }
+
   // Makes the physical size at least |end|.
   Status Reserve(int fd, int64_t end) {
     if (end <= alloc_size_.load(std::memory_order_acquire)) return Status();
@@ -144,8 +167,13 @@ class PositionalCore final : public FileCore {
       if (!ComputeEnd(cur, size, &end)) return BadRangeError(cur, size);
       Status status = Reserve(fd, end);
       if (!status.IsOK()) return status;
-      if (size_.compare_exchange_weak(cur, end, std::memory_order_acq_rel,
-                                      std::memory_order_acquire)) {
+      if (size_.compare_exchange_weak(cur, end)) {
+        // A trim between the reservation and the claim may have cut below
+        // |end|; the region must read as zeros, so it is reserved again.
+        if (end > alloc_size_.load()) {
+          status = Reserve(fd, end);
+          if (!status.IsOK()) return status;
+        }
         break;
       }
     }

@@ -55,6 +55,7 @@ struct StdFile::Impl {
       if (options & File::OPEN_SYNC_HARD) status |= SyncFile(fd);
     }
     // fclose releases the descriptor, and with it the lock.
+    ForgetOpenFile(fd);
     if (fclose(fp) != 0) status |= SystemError("fclose", errno);
     fp = nullptr;
     fd = -1;
@@ -222,7 +223,9 @@ Status StdFile::GetPath(std::string* path) {
 Status StdFile::Rename(const std::string& new_path) {
   std::lock_guard<std::mutex> lock(impl_->mutex);
   if (impl_->fp == nullptr) return NotOpenError();
-  Status status = RenameFile(impl_->path, new_path);
+  Status status = impl_->writable ? impl_->Flush() : Status();
+  if (!status.IsOK()) return status;
+  status = RenameFileDurably(impl_->fd, impl_->path, new_path);
   if (status.IsOK()) impl_->path = new_path;
   return status;
 }

@@ -321,11 +321,11 @@ struct TinyDBM::Impl {
     stripe->NoteInsert(bucket);
   }
 
-  Status DumpLocked(FlatRecordWriter* writer) {
+  Status DumpLocked(const MemoryDBMFile::RecordWriter& write) {
     const uint64_t nb = num_buckets.load(std::memory_order_relaxed);
     for (uint64_t i = 0; i < nb; i++) {
       for (RecordHead* rec = buckets[i]; rec != nullptr; rec = rec->next) {
-        const Status status = writer->WriteRecord(rec->Key(), rec->Value());
+        const Status status = write(rec->Key(), rec->Value());
         if (!status.IsOK()) {
           return status;
         }
@@ -335,7 +335,7 @@ struct TinyDBM::Impl {
   }
 
   MemoryDBMFile::Dumper MakeDumper() {
-    return [this](FlatRecordWriter* writer) { return DumpLocked(writer); };
+    return [this](const MemoryDBMFile::RecordWriter& write) { return DumpLocked(write); };
   }
 };
 
@@ -569,7 +569,8 @@ Status TinyDBM::OpenAdvanced(const std::string& path, bool writable, int32_t opt
     status = impl->file.Open(path, writable, options,
                              [impl, nb](std::string_view key, std::string_view value) {
                                impl->InsertLocked(impl->BucketOf(key, nb), key, value);
-                             });
+                             },
+                             impl->MakeDumper());
   } catch (const std::bad_alloc&) {
     status = AllocFailedStatus();
   }

@@ -8,6 +8,7 @@
 #include <atomic>
 #include <chrono>
 #include <climits>
+#include <cstdio>
 #include <filesystem>
 #include <memory>
 #include <string>
@@ -209,27 +210,26 @@ TYPED_TEST(FileTest, LockAgainstSecondOpenFile) {
   ASSERT_TRUE(other->Open(path, false, File::OPEN_NO_LOCK).IsOK());
   ASSERT_TRUE(other->Close().IsOK());
 
-  // Without no_wait, a second writer waits until the holder closes.
-  std::atomic<bool> closed(false);
-  std::atomic<bool> opened_before_close(false);
-  std::thread waiter([&] {
-    const Status status = other->Open(path, true);
-    opened_before_close.store(!closed.load());
-    EXPECT_TRUE(status.IsOK());
-  });
-  std::this_thread::sleep_for(std::chrono::milliseconds(50));
-  closed.store(true);
+  // Regression: a second open in this process waited for ever for its own
+  // lock; without no_wait it now fails at once, naming the conflict.
+  Status status = other->Open(path, true);
+  EXPECT_EQ(Status::INFEASIBLE_ERROR, status.GetCode());
+  EXPECT_NE(std::string::npos, status.GetMessage().find("opened for writing in this process"));
+  EXPECT_EQ(Status::INFEASIBLE_ERROR, other->Open(path, false).GetCode());
+  EXPECT_FALSE(other->IsOpen());
   ASSERT_TRUE(writer->Close().IsOK());
-  waiter.join();
-  EXPECT_FALSE(opened_before_close.load());
+  // The close released the process's claim as well as the lock.
+  ASSERT_TRUE(other->Open(path, true).IsOK());
   EXPECT_EQ("data", ReadAll(other.get()));
   ASSERT_TRUE(other->Close().IsOK());
 
   // Readers share the lock; a writer is kept out while they hold it.
   auto reader = this->MakeFile();
-  ASSERT_TRUE(reader->Open(path, false, File::OPEN_NO_WAIT).IsOK());
-  ASSERT_TRUE(other->Open(path, false, File::OPEN_NO_WAIT).IsOK());
-  EXPECT_EQ(Status::INFEASIBLE_ERROR, writer->Open(path, true, File::OPEN_NO_WAIT).GetCode());
+  ASSERT_TRUE(reader->Open(path, false).IsOK());
+  ASSERT_TRUE(other->Open(path, false).IsOK());
+  status = writer->Open(path, true);
+  EXPECT_EQ(Status::INFEASIBLE_ERROR, status.GetCode());
+  EXPECT_NE(std::string::npos, status.GetMessage().find("opened for reading in this process"));
   ASSERT_TRUE(reader->Close().IsOK());
   ASSERT_TRUE(other->Close().IsOK());
   ASSERT_TRUE(writer->Open(path, true, File::OPEN_NO_WAIT).IsOK());
@@ -399,17 +399,90 @@ TYPED_TEST(FileTest, Rename) {
   const std::string path = this->Path("g.dat");
   const std::string new_path = this->Path("h.dat");
   auto file = this->MakeFile();
+  ASSERT_TRUE(file->SetAllocationStrategy(1 << 20, 2.0).IsOK());
   ASSERT_TRUE(file->Open(path, true).IsOK());
   ASSERT_TRUE(file->Append("one", 3).IsOK());
   ASSERT_TRUE(file->Rename(new_path).IsOK());
   EXPECT_EQ(new_path, file->GetPathSimple());
   EXPECT_FALSE(std::filesystem::exists(path));
+  // The file is whole under its new name, without the reserved tail.
+  EXPECT_EQ(3, DiskSize(new_path));
   ASSERT_TRUE(file->Append("two", 3).IsOK());
   EXPECT_EQ(Status::SYSTEM_ERROR, file->Rename(this->Path("no/such/x")).GetCode());
   EXPECT_EQ(new_path, file->GetPathSimple());
   ASSERT_TRUE(file->Close().IsOK());
   ASSERT_TRUE(file->Open(new_path, false).IsOK());
   EXPECT_EQ("onetwo", ReadAll(file.get()));
+  ASSERT_TRUE(file->Close().IsOK());
+}
+
+// Regression: the reserved tail stayed on disk after Synchronize until Close.
+TYPED_TEST(FileTest, SynchronizeLeavesTheFileAtItsLogicalSize) {
+  const std::string path = this->Path("s.dat");
+  auto file = this->MakeFile();
+  ASSERT_TRUE(file->SetAllocationStrategy(1 << 20, 2.0).IsOK());
+  ASSERT_TRUE(file->Open(path, true).IsOK());
+  ASSERT_TRUE(file->Append("abc", 3).IsOK());
+  for (const bool hard : {false, true}) {
+    ASSERT_TRUE(file->Synchronize(hard).IsOK());
+    EXPECT_EQ(file->GetSizeSimple(), DiskSize(path));
+    // The file grows again after the trim, with zeros where it was cut.
+    const std::string more(5000, hard ? 'h' : 's');
+    ASSERT_TRUE(file->Append(more.data(), more.size()).IsOK());
+    int64_t off = -1;
+    ASSERT_TRUE(file->Expand(10, &off).IsOK());
+    EXPECT_EQ(std::string(10, '\0'), file->ReadSimple(off, 10));
+  }
+  const std::string data = ReadAll(file.get());
+  EXPECT_EQ(3 + 2 * 5010, static_cast<int64_t>(data.size()));
+  EXPECT_EQ("abc" + std::string(5000, 's'), data.substr(0, 5003));
+  // A synchronized range does not cut the file.
+  ASSERT_TRUE(file->Synchronize(true, 0, 3).IsOK());
+  ASSERT_TRUE(file->Close().IsOK());
+  EXPECT_EQ(static_cast<int64_t>(data.size()), DiskSize(path));
+}
+
+// Trims at Synchronize race with appends that grow the file again; a mapped
+// page past the end of the file would kill the process.
+TYPED_TEST(FileTest, AppendsAndReadsRacingSynchronizeStayWhole) {
+  const std::string path = this->Path("r.dat");
+  auto file = this->MakeFile();
+  ASSERT_TRUE(file->SetAllocationStrategy(4096, 1.5).IsOK());
+  ASSERT_TRUE(file->Open(path, true).IsOK());
+  constexpr int kThreads = 3;
+  constexpr int kRecords = 300;
+  std::atomic<int> running(kThreads);
+  std::vector<std::vector<std::pair<int64_t, std::string>>> written(kThreads);
+  std::vector<int> failures(kThreads, 0);
+  std::vector<std::thread> threads;
+  for (int t = 0; t < kThreads; t++) {
+    threads.emplace_back([&, t] {
+      for (int i = 0; i < kRecords; i++) {
+        const std::string data(1 + (i * 7 + t * 31) % 3000, static_cast<char>('a' + t));
+        int64_t off = -1;
+        if (!file->Append(data.data(), data.size(), &off).IsOK() ||
+            file->ReadSimple(off, data.size()) != data) {
+          failures[t]++;
+        }
+        written[t].emplace_back(off, data);
+      }
+      running--;
+    });
+  }
+  int sync_failures = 0;
+  while (running.load() > 0) {
+    if (!file->Synchronize(false).IsOK()) sync_failures++;
+  }
+  for (auto& thread : threads) thread.join();
+  EXPECT_EQ(0, sync_failures);
+  EXPECT_EQ(std::vector<int>(kThreads, 0), failures);
+  for (const auto& records : written) {
+    for (const auto& [off, data] : records) {
+      ASSERT_EQ(data, file->ReadSimple(off, data.size())) << off;
+    }
+  }
+  ASSERT_TRUE(file->Synchronize(false).IsOK());
+  EXPECT_EQ(file->GetSizeSimple(), DiskSize(path));
   ASSERT_TRUE(file->Close().IsOK());
 }
 
@@ -537,6 +610,109 @@ TEST_F(PolyFileTest, BadParameters) {
   ASSERT_TRUE(file.Append("x", 1).IsOK());
   ASSERT_TRUE(file.Close().IsOK());
   EXPECT_EQ(1, DiskSize(path));
+}
+
+class FileLockTest : public morvel_test::TempDirTest {};
+
+// The process's claim on a file follows its inode: a file renamed over a path
+// keeps its claim, and the replaced file's claim ends with its close.
+TEST_F(FileLockTest, ClaimFollowsTheInodeAcrossRename) {
+  const std::string path = Path("p.dat");
+  PositionalParallelFile old_file, new_file, other;
+  ASSERT_TRUE(old_file.Open(path, true).IsOK());
+  ASSERT_TRUE(old_file.Append("old", 3).IsOK());
+  ASSERT_TRUE(new_file.Open(path + ".tmp", true).IsOK());
+  ASSERT_TRUE(new_file.Append("new", 3).IsOK());
+  ASSERT_TRUE(new_file.Rename(path).IsOK());
+  EXPECT_EQ(Status::INFEASIBLE_ERROR, other.Open(path, false).GetCode());
+  ASSERT_TRUE(old_file.Close().IsOK());
+  EXPECT_EQ(Status::INFEASIBLE_ERROR, other.Open(path, true).GetCode());
+  // An open without the lock takes no claim and meets none.
+  ASSERT_TRUE(other.Open(path, false, File::OPEN_NO_LOCK).IsOK());
+  EXPECT_EQ("new", ReadAll(&other));
+  ASSERT_TRUE(other.Close().IsOK());
+  ASSERT_TRUE(new_file.Close().IsOK());
+  ASSERT_TRUE(other.Open(path, true, File::OPEN_NO_WAIT).IsOK());
+  EXPECT_EQ("new", ReadAll(&other));
+  ASSERT_TRUE(other.Close().IsOK());
+}
+
+// Whether process |pid| waits for a flock, as /proc/locks shows ("->" lines
+// are waiters).
+bool WaitsForLock(pid_t pid) {
+  std::FILE* fp = std::fopen("/proc/locks", "r");
+  if (fp == nullptr) return false;
+  char line[512];
+  bool waiting = false;
+  const std::string needle = " " + std::to_string(pid) + " ";
+  while (std::fgets(line, sizeof(line), fp) != nullptr) {
+    const std::string text(line);
+    if (text.find("->") != std::string::npos && text.find(needle) != std::string::npos) {
+      waiting = true;
+    }
+  }
+  std::fclose(fp);
+  return waiting;
+}
+
+// Polls until |pid| waits for a lock (true) or has exited (false).
+bool AwaitLockWaitOrExit(pid_t pid) {
+  for (int i = 0; i < 60000; i++) {
+    if (WaitsForLock(pid)) return true;
+    int wstatus = 0;
+    if (waitpid(pid, &wstatus, WNOHANG) == pid) return false;
+    std::this_thread::sleep_for(std::chrono::milliseconds(1));
+  }
+  return false;
+}
+
+// Regression: a process waiting for the lock held a descriptor of the old
+// inode; when the holder renamed a new file over the path and closed the old
+// one, the waiter got the old lock and worked on the replaced file.
+TEST_F(FileLockTest, WaiterForARenamedFileLocksTheNewOne) {
+  const std::string path = Path("w.dat");
+  int to_parent[2];
+  int to_child[2];
+  ASSERT_EQ(0, pipe(to_parent));
+  ASSERT_EQ(0, pipe(to_child));
+  // Forked before anything is open, so the child shares no lock or claim.
+  const pid_t pid = fork();
+  ASSERT_GE(pid, 0);
+  if (pid == 0) {
+    char go = 0;
+    if (read(to_child[0], &go, 1) != 1) _exit(2);
+    auto file = std::make_unique<PositionalParallelFile>();
+    if (!file->Open(path, true).IsOK()) _exit(3);
+    const std::string data = file->ReadSimple(0, file->GetSizeSimple());
+    if (write(to_parent[1], data.data(), data.size()) != static_cast<ssize_t>(data.size())) {
+      _exit(4);
+    }
+    _exit(file->Close().IsOK() ? 0 : 5);
+  }
+  close(to_parent[1]);
+  auto holder = std::make_unique<PositionalParallelFile>();
+  ASSERT_TRUE(holder->Open(path, true).IsOK());
+  ASSERT_TRUE(holder->Append("old", 3).IsOK());
+  ASSERT_EQ(1, write(to_child[1], "g", 1));
+  ASSERT_TRUE(AwaitLockWaitOrExit(pid));
+  auto successor = std::make_unique<PositionalParallelFile>();
+  ASSERT_TRUE(successor->Open(path + ".tmp", true).IsOK());
+  ASSERT_TRUE(successor->Append("new", 3).IsOK());
+  ASSERT_TRUE(successor->Rename(path).IsOK());
+  ASSERT_TRUE(holder->Close().IsOK());
+  // The waiter gets the old lock, sees that the path has moved on and waits
+  // for the new file; it reads what the successor holds when that closes.
+  ASSERT_TRUE(successor->Append("+more", 5).IsOK());
+  ASSERT_TRUE(successor->Close().IsOK());
+  std::string got;
+  char buf[64];
+  ssize_t n = 0;
+  while ((n = read(to_parent[0], buf, sizeof(buf))) > 0) got.append(buf, n);
+  int wstatus = 0;
+  waitpid(pid, &wstatus, 0);
+  EXPECT_TRUE(WIFEXITED(wstatus) && WEXITSTATUS(wstatus) == 0);
+  EXPECT_EQ("new+more", got);
+  for (int fd : {to_parent[0], to_child[0], to_child[1]}) close(fd);
 }
 
 }  // namespace

@@ -4,13 +4,24 @@
 
 #include <gtest/gtest.h>
 
+#include <signal.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
 #include <atomic>
+#include <cstdio>
+#include <filesystem>
+#include <fstream>
 #include <functional>
 #include <random>
 #include <set>
 #include <thread>
 
 #include "morvel/file.h"
+#include "morvel/file_impl.h"
+#include "morvel/flat_records.h"
+#include "morvel/hash_dbm.h"
 #include "morvel/str_util.h"
 #include "test_util.h"
 
@@ -566,14 +577,14 @@ TYPED_TEST(MemDBMTest, FileOpenFailures) {
   EXPECT_EQ(dbm->Open(this->Path("missing"), true, File::OPEN_NO_CREATE),
             Status::NOT_FOUND_ERROR);
   EXPECT_FALSE(dbm->IsOpen());
-  // A damaged file is refused, not half loaded.
+  // A damaged file is refused read-only, not half loaded.
   const std::string bad = this->Path("bad.flat");
   {
     std::FILE* fp = std::fopen(bad.c_str(), "wb");
     std::fputs("garbage that is not a frame", fp);
     std::fclose(fp);
   }
-  EXPECT_EQ(dbm->Open(bad, true), Status::BROKEN_DATA_ERROR);
+  EXPECT_EQ(dbm->Open(bad, false), Status::BROKEN_DATA_ERROR);
   EXPECT_FALSE(dbm->IsOpen());
   // No file: the file queries fail clearly.
   ASSERT_TRUE(dbm->Open("", true).IsOK());
@@ -591,6 +602,9 @@ TYPED_TEST(MemDBMTest, FileIsLockedWhileOpen) {
   ASSERT_TRUE(first->Synchronize(false).IsOK());
   auto second = MakeSmall<TypeParam>();
   EXPECT_EQ(second->Open(path, true, File::OPEN_NO_WAIT), Status::INFEASIBLE_ERROR);
+  // Regression: without no_wait, a second open in this process waited for
+  // ever for its own lock; the claim follows the file Synchronize renamed in.
+  EXPECT_EQ(second->Open(path, false), Status::INFEASIBLE_ERROR);
   ASSERT_TRUE(first->Close().IsOK());
   EXPECT_TRUE(second->Open(path, true, File::OPEN_NO_WAIT).IsOK());
 }
@@ -605,14 +619,249 @@ TYPED_TEST(MemDBMTest, RestoreStopsAtTheDamage) {
     }
     ASSERT_TRUE(dbm->Close().IsOK());
   }
-  // Cuts the file in the middle of a frame.
+  // Cuts the file in the middle of the last frame, before the 16-byte trailer.
   const auto size = std::filesystem::file_size(path);
-  std::filesystem::resize_file(path, size - 3);
+  std::filesystem::resize_file(path, size - 16 - 3);
   const std::string restored = this->Path("restored.flat");
   ASSERT_TRUE(RestoreMemoryDatabaseFile(path, restored, -1).IsOK());
   auto dbm = MakeSmall<TypeParam>();
   ASSERT_TRUE(dbm->Open(restored, false).IsOK());
   EXPECT_EQ(dbm->CountSimple(), 9);
+}
+
+std::string ReadFileBytes(const std::string& path) {
+  std::ifstream in(path, std::ios::binary);
+  return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+}
+
+void WriteFileBytes(const std::string& path, const std::string& data) {
+  std::ofstream out(path, std::ios::binary | std::ios::trunc);
+  out << data;
+}
+
+// Ten records "key0".."key9" with values "value-of-0".."value-of-9".
+std::map<std::string, std::string> TenRecords() {
+  std::map<std::string, std::string> records;
+  for (int i = 0; i < 10; i++) {
+    records["key" + std::to_string(i)] = "value-of-" + std::to_string(i);
+  }
+  return records;
+}
+
+// Regression: a file saved by Synchronize kept a zero-filled reserved tail
+// until Close, so a process killed after Synchronize left a file that did not
+// open.
+TYPED_TEST(MemDBMTest, SynchronizedFileIsWholeWhenTheProcessIsKilled) {
+  const std::string path = this->Path("killed.flat");
+  const auto records = morvel_test::RandomRecords(200, 8, 100);
+  int ready_pipe[2];
+  ASSERT_EQ(0, pipe(ready_pipe));
+  const pid_t pid = fork();
+  ASSERT_GE(pid, 0);
+  if (pid == 0) {
+    auto dbm = MakeSmall<TypeParam>();
+    if (!dbm->Open(path, true).IsOK()) _exit(2);
+    for (const auto& [key, value] : records) {
+      if (!dbm->Set(key, value).IsOK()) _exit(3);
+    }
+    if (!dbm->Synchronize(false).IsOK()) _exit(4);
+    // Written after the save, so lost with the process.
+    if (!dbm->Set("unsaved", "x").IsOK()) _exit(5);
+    if (write(ready_pipe[1], "y", 1) != 1) _exit(6);
+    while (true) pause();
+  }
+  char ready = 0;
+  ASSERT_EQ(1, read(ready_pipe[0], &ready, 1));
+  ASSERT_EQ(0, kill(pid, SIGKILL));
+  int wstatus = 0;
+  ASSERT_EQ(pid, waitpid(pid, &wstatus, 0));
+  close(ready_pipe[0]);
+  close(ready_pipe[1]);
+  auto dbm = MakeSmall<TypeParam>();
+  ASSERT_EQ(dbm->Open(path, false), Status::SUCCESS);
+  EXPECT_EQ(this->Dump(dbm.get()), records);
+  int64_t size = -1;
+  ASSERT_TRUE(dbm->GetFileSize(&size).IsOK());
+  EXPECT_EQ(static_cast<int64_t>(std::filesystem::file_size(path)), size);
+}
+
+// Damage of several kinds: refused read-only with nothing loaded; opened
+// writable, every whole record is kept and the file is made whole at once.
+TYPED_TEST(MemDBMTest, DamagedFileIsRefusedReadOnlyAndRestoredWritable) {
+  struct Case {
+    const char* name;
+    std::function<std::string(const std::string&)> damage;
+    size_t num_kept;
+  };
+  const auto legacy_frames = [] {
+    std::string frames;
+    for (const auto& [key, value] : TenRecords()) {
+      for (const std::string& data : {key, value}) {
+        frames += '\xFF';
+        frames += static_cast<char>(data.size());
+        frames += data;
+      }
+    }
+    return frames;
+  };
+  const std::vector<Case> cases = {
+      // A flipped byte keeps every frame whole; only the checksum tells.
+      {"flipped value byte",
+       [](const std::string& data) {
+         std::string damaged = data;
+         damaged[damaged.find("value-of-7") + 3] ^= 0x01;
+         return damaged;
+       },
+       10},
+      {"cut in the last frame",
+       [](const std::string& data) { return data.substr(0, data.size() - 16 - 3); }, 9},
+      {"cut in the trailer",
+       [](const std::string& data) { return data.substr(0, data.size() - 5); }, 10},
+      {"cut in the header",
+       [](const std::string& data) { return data.substr(0, 5); }, 0},
+      // What an older version left after a crash: frames and a zero tail.
+      {"frames with a zero tail",
+       [&](const std::string&) { return legacy_frames() + std::string(4096, '\0'); }, 10},
+  };
+  for (const auto& test_case : cases) {
+    SCOPED_TRACE(test_case.name);
+    const std::string path = this->Path("damaged.flat");
+    std::filesystem::remove(path);
+    {
+      auto dbm = MakeSmall<TypeParam>();
+      ASSERT_TRUE(dbm->Open(path, true).IsOK());
+      for (const auto& [key, value] : TenRecords()) ASSERT_TRUE(dbm->Set(key, value).IsOK());
+      ASSERT_TRUE(dbm->Close().IsOK());
+    }
+    WriteFileBytes(path, test_case.damage(ReadFileBytes(path)));
+    auto dbm = MakeSmall<TypeParam>();
+    const Status status = dbm->Open(path, false);
+    EXPECT_EQ(status, Status::BROKEN_DATA_ERROR);
+    EXPECT_NE(status.GetMessage().find(path), std::string::npos) << status;
+    EXPECT_FALSE(dbm->IsOpen());
+    ASSERT_EQ(dbm->Open(path, true), Status::SUCCESS);
+    EXPECT_EQ(dbm->CountSimple(), static_cast<int64_t>(test_case.num_kept));
+    // Whole before the database is even closed.
+    auto reader = MakeSmall<TypeParam>();
+    auto copy = this->Path("copy-of-restored.flat");
+    std::filesystem::copy_file(path, copy, std::filesystem::copy_options::overwrite_existing);
+    ASSERT_EQ(reader->Open(copy, false), Status::SUCCESS);
+    EXPECT_EQ(reader->CountSimple(), static_cast<int64_t>(test_case.num_kept));
+    ASSERT_TRUE(reader->Close().IsOK());
+    ASSERT_TRUE(dbm->Close().IsOK());
+  }
+}
+
+// Files written before the format had a checksum are frames alone; they open
+// as they are and are written in the new form at the next save.
+TYPED_TEST(MemDBMTest, FileWithoutChecksumStillOpens) {
+  const std::string path = this->Path("legacy.flat");
+  {
+    PositionalParallelFile file;
+    ASSERT_TRUE(file.Open(path, true).IsOK());
+    FlatRecordWriter writer(&file);
+    for (const auto& [key, value] : TenRecords()) {
+      ASSERT_TRUE(writer.WriteRecord(key, value).IsOK());
+    }
+    ASSERT_TRUE(writer.Flush().IsOK());
+    ASSERT_TRUE(file.Close().IsOK());
+  }
+  auto dbm = MakeSmall<TypeParam>();
+  ASSERT_EQ(dbm->Open(path, false), Status::SUCCESS);
+  EXPECT_EQ(this->Dump(dbm.get()), TenRecords());
+  ASSERT_TRUE(dbm->Close().IsOK());
+  ASSERT_EQ(dbm->Open(path, true), Status::SUCCESS);
+  ASSERT_TRUE(dbm->Close().IsOK());
+  EXPECT_NE(ReadFileBytes(path)[0], '\xFF');
+  ASSERT_EQ(dbm->Open(path, false), Status::SUCCESS);
+  EXPECT_EQ(this->Dump(dbm.get()), TenRecords());
+}
+
+// Regression: CopyFileData took no lock, so it replaced the file of a live
+// database, and it knew its own file only by the same path string.
+TYPED_TEST(MemDBMTest, CopyFileDataTakesTheDestinationsLock) {
+  const std::string path = this->Path("source.flat");
+  auto dbm = MakeSmall<TypeParam>();
+  ASSERT_TRUE(dbm->Open(path, true).IsOK());
+  for (const auto& [key, value] : TenRecords()) ASSERT_TRUE(dbm->Set(key, value).IsOK());
+  ASSERT_TRUE(dbm->Synchronize(false).IsOK());
+  const std::string link = this->Path("link.flat");
+  ASSERT_EQ(0, ::link(path.c_str(), link.c_str()));
+  EXPECT_EQ(dbm->CopyFileData(link), Status::INVALID_ARGUMENT_ERROR);
+  // Another database of this process, of either kind, holds its file.
+  const std::string live_mem = this->Path("live.flat");
+  auto live = MakeSmall<TypeParam>();
+  ASSERT_TRUE(live->Open(live_mem, true).IsOK());
+  ASSERT_TRUE(live->Set("mine", "kept").IsOK());
+  ASSERT_TRUE(live->Synchronize(false).IsOK());
+  const std::string live_hash = this->Path("live.mvh");
+  HashDBM hash;
+  ASSERT_TRUE(hash.OpenAdvanced(live_hash, true, 0, {{"num_buckets", "100"}}).IsOK());
+  ASSERT_TRUE(hash.Set("mine", "kept").IsOK());
+  for (const std::string& dest : {live_mem, live_hash}) {
+    const Status status = dbm->CopyFileData(dest);
+    EXPECT_EQ(status, Status::INFEASIBLE_ERROR) << dest;
+    EXPECT_NE(status.GetMessage().find("in this process"), std::string::npos) << status;
+  }
+  ASSERT_TRUE(live->Close().IsOK());
+  ASSERT_TRUE(live->Open(live_mem, false).IsOK());
+  std::string value;
+  EXPECT_TRUE(live->Get("mine", &value).IsOK());
+  EXPECT_EQ(value, "kept");
+  ASSERT_TRUE(hash.Close().IsOK());
+  ASSERT_TRUE(hash.Open(live_hash, false).IsOK());
+  value.clear();
+  EXPECT_TRUE(hash.Get("mine", &value).IsOK());
+  EXPECT_EQ(value, "kept");
+  // A free destination gets a whole copy.
+  const std::string copy = this->Path("copy.flat");
+  ASSERT_TRUE(dbm->CopyFileData(copy, true).IsOK());
+  ASSERT_TRUE(dbm->Close().IsOK());
+  for (const std::string& p : {path, copy}) {
+    auto reader = MakeSmall<TypeParam>();
+    ASSERT_EQ(reader->Open(p, false), Status::SUCCESS) << p;
+    EXPECT_EQ(this->Dump(reader.get()), TenRecords()) << p;
+  }
+}
+
+// Regression: a process waiting in Open held the replaced file of the last
+// save, so when the holder closed, it loaded stale records and later saved them
+// over the live file, losing the holder's writes. Two processes take turns
+// incrementing one counter; every increment must survive.
+class MemDBMFileLockTest : public morvel_test::TempDirTest {};
+
+TEST_F(MemDBMFileLockTest, ProcessesTakingTurnsLoseNoWrite) {
+  const std::string path = Path("counter.mvmt");
+  constexpr int kProcesses = 2;
+  constexpr int kRounds = 40;
+  std::vector<pid_t> pids;
+  for (int p = 0; p < kProcesses; p++) {
+    const pid_t pid = fork();
+    ASSERT_GE(pid, 0);
+    if (pid == 0) {
+      for (int i = 0; i < kRounds; i++) {
+        TinyDBM dbm;
+        if (!dbm.Open(path, true).IsOK()) _exit(2);
+        if (!dbm.Increment("counter", 1, nullptr, 0).IsOK()) _exit(3);
+        // A save in the middle renames a new file in while the rival waits.
+        if (!dbm.Synchronize(false).IsOK()) _exit(4);
+        if (!dbm.Close().IsOK()) _exit(5);
+      }
+      _exit(0);
+    }
+    pids.push_back(pid);
+  }
+  for (const pid_t pid : pids) {
+    int wstatus = 0;
+    ASSERT_EQ(pid, waitpid(pid, &wstatus, 0));
+    EXPECT_TRUE(WIFEXITED(wstatus) && WEXITSTATUS(wstatus) == 0) << wstatus;
+  }
+  TinyDBM dbm;
+  ASSERT_TRUE(dbm.Open(path, false).IsOK());
+  std::string value;
+  ASSERT_TRUE(dbm.Get("counter", &value).IsOK());
+  EXPECT_EQ(kProcesses * kRounds, StrToIntBigEndian(value));
+  ASSERT_TRUE(dbm.Close().IsOK());
 }
 
 TYPED_TEST(MemDBMTest, InspectReportsTheBasics) {

@@ -2,6 +2,8 @@
 truncating, synchronizing, sizes and paths, line search, and printable forms."""
 
 import os
+import subprocess
+import sys
 import threading
 
 import pytest
@@ -162,6 +164,36 @@ def test_synchronize(opened, args):
     opened.Append(b"abc")
     assert opened.Synchronize(*args) == Status.SUCCESS
     assert opened.Read(0, 3) == b"abc"
+
+
+@pytest.mark.parametrize("class_name", FILE_CLASSES)
+def test_synchronize_leaves_the_file_at_its_logical_size(path, class_name):
+    # Regression: the space reserved ahead of appends stayed on disk after
+    # Synchronize, so a crash then left a file with a zero tail.
+    f = morvel.File()
+    assert f.Open(path, True, file=class_name, alloc_init_size=1 << 20).IsOK()
+    f.Append(b"abc")
+    for hard in (False, True):
+        assert f.Synchronize(hard).IsOK()
+        assert os.path.getsize(path) == f.GetSize()
+        f.Append(b"more")
+    assert f.Read(0, 11) == b"abcmoremore"
+    assert f.Close().IsOK()
+    assert os.path.getsize(path) == 11
+
+
+def test_second_open_in_this_process_fails_at_once(path):
+    # Regression: without no_wait, this waited for ever for the process's own lock.
+    writer = morvel.File()
+    assert writer.Open(path, True).IsOK()
+    other = morvel.File()
+    for writable in (True, False):
+        status = other.Open(path, writable)
+        assert status == Status.INFEASIBLE_ERROR
+        assert "opened for writing in this process" in status.GetMessage()
+    assert writer.Close().IsOK()
+    assert other.Open(path, False).IsOK()
+    assert other.Close().IsOK()
 
 
 def test_data_persists_after_close(path):
@@ -418,12 +450,23 @@ def test_close_while_other_threads_read_never_crashes(tmp_path):
                                "invalid arguments: not opened file")
 
 
+HOLD_LOCK = """
+import sys, morvel
+f = morvel.File()
+assert f.Open(sys.argv[1], True).IsOK()
+print("locked", flush=True)
+sys.stdin.readline()
+f.Close()
+"""
+
+
 def test_repr_does_not_wait_for_an_open_in_flight(path):
-    # The open of another thread waits for the file lock that this thread
+    # The open of another thread waits for the file lock that another process
     # holds; printing the File meanwhile must neither block the interpreter
     # nor show a half-opened file.
-    holder = morvel.File()
-    assert holder.Open(path, True).IsOK()
+    holder = subprocess.Popen([sys.executable, "-c", HOLD_LOCK, path],
+                              stdin=subprocess.PIPE, stdout=subprocess.PIPE)
+    assert holder.stdout.readline() == b"locked\n"
     waiting = morvel.File()
     results = []
     thread = threading.Thread(
@@ -434,7 +477,8 @@ def test_repr_does_not_wait_for_an_open_in_flight(path):
     assert not results
     assert str(waiting) == "class=unknown path= size=-1"
     assert repr(waiting) == "<morvel.File: class=unknown path= size=-1>"
-    assert holder.Close().IsOK()
+    holder.communicate(b"\n")
+    assert holder.returncode == 0
     thread.join()
     assert results[0] == Status.SUCCESS
     assert str(waiting).startswith("class=MemoryMapParallelFile path=")

@@ -6,8 +6,14 @@
 // PRECONDITION_ERROR. Open and Close must not race with other calls on the
 // classes whose reads take no lock (the parallel ones).
 //
-// Files may reserve space ahead of appends: until Close, the file on disk can
-// be longer than the logical size, by zero bytes.
+// Files may reserve space ahead of appends: until Close or a Synchronize of
+// the whole file, the file on disk can be longer than the logical size, by
+// zero bytes. The memory-mapped classes allocate the blocks of what they
+// reserve, so a full disk is SYSTEM_ERROR of the call that grows the file.
+//
+// The file lock is per open, not per process, so the process keeps one table
+// of the files it holds locked: a second open of such a file that would have
+// to wait for the first is INFEASIBLE_ERROR at once (readers share).
 
 #ifndef MORVEL_FILE_H_
 #define MORVEL_FILE_H_
@@ -44,8 +50,13 @@ class File {
   virtual ~File() = default;
 
   // Opens |path|. A writer takes an exclusive flock, a reader a shared one (see
-  // OpenOption). A read-only open of a missing file is NOT_FOUND_ERROR. Opening
-  // an open file is PRECONDITION_ERROR.
+  // OpenOption); the wait for another process's lock holds no lock of this
+  // library. A file this process holds open in a conflicting mode is
+  // INFEASIBLE_ERROR at once, naming the conflict. Once locked, the open checks
+  // that |path| still names the file it locked (the holder may have renamed
+  // another over it) and starts again on the new one if not. A read-only open
+  // of a missing file is NOT_FOUND_ERROR. Opening an open file is
+  // PRECONDITION_ERROR.
   virtual Status Open(const std::string& path, bool writable,
                       int32_t options = OPEN_DEFAULT) = 0;
 
@@ -74,7 +85,9 @@ class File {
   virtual Status Truncate(int64_t size) = 0;
 
   // Flushes to the file system; with |hard|, to the device. |size| 0 means the
-  // whole file from |off|.
+  // whole file from |off|. For the whole file (|off| and |size| 0), a writer
+  // also cuts the space reserved ahead of appends, so that the file on disk
+  // is at its logical size.
   virtual Status Synchronize(bool hard, int64_t off = 0, int64_t size = 0) = 0;
 
   // The logical size in bytes.
@@ -91,7 +104,10 @@ class File {
   // The path, or "" on failure.
   std::string GetPathSimple();
 
-  // Renames the open file to |new_path| (rename(2)); later GetPath gives it.
+  // Renames the open file to |new_path| durably: the reserved space is cut and
+  // the file synced to the device first, the directory after, so a crash
+  // leaves the old file or the whole new one under the name. Later GetPath
+  // gives |new_path|. The process's claim on the file follows it.
   virtual Status Rename(const std::string& new_path) = 0;
 
   virtual bool IsOpen() const = 0;

@@ -8,8 +8,16 @@
 // loads the file (flat records) at Open if it exists (a missing file opened
 // read-only or with OPEN_NO_CREATE is NOT_FOUND_ERROR; OPEN_TRUNCATE drops the
 // old content) and, when writable, writes all records to it at Synchronize and
-// Close through a temporary file renamed over the old one, so the file is
-// always whole.
+// Close through a temporary file, locked, synced and renamed over the old one,
+// so the file is always whole. The file has its exact size and ends with a
+// checksum of its content. A damaged or unfinished file is BROKEN_DATA_ERROR
+// when opened read-only; opened writable, every whole record before the damage
+// is kept and the file is written again at once. Files without a checksum,
+// from before it was added, load as they are.
+//
+// CopyFileData writes a whole file under the destination's lock: the
+// database's own file, under any name, is INVALID_ARGUMENT_ERROR, and the file
+// of a database open in this process is INFEASIBLE_ERROR.
 
 #ifndef MORVEL_MEM_DBM_H_
 #define MORVEL_MEM_DBM_H_
@@ -53,9 +61,9 @@ class BabyDBM final : public DBM {
   std::shared_ptr<Impl> impl_;
 };
 
-// Restores a memory database file: reads the flat records of |old_path| up to
-// the first damaged frame (or |end_offset| when positive) and writes them to a
-// new file at |new_path|.
+// Restores a memory database file: reads the records of |old_path| up to the
+// first damaged frame (or |end_offset| when positive) and writes them to a
+// new, whole file at |new_path|.
 Status RestoreMemoryDatabaseFile(const std::string& old_path, const std::string& new_path,
                                  int64_t end_offset);
 
