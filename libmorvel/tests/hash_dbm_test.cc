@@ -13,11 +13,13 @@
 #include <cstdio>
 #include <cstdlib>
 #include <fstream>
+#include <functional>
 #include <map>
 #include <optional>
 #include <random>
 #include <set>
 #include <sstream>
+#include <stdexcept>
 #include <string>
 #include <thread>
 #include <vector>
@@ -620,6 +622,55 @@ TEST_F(HashDBMTest, IteratorMovesAndEdits) {
   EXPECT_EQ(Status::SUCCESS, dbm.Close());
   EXPECT_EQ(Status::PRECONDITION_ERROR, iter->First());
   EXPECT_EQ(Status::PRECONDITION_ERROR, iter->Next());
+}
+
+// A processor that throws must not leave its stripe locked: the next call on
+// the same thread failed with EDEADLK, and one on another thread hung.
+TEST_F(HashDBMTest, ThrowingProcessorReleasesItsLocks) {
+  struct Thrower : DBM::RecordProcessor {
+    std::string_view ProcessFull(std::string_view, std::string_view) override {
+      throw std::runtime_error("processor failed");
+    }
+    std::string_view ProcessEmpty(std::string_view) override {
+      throw std::runtime_error("processor failed");
+    }
+  };
+  using Call = std::function<void(HashDBM*, Thrower*)>;
+  const std::vector<std::pair<std::string, Call>> calls = {
+      {"Process", [](HashDBM* dbm, Thrower* proc) { dbm->Process("k", proc, true); }},
+      {"ProcessMulti",
+       [](HashDBM* dbm, Thrower* proc) {
+         dbm->ProcessMulti({{"k", proc}, {"other", proc}}, true);
+       }},
+      {"ProcessFirst", [](HashDBM* dbm, Thrower* proc) { dbm->ProcessFirst(proc, true); }},
+      {"ProcessEach", [](HashDBM* dbm, Thrower* proc) { dbm->ProcessEach(proc, true); }},
+      {"Iterator::Process",
+       [](HashDBM* dbm, Thrower* proc) {
+         auto iter = dbm->MakeIterator();
+         if (iter->Jump("k").IsOK()) iter->Process(proc, true);
+       }},
+  };
+  for (const auto& [name, call] : calls) {
+    SCOPED_TRACE(name);
+    HashDBM dbm;
+    ASSERT_EQ(Status::SUCCESS, dbm.OpenAdvanced(dir_.Path(name + ".mvh"), true,
+                                                File::OPEN_TRUNCATE, {{"num_buckets", "7"}}));
+    ASSERT_EQ(Status::SUCCESS, dbm.Set("k", "v"));
+    Thrower thrower;
+    EXPECT_THROW(call(&dbm, &thrower), std::runtime_error);
+    // The same thread again, then another thread, then a whole-file operation.
+    Status status;
+    ASSERT_NO_THROW(status = dbm.Set("k", "after"));
+    EXPECT_EQ(Status::SUCCESS, status);
+    std::thread other([&] { status = dbm.Set("other", "x"); });
+    other.join();
+    EXPECT_EQ(Status::SUCCESS, status);
+    EXPECT_EQ(Status::SUCCESS, dbm.Synchronize(false));
+    std::string value;
+    EXPECT_EQ(Status::SUCCESS, dbm.Get("k", &value));
+    EXPECT_EQ("after", value);
+    EXPECT_EQ(Status::SUCCESS, dbm.Close());
+  }
 }
 
 TEST_F(HashDBMTest, WholeFileOperations) {
