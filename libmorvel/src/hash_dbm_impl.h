@@ -194,6 +194,7 @@ struct HashDBM::Impl {
   Status SetRecord(std::string_view key, std::string_view value, uint64_t bucket,
                    hashdbm::Found* found);
   Status RemoveRecord(uint64_t bucket, hashdbm::Found* found);
+  Status FreeSlot(int64_t off, int64_t slot);
   Status ProcessLocked(std::string_view key, uint64_t bucket, RecordProcessor* proc,
                        bool writable);
   Status ApplyAnswer(std::string_view key, uint64_t bucket, std::string_view answer,

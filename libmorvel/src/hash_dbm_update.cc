@@ -4,11 +4,14 @@
 // appending mode nothing is ever overwritten: the first record of a key in its
 // chain is its current state (a removal record means absent), so the chain
 // runs from the newest record to the oldest. In the in-place mode every key has
-// at most one record: a new value that fits the old slot is written over it; a
-// larger one goes to a reused free block or the end and takes the old record's
-// place in the chain; a removed or moved record is unlinked and then marked as
-// a free block and offered to the free-block pool (memory only; Rebuild
-// reclaims what the pool forgets).
+// at most one record: a new version goes into a free block from the pool, or
+// at the end, and takes the old record's place in the chain by one write of
+// the link (or bucket head) that pointed to the old one; only then is the old
+// record marked as a free block and offered to the free-block pool (memory
+// only; Rebuild reclaims what the pool forgets). A removal unlinks the record
+// the same way, then frees it. The bytes of a live record are never
+// overwritten, apart from its link when the record after it changes, so a
+// crash in the middle of an update leaves the old version whole.
 //
 // Writes are ordered so that the chains are whole at every moment: a record is
 // complete before anything links to it, and a record is unlinked before it is
@@ -103,21 +106,10 @@ Status HashDBM::Impl::SetRecord(std::string_view key, std::string_view value, ui
     }
     return Status();
   }
+  // The new version never goes over the old one, even when it would fit: a
+  // crash in the middle of that copy would leave neither version whole.
   const RecordHead& old = found->rec.head;
   const int64_t old_data = old.key_size + old.value_size;
-  if (layout_.MinSlot(key.size(), value.size()) <= old.slot) {
-    RecordBuffer buffer;
-    char* buf = buffer.Reserve(old.slot);
-    const size_t filled =
-        EncodeRecord(layout_, kRecordSet, old.link, key, value, old.slot, false, buf);
-    if (filled > 0) {
-      status = raw_->Write(found->offset, buf, filled);
-      if (status.IsOK()) {
-        counts_.Add(bucket, 0, new_data - old_data, 0);
-      }
-      return status;
-    }
-  }
   int64_t off = 0;
   int64_t slot = 0;
   status = PlaceRecord(kRecordSet, old.link, key, value, &off, &slot);
@@ -128,14 +120,18 @@ Status HashDBM::Impl::SetRecord(std::string_view key, std::string_view value, ui
   if (!status.IsOK()) {
     return status;
   }
-  const char free_type = static_cast<char>(kRecordFree);
-  status = raw_->Write(found->offset, &free_type, 1);
-  if (!status.IsOK()) {
-    return status;
-  }
-  fbp_.Insert(found->offset, old.slot);
   counts_.Add(bucket, 0, new_data - old_data, slot - old.slot);
-  return Status();
+  return FreeSlot(found->offset, old.slot);
+}
+
+// Marks the unlinked record at |off| as a free block and offers it to the pool.
+Status HashDBM::Impl::FreeSlot(int64_t off, int64_t slot) {
+  const char free_type = static_cast<char>(kRecordFree);
+  Status status = raw_->Write(off, &free_type, 1);
+  if (status.IsOK()) {
+    fbp_.Insert(off, slot);
+  }
+  return status;
 }
 
 Status HashDBM::Impl::RemoveRecord(uint64_t bucket, Found* found) {
@@ -155,20 +151,14 @@ Status HashDBM::Impl::RemoveRecord(uint64_t bucket, Found* found) {
       status = WriteBucket(bucket, off);
     }
   } else {
+    // Unlinked by one write of the link that pointed to it, then freed.
     status = found->prev == 0 ? WriteBucket(bucket, old.link) : WriteLink(found->prev, old.link);
-    if (status.IsOK()) {
-      const char free_type = static_cast<char>(kRecordFree);
-      status = raw_->Write(found->offset, &free_type, 1);
-    }
-    if (status.IsOK()) {
-      fbp_.Insert(found->offset, old.slot);
-    }
   }
   if (!status.IsOK()) {
     return status;
   }
   counts_.Add(bucket, -1, -static_cast<int64_t>(old.key_size + old.value_size), -old.slot);
-  return Status();
+  return layout_.update_mode == kUpdateAppending ? Status() : FreeSlot(found->offset, old.slot);
 }
 
 Status HashDBM::Impl::ApplyAnswer(std::string_view key, uint64_t bucket,
