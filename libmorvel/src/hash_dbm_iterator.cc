@@ -38,6 +38,9 @@ class HashIterator final : public DBM::Iterator {
   Status Settle();
 
   std::shared_ptr<HashDBM::Impl> impl_;
+  // The failure that stopped the iterator, reported again by every later
+  // call until First or Jump: a read error is never taken for the end.
+  Status error_;
   bool placed_ = false;
   uint64_t bucket_ = 0;
   std::vector<std::string> keys_;
@@ -51,6 +54,7 @@ Status HashIterator::LoadFrom(uint64_t bucket) {
     Status status = impl.NextNonEmptyBucket(bucket, &bucket, true);
     if (!status.IsOK()) {
       placed_ = false;
+      error_ = status;
       return status;
     }
     if (bucket >= impl.layout_.num_buckets) {
@@ -64,6 +68,7 @@ Status HashIterator::LoadFrom(uint64_t bucket) {
     }
     if (!status.IsOK()) {
       placed_ = false;
+      error_ = status;
       return status;
     }
     if (!entries.empty()) {
@@ -114,6 +119,7 @@ Status HashIterator::First() {
   if (!impl_->open_) {
     return NotOpened();
   }
+  error_ = Status();
   Status status = LoadFrom(0);
   if (status.IsOK()) {
     status = Settle();
@@ -127,6 +133,7 @@ Status HashIterator::Jump(std::string_view key) {
   if (!impl.open_) {
     return NotOpened();
   }
+  error_ = Status();
   placed_ = false;
   const uint64_t bucket = impl.BucketOf(key);
   std::vector<ChainEntry> entries;
@@ -136,6 +143,7 @@ Status HashIterator::Jump(std::string_view key) {
     status = impl.ReadChain(bucket, false, &entries);
   }
   if (!status.IsOK()) {
+    error_ = status;
     return status;
   }
   keys_.clear();
@@ -159,6 +167,9 @@ Status HashIterator::Next() {
   if (!impl_->open_) {
     return NotOpened();
   }
+  if (!error_.IsOK()) {
+    return error_;
+  }
   if (!placed_) {
     return Status(Status::NOT_FOUND_ERROR, "the iterator is at the end");
   }
@@ -174,6 +185,9 @@ Status HashIterator::Process(DBM::RecordProcessor* proc, bool writable) {
   }
   if (writable && !impl.writable_) {
     return NotWritable();
+  }
+  if (!error_.IsOK()) {
+    return error_;
   }
   while (true) {
     Status status = Settle();

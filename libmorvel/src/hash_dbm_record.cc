@@ -49,20 +49,6 @@ Status ReadHead(File* file, const Layout& layout, int64_t end, int64_t off, Reco
   return status;
 }
 
-// Sets |rec->key| after ReadHead.
-Status ReadKey(File* file, RecordRead* rec) {
-  const size_t key_end = rec->head.header_size + rec->head.key_size;
-  if (key_end <= rec->prefix_size) {
-    rec->key = std::string_view(rec->prefix + rec->head.header_size, rec->head.key_size);
-    return Status();
-  }
-  rec->body.resize(rec->head.key_size);
-  Status status = file->Read(rec->offset + rec->head.header_size, rec->body.data(),
-                             rec->head.key_size);
-  rec->key = rec->body;
-  return status;
-}
-
 // Sets |rec->key| and |rec->value| after ReadHead and checks the checksum.
 Status ReadBody(File* file, const Layout& layout, RecordRead* rec) {
   const size_t var_pos = layout.VarPos();
@@ -160,23 +146,18 @@ Status HashDBM::Impl::FindRecord(std::string_view key, uint64_t bucket, Found* f
     if (rec.head.type == kRecordFree) {
       return BrokenData(SPrintF("a free block in a chain at %lld", static_cast<long long>(off)));
     }
-    if (rec.head.key_size == key.size()) {
-      status = ReadKey(raw_, &rec);
-      if (!status.IsOK()) {
-        return status;
-      }
-      if (rec.key == key) {
-        found->offset = off;
-        found->prev = prev;
-        if (rec.head.type == kRecordSet) {
-          status = ReadBody(raw_, layout_, &rec);
-          if (!status.IsOK()) {
-            return status;
-          }
-          found->found = true;
-        }
-        return Status();
-      }
+    // The checksum is checked before the key is trusted: a damaged newest
+    // version of the key must be an error, not a reason to walk on to an
+    // older version (or to none).
+    status = ReadBody(raw_, layout_, &rec);
+    if (!status.IsOK()) {
+      return status;
+    }
+    if (rec.key == key) {
+      found->offset = off;
+      found->prev = prev;
+      found->found = rec.head.type == kRecordSet;
+      return Status();
     }
     prev = off;
     off = rec.head.link;
@@ -208,8 +189,8 @@ Status HashDBM::Impl::ReadChain(uint64_t bucket, bool with_values,
     if (rec.head.type == kRecordFree) {
       return BrokenData(SPrintF("a free block in a chain at %lld", static_cast<long long>(off)));
     }
-    status = with_values || rec.head.type == kRecordSet ? ReadBody(raw_, layout_, &rec)
-                                                        : ReadKey(raw_, &rec);
+    // Removal records too: a damaged one must not let an older version show.
+    status = ReadBody(raw_, layout_, &rec);
     if (!status.IsOK()) {
       return status;
     }
@@ -231,6 +212,8 @@ Status HashDBM::Impl::ReadChain(uint64_t bucket, bool with_values,
       if (rec.head.type == kRecordSet) {
         ChainEntry entry;
         entry.key = rec.key;
+        entry.data_size = rec.head.key_size + rec.head.value_size;
+        entry.slot = rec.head.slot;
         if (with_values) {
           entry.value = rec.value;
         }

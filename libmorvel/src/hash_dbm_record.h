@@ -33,9 +33,6 @@ struct RecordRead {
 // data ends at |end|.
 Status ReadHead(File* file, const Layout& layout, int64_t end, int64_t off, RecordRead* rec);
 
-// Sets |rec->key| after ReadHead.
-Status ReadKey(File* file, RecordRead* rec);
-
 // Sets |rec->key| and |rec->value| after ReadHead and checks the checksum.
 Status ReadBody(File* file, const Layout& layout, RecordRead* rec);
 
@@ -95,7 +92,9 @@ struct Found {
 // A live record of a chain, as listed by ReadChain.
 struct ChainEntry {
   std::string key;
-  std::string value;
+  std::string value;      // only when asked for
+  int64_t data_size = 0;  // the sizes of the key and the value
+  int64_t slot = 0;       // the bytes of the record
 };
 
 }  // namespace hashdbm
