@@ -367,7 +367,10 @@ Status HashDBM::RebuildAdvanced(const ParamMap& params) {
     return NotWritable();
   }
   Layout layout = impl.layout_;
-  const int64_t count = impl.counts_.NumRecords();
+  // The count sizes the new bucket array: bounded by what the file can hold.
+  const int64_t count = std::min(impl.counts_.NumRecords(),
+                                 (impl.FileEnd() - impl.layout_.record_base) /
+                                     impl.layout_.MinSlot(0, 0));
   layout.num_buckets =
       std::max<uint64_t>(kMinFittedBuckets, static_cast<uint64_t>(std::max<int64_t>(count, 0)) * 2 + 1);
   layout.num_buckets = std::min(layout.num_buckets, kMaxNumBuckets);
@@ -404,16 +407,18 @@ Status HashDBM::RebuildAdvanced(const ParamMap& params) {
                          : RestoreRecords(impl.file_.get(), impl.layout_, impl.FileEnd(), false,
                                           dest.get());
   if (status.IsOK()) {
-    status = dest->SyncImpl(impl.options_ & File::OPEN_SYNC_HARD);
+    status = dest->SyncImpl(false);
   }
+  bool renamed = false;
   if (status.IsOK()) {
-    status = dest->file_->Rename(impl.path_);
+    status = SyncAndRenameOver(dest->file_.get(), impl.path_, &renamed);
   }
-  if (!status.IsOK()) {
+  if (!renamed) {
     dest->CloseImpl();
     std::remove(tmp_path.c_str());
     return status;
   }
+  // Once renamed, the new file is the database even if a later step failed.
   impl.file_->Close();
   impl.Adopt(dest.get());
   impl.num_buckets_hint_.store(impl.layout_.num_buckets);
@@ -421,7 +426,8 @@ Status HashDBM::RebuildAdvanced(const ParamMap& params) {
   impl.fbp_.SetCapacity(fbp_capacity);
   impl.file_params_ = dest->file_params_;
   impl.healthy_ = true;
-  return Status();
+  impl.counts_scanned_ = false;
+  return status;
 }
 
 Status HashDBM::ShouldBeRebuilt(bool* tobe) {
@@ -515,6 +521,7 @@ std::vector<std::pair<std::string, std::string>> HashDBM::Inspect() {
   }
   const Layout& layout = impl.layout_;
   result.emplace_back("num_records", std::to_string(impl.counts_.NumRecords()));
+  result.emplace_back("num_records_source", impl.counts_scanned_ ? "scan" : "header");
   result.emplace_back("healthy", impl.healthy_ ? "true" : "false");
   result.emplace_back("num_buckets", std::to_string(layout.num_buckets));
   result.emplace_back("align_pow", std::to_string(layout.align_pow));

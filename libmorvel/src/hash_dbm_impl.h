@@ -179,6 +179,10 @@ struct HashDBM::Impl {
   Status MarkDirty();
   Status SyncImpl(bool hard);
   void Adopt(Impl* other);
+  Status RecountFromChains();
+  // Restores the uncleanly closed file of |size| bytes into a new file and
+  // puts that in place of it (hash_dbm_restore.cc).
+  Status RestoreInPlace(int64_t size);
 
   // Reading buckets and chains (hash_dbm_record.cc).
   Status ReadBucket(uint64_t bucket, int64_t* off);
@@ -234,6 +238,9 @@ struct HashDBM::Impl {
   std::string restore_mode_ = "default";
 
   hashdbm::StripedCounts counts_;
+  // True when the counts were taken by walking the chains at open, because
+  // the file's own could not be trusted.
+  bool counts_scanned_ = false;
   // The end of the record data: the file's logical size as this object wrote it.
   std::atomic<int64_t> file_end_{0};
   // True while the file on disk is marked as not cleanly closed.
@@ -253,6 +260,13 @@ Status RestoreRecords(File* src, const Layout& layout, int64_t end, bool scan_on
 // The body of HashDBM::RestoreDatabase. In hash_dbm_restore.cc.
 Status RestoreDatabaseFile(const std::string& old_path, const std::string& new_path,
                            int64_t end_offset, const ParamMap& params);
+
+// Puts the open |file| in place of |path| so that a power cut leaves either
+// the old file or the whole new one: synchronizes the file to the device,
+// renames it over |path|, then synchronizes the directory so that the rename
+// itself is durable. |*renamed| tells whether the rename took place, as a
+// failure after it leaves the new file in place. In hash_dbm_open.cc.
+Status SyncAndRenameOver(File* file, const std::string& path, bool* renamed);
 
 // An iterator over the database of |impl|. In hash_dbm_iterator.cc.
 std::unique_ptr<DBM::Iterator> MakeIterator(std::shared_ptr<HashDBM::Impl> impl);

@@ -7,7 +7,11 @@
 // not closed cleanly and is restored when opened writable (unless
 // "restore_mode" is "noop").
 
+#include <fcntl.h>
+#include <unistd.h>
+
 #include <algorithm>
+#include <cerrno>
 #include <cstdio>
 #include <cstring>
 
@@ -17,6 +21,55 @@
 namespace morvel {
 
 using namespace hashdbm;
+
+namespace {
+
+// Whether the counts of |dyn| can be those of a record region ending at
+// |file_size|: every record takes at least the smallest slot, and the data
+// sizes are within the region. Damage or a forged header fails this, and
+// nothing is sized from such counts.
+bool CountsFit(const Layout& layout, const DynamicHeader& dyn, int64_t file_size) {
+  const int64_t region = file_size - layout.record_base;
+  const int64_t min_slot = layout.MinSlot(0, 0);
+  return region >= 0 && dyn.num_records <= region / min_slot && dyn.live_size <= region &&
+         dyn.eff_data_size <= dyn.live_size &&
+         dyn.num_records * min_slot <= dyn.live_size;
+}
+
+// fsync of the directory that holds |path|.
+Status SyncDirectoryOf(const std::string& path) {
+  const size_t slash = path.rfind('/');
+  const std::string dir = slash == std::string::npos ? "." : slash == 0 ? "/" : path.substr(0, slash);
+  const int fd = open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  if (fd < 0) {
+    return Status(Status::SYSTEM_ERROR, std::string("open: ") + std::strerror(errno));
+  }
+  Status status;
+  if (fsync(fd) != 0) {
+    status = Status(Status::SYSTEM_ERROR, std::string("fsync: ") + std::strerror(errno));
+  }
+  close(fd);
+  return status;
+}
+
+}  // namespace
+
+namespace hashdbm {
+
+Status SyncAndRenameOver(File* file, const std::string& path, bool* renamed) {
+  *renamed = false;
+  Status status = file->Synchronize(true);
+  if (status.IsOK()) {
+    status = file->Rename(path);
+  }
+  if (status.IsOK()) {
+    *renamed = true;
+    status = SyncDirectoryOf(path);
+  }
+  return status;
+}
+
+}  // namespace hashdbm
 
 Status HashDBM::Impl::OpenFile(const std::string& path, bool writable, int32_t options,
                                const ParamMap& params) {
@@ -165,19 +218,23 @@ Status HashDBM::Impl::Open(const std::string& path, bool writable, int32_t optio
       } else if (status.IsOK()) {
         status = ParseStaticHeader(header, &layout_);
       }
+      if (status.IsOK() && !never_written && size < layout_.record_base) {
+        // Creation sizes the file for its bucket array before it writes the
+        // header, so this is damage; sizing anything from the header's
+        // bucket count would trust it.
+        status = BrokenData("the file is too short for its bucket array");
+      }
       if (status.IsOK() && !never_written) {
         DynamicHeader dyn;
         const bool dyn_ok = ParseDynamicHeader(header, &dyn);
         const bool clean = dyn_ok && dyn.clean && dyn.file_size >= layout_.record_base &&
                            dyn.file_size <= size &&
-                           (dyn.file_size - layout_.record_base) % layout_.align == 0;
-        if (dyn_ok) {
-          counts_.Reset(dyn.num_records, dyn.eff_data_size, dyn.live_size);
-        } else {
-          counts_.Reset(0, 0, 0);
-        }
+                           (dyn.file_size - layout_.record_base) % layout_.align == 0 &&
+                           CountsFit(layout_, dyn, dyn.file_size);
         timestamp_us_ = dyn_ok ? dyn.timestamp_us : 0;
+        counts_scanned_ = false;
         if (clean) {
+          counts_.Reset(dyn.num_records, dyn.eff_data_size, dyn.live_size);
           // What lies past the recorded size was never part of the database:
           // space reserved ahead of appends, or bytes added by someone else.
           file_end_ = dyn.file_size;
@@ -186,50 +243,21 @@ Status HashDBM::Impl::Open(const std::string& path, bool writable, int32_t optio
           }
           dirty_ = false;
         } else if (writable && restore_mode_ != "noop") {
-          // Restores into a new file and puts it in place of the old one.
-          const std::string tmp_path = path + ".tmp.restore";
-          auto dest = std::make_unique<Impl>();
-          ParamMap dest_params = file_params_;
-          dest_params["fbp_capacity"] = std::to_string(fbp_capacity_);
-          dest_params["num_buckets"] = std::to_string(layout_.num_buckets);
-          dest_params["align_pow"] = std::to_string(layout_.align_pow);
-          dest_params["offset_width"] = std::to_string(layout_.offset_width);
-          dest_params["update_mode"] = UpdateModeName(layout_.update_mode);
-          dest_params["record_crc_mode"] = CrcModeName(layout_.crc_mode);
-          status = dest->Open(tmp_path, true, File::OPEN_TRUNCATE | (options & ~File::OPEN_NO_CREATE),
-                              dest_params);
-          if (status.IsOK()) {
-            status = RestoreRecords(file_.get(), layout_, size, false, dest.get());
-            if (status.IsOK()) {
-              status = dest->SyncImpl(true);
-            }
-            if (status.IsOK()) {
-              status = dest->file_->Rename(path);
-            }
-            if (status.IsOK()) {
-              file_->Close();
-              Adopt(dest.get());
-            } else {
-              dest->CloseImpl();
-              std::remove(tmp_path.c_str());
-            }
-          }
+          status = RestoreInPlace(size);
         } else {
           healthy_ = false;
           file_end_ = size;
           dirty_ = !dyn_ok || !dyn.clean;
-          if (size < layout_.record_base) {
-            if (writable) {
-              status = file_->Truncate(layout_.record_base);
-              file_end_ = layout_.record_base;
-            } else {
-              status = BrokenData("the file is too short for its bucket array");
-            }
-          } else if (writable && (size - layout_.record_base) % layout_.align != 0) {
+          if (writable && (size - layout_.record_base) % layout_.align != 0) {
             const int64_t aligned =
                 layout_.record_base + AlignUp(size - layout_.record_base, layout_.align);
             status = file_->Truncate(aligned);
             file_end_ = aligned;
+          }
+          // The stored counts may be stale or damaged: they are counted
+          // again, so that Count agrees with what iteration yields.
+          if (status.IsOK()) {
+            status = RecountFromChains();
           }
         }
       }
@@ -244,6 +272,35 @@ Status HashDBM::Impl::Open(const std::string& path, bool writable, int32_t optio
   }
   num_buckets_hint_.store(layout_.num_buckets);
   open_ = true;
+  return Status();
+}
+
+// Counts the live records by walking every chain; a broken chain counts up to
+// the break, where iteration reports the damage. The caller holds every stripe.
+Status HashDBM::Impl::RecountFromChains() {
+  int64_t records = 0;
+  int64_t eff_data = 0;
+  int64_t live = 0;
+  std::vector<ChainEntry> entries;
+  uint64_t bucket = 0;
+  while (true) {
+    Status status = NextNonEmptyBucket(bucket, &bucket, false);
+    if (!status.IsOK()) {
+      return status;
+    }
+    if (bucket >= layout_.num_buckets) {
+      break;
+    }
+    ReadChain(bucket, false, &entries);
+    for (const auto& entry : entries) {
+      records++;
+      eff_data += entry.data_size;
+      live += entry.slot;
+    }
+    bucket++;
+  }
+  counts_.Reset(records, eff_data, live);
+  counts_scanned_ = true;
   return Status();
 }
 

@@ -9,6 +9,7 @@
 //
 
 #include <algorithm>
+#include <cstdio>
 #include <cstring>
 #include <unordered_set>
 #include <vector>
@@ -161,6 +162,10 @@ Status RestoreDatabaseFile(const std::string& old_path, const std::string& new_p
     status = size < kHeaderSize ? BrokenData("the file is too short for a hash database")
                                 : ParseStaticHeader(header, &layout);
   }
+  if (status.IsOK() && !never_written && size < layout.record_base) {
+    // Nothing is sized from a bucket count that the file cannot hold.
+    status = BrokenData("the file is too short for its bucket array");
+  }
   if (!status.IsOK()) {
     src.Close();
     return status;
@@ -181,6 +186,9 @@ Status RestoreDatabaseFile(const std::string& old_path, const std::string& new_p
   } else if (status.IsOK()) {
     const int64_t end = end_offset < 0 ? size : std::min(size, end_offset);
     status = RestoreRecords(&src, layout, end, end_offset >= 0, &dest);
+    if (status.IsOK()) {
+      status = dest.SyncImpl(true);
+    }
     status |= dest.CloseImpl();
   }
   status |= src.Close();
@@ -188,4 +196,41 @@ Status RestoreDatabaseFile(const std::string& old_path, const std::string& new_p
 }
 
 }  // namespace hashdbm
+
+using namespace hashdbm;
+
+Status HashDBM::Impl::RestoreInPlace(int64_t size) {
+  const std::string tmp_path = path_ + ".tmp.restore";
+  auto dest = std::make_unique<Impl>();
+  ParamMap dest_params = file_params_;
+  dest_params["fbp_capacity"] = std::to_string(fbp_capacity_);
+  dest_params["num_buckets"] = std::to_string(layout_.num_buckets);
+  dest_params["align_pow"] = std::to_string(layout_.align_pow);
+  dest_params["offset_width"] = std::to_string(layout_.offset_width);
+  dest_params["update_mode"] = UpdateModeName(layout_.update_mode);
+  dest_params["record_crc_mode"] = CrcModeName(layout_.crc_mode);
+  Status status = dest->Open(tmp_path, true,
+                             File::OPEN_TRUNCATE | (options_ & ~File::OPEN_NO_CREATE), dest_params);
+  if (!status.IsOK()) {
+    return status;
+  }
+  status = RestoreRecords(file_.get(), layout_, size, false, dest.get());
+  if (status.IsOK()) {
+    status = dest->SyncImpl(false);
+  }
+  bool renamed = false;
+  if (status.IsOK()) {
+    status = SyncAndRenameOver(dest->file_.get(), path_, &renamed);
+  }
+  if (!renamed) {
+    dest->CloseImpl();
+    std::remove(tmp_path.c_str());
+    return status;
+  }
+  // Once renamed, the new file is the database even if a later step failed.
+  file_->Close();
+  Adopt(dest.get());
+  return status;
+}
+
 }  // namespace morvel

@@ -11,6 +11,19 @@
 // "update_mode" ("in_place" or "appending"), "record_crc_mode" ("none", "crc8",
 // "crc16", "crc32"), "fbp_capacity", "restore_mode" ("default" or "noop"),
 // "file" (the file class of poly_file.h), "alloc_init_size", "alloc_inc_factor".
+//
+// Health: IsHealthy is false when the file was not closed cleanly or open saw
+// damage it can check cheaply (a header failing its checksum, counts that the
+// file size cannot hold) and the database was opened without restoring it
+// (read-only, or "restore_mode" "noop"). Opened writable with the default
+// "restore_mode", such a file is restored into a new one that replaces it.
+// A damaged record is BROKEN_DATA_ERROR wherever it is read, never skipped.
+//
+// Inspect adds to the common keys "num_records_source": "header" when the
+// count is the one the cleanly closed file recorded, kept up to date since, or
+// "scan" when the stored count could not be trusted and the records were
+// counted by walking the chains at open, so that Count agrees with what
+// iteration yields.
 
 #ifndef MORVEL_HASH_DBM_H_
 #define MORVEL_HASH_DBM_H_
