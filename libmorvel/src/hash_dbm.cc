@@ -423,7 +423,7 @@ Status HashDBM::RebuildAdvanced(const ParamMap& params) {
   impl.Adopt(dest.get());
   impl.num_buckets_hint_.store(impl.layout_.num_buckets);
   impl.fbp_capacity_ = fbp_capacity;
-  impl.fbp_.SetCapacity(fbp_capacity);
+  impl.fbp_.Configure(fbp_capacity, impl.layout_.align_pow);
   impl.file_params_ = dest->file_params_;
   impl.healthy_ = true;
   impl.counts_scanned_ = false;

@@ -180,7 +180,7 @@ Status HashDBM::Impl::Open(const std::string& path, bool writable, int32_t optio
   if (restore_mode_ != "default" && restore_mode_ != "noop") {
     return Status(Status::INVALID_ARGUMENT_ERROR, "unknown restore_mode: " + restore_mode_);
   }
-  fbp_.SetCapacity(fbp_capacity_);
+  fbp_.Configure(fbp_capacity_, layout.align_pow);
   fbp_.Clear();
   file_params_.clear();
   for (const char* name : {"file", "alloc_init_size", "alloc_inc_factor"}) {
@@ -270,6 +270,7 @@ Status HashDBM::Impl::Open(const std::string& path, bool writable, int32_t optio
     }
     return status;
   }
+  fbp_.Configure(fbp_capacity_, layout_.align_pow);
   num_buckets_hint_.store(layout_.num_buckets);
   open_ = true;
   return Status();

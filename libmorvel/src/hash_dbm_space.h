@@ -12,6 +12,7 @@
 #include <set>
 #include <string>
 #include <utility>
+#include <vector>
 
 #include "hash_dbm_format.h"
 
@@ -34,11 +35,15 @@ class RecordBuffer {
   std::string heap_;
 };
 
-// Free blocks of the in-place mode: (size, offset), bounded in number. Safe
-// to call from several threads at once.
+// Free blocks of the in-place mode, bounded in number. Safe to call from
+// several threads at once. Blocks of the common small sizes are kept in one
+// list per size (in units of the alignment), so that the steady churn of
+// updates fetches and returns blocks without allocating; larger ones in an
+// ordered set.
 class FreeBlockPool {
  public:
-  void SetCapacity(int64_t capacity);
+  // Sets the most blocks kept and the alignment power of block sizes.
+  void Configure(int64_t capacity, int align_pow);
   void Clear();
   // Offers the block of |size| bytes at |off|. When the pool is full, the
   // smallest block gives way to a larger one; a smaller one is forgotten.
@@ -46,7 +51,8 @@ class FreeBlockPool {
 
   // A block of at least |size| and at most twice that, removed from the pool.
   bool Fetch(int64_t size, int64_t* off, int64_t* block_size) {
-    // Most writes find the pool empty; they skip the mutex.
+    // Most writes of the appending mode, and of a database without updates,
+    // find the pool empty; they skip the mutex.
     if (count_.load(std::memory_order_relaxed) == 0) {
       return false;
     }
@@ -56,11 +62,31 @@ class FreeBlockPool {
   int64_t Size();
 
  private:
+  static constexpr size_t kNumClasses = 256;
+
   bool FetchLocked(int64_t size, int64_t* off, int64_t* block_size);
+  // The smallest block's size, or -1 when the pool is empty.
+  int64_t SmallestLocked() const;
+  void EraseSmallestLocked();
+  // The first non-empty class from |first| to |last|, or kNumClasses.
+  size_t FirstClassLocked(size_t first, size_t last) const;
+  void SetClassBit(size_t index, bool on) {
+    if (on) {
+      class_bits_[index / 64] |= uint64_t(1) << (index % 64);
+    } else {
+      class_bits_[index / 64] &= ~(uint64_t(1) << (index % 64));
+    }
+  }
 
   std::mutex mutex_;  // guards the members below
-  std::set<std::pair<int64_t, int64_t>> blocks_;
   int64_t capacity_ = kDefaultFbpCapacity;
+  int align_pow_ = kDefaultAlignPow;
+  // Offsets of the blocks of (index << align_pow_) bytes.
+  std::array<std::vector<int64_t>, kNumClasses> classes_;
+  // Which classes are not empty.
+  std::array<uint64_t, kNumClasses / 64> class_bits_{};
+  // (size, offset) of the blocks too large for a class.
+  std::set<std::pair<int64_t, int64_t>> large_;
   // The number of blocks, readable without the mutex.
   std::atomic<size_t> count_{0};
 };
