@@ -2,10 +2,13 @@
 //
 // The first write after an open or a synchronization clears the clean flag
 // (and makes that durable) before any record changes; Synchronize and Close
-// write the counts and set the flag again. A file whose flag is clear, or whose
-// dynamic header fails its checksum, or which is shorter than recorded, was
-// not closed cleanly and is restored when opened writable (unless
-// "restore_mode" is "noop").
+// write the counts and set the flag again. A file whose flag is clear, whose
+// dynamic header fails its checksum, which is shorter than recorded, or whose
+// counts its size cannot hold, was not closed cleanly (or is damaged). Opened
+// writable, it is restored (unless "restore_mode" is "noop"); opened as it is,
+// it is unhealthy and its records are counted by walking the chains, since
+// its stored counts cannot be trusted. A file shorter than its own bucket
+// array is refused: nothing is sized from a header the file contradicts.
 
 #include <fcntl.h>
 #include <unistd.h>
@@ -218,10 +221,11 @@ Status HashDBM::Impl::Open(const std::string& path, bool writable, int32_t optio
       } else if (status.IsOK()) {
         status = ParseStaticHeader(header, &layout_);
       }
-      if (status.IsOK() && !never_written && size < layout_.record_base) {
+      if (status.IsOK() && !never_written && size < layout_.record_base &&
+          !(writable && restore_mode_ != "noop")) {
         // Creation sizes the file for its bucket array before it writes the
-        // header, so this is damage; sizing anything from the header's
-        // bucket count would trust it.
+        // header, so this is damage. Opening it as it is would mean growing
+        // the file to what the header claims; restoring makes a new one.
         status = BrokenData("the file is too short for its bucket array");
       }
       if (status.IsOK() && !never_written) {

@@ -6,7 +6,6 @@
 // sequential scan of the record region, which keeps every whole record whose
 // checksum passes and takes the last one of each key. Every offset and size is
 // checked against the end of the file before it is read.
-//
 
 #include <algorithm>
 #include <cstdio>
@@ -19,6 +18,18 @@
 
 namespace morvel {
 namespace hashdbm {
+
+namespace {
+
+// The bucket count of a database restored from a file of |size| bytes. A
+// file cut short inside its bucket array holds no records, and its header's
+// count is not trusted to size the new file: it gets at most the default.
+uint64_t RestoredBucketCount(const Layout& layout, int64_t size) {
+  return size >= layout.record_base ? layout.num_buckets
+                                    : std::min(layout.num_buckets, kDefaultNumBuckets);
+}
+
+}  // namespace
 
 Status RestoreRecords(File* src, const Layout& layout, int64_t end, bool scan_only,
                       HashDBM::Impl* dest) {
@@ -162,16 +173,12 @@ Status RestoreDatabaseFile(const std::string& old_path, const std::string& new_p
     status = size < kHeaderSize ? BrokenData("the file is too short for a hash database")
                                 : ParseStaticHeader(header, &layout);
   }
-  if (status.IsOK() && !never_written && size < layout.record_base) {
-    // Nothing is sized from a bucket count that the file cannot hold.
-    status = BrokenData("the file is too short for its bucket array");
-  }
   if (!status.IsOK()) {
     src.Close();
     return status;
   }
   ParamMap dest_params;
-  dest_params["num_buckets"] = std::to_string(layout.num_buckets);
+  dest_params["num_buckets"] = std::to_string(RestoredBucketCount(layout, size));
   dest_params["align_pow"] = std::to_string(layout.align_pow);
   dest_params["offset_width"] = std::to_string(layout.offset_width);
   dest_params["update_mode"] = UpdateModeName(layout.update_mode);
@@ -181,11 +188,13 @@ Status RestoreDatabaseFile(const std::string& old_path, const std::string& new_p
   }
   HashDBM::Impl dest;
   status = dest.Open(new_path, true, File::OPEN_TRUNCATE, dest_params);
-  if (status.IsOK() && never_written) {
-    status = dest.CloseImpl();
-  } else if (status.IsOK()) {
-    const int64_t end = end_offset < 0 ? size : std::min(size, end_offset);
-    status = RestoreRecords(&src, layout, end, end_offset >= 0, &dest);
+  if (status.IsOK()) {
+    // A file whose header was never written, or that was cut short inside
+    // its bucket array, holds no records: it restores to an empty database.
+    if (!never_written && size >= layout.record_base) {
+      const int64_t end = end_offset < 0 ? size : std::min(size, end_offset);
+      status = RestoreRecords(&src, layout, end, end_offset >= 0, &dest);
+    }
     if (status.IsOK()) {
       status = dest.SyncImpl(true);
     }
@@ -204,7 +213,7 @@ Status HashDBM::Impl::RestoreInPlace(int64_t size) {
   auto dest = std::make_unique<Impl>();
   ParamMap dest_params = file_params_;
   dest_params["fbp_capacity"] = std::to_string(fbp_capacity_);
-  dest_params["num_buckets"] = std::to_string(layout_.num_buckets);
+  dest_params["num_buckets"] = std::to_string(RestoredBucketCount(layout_, size));
   dest_params["align_pow"] = std::to_string(layout_.align_pow);
   dest_params["offset_width"] = std::to_string(layout_.offset_width);
   dest_params["update_mode"] = UpdateModeName(layout_.update_mode);
@@ -214,7 +223,9 @@ Status HashDBM::Impl::RestoreInPlace(int64_t size) {
   if (!status.IsOK()) {
     return status;
   }
-  status = RestoreRecords(file_.get(), layout_, size, false, dest.get());
+  if (size >= layout_.record_base) {
+    status = RestoreRecords(file_.get(), layout_, size, false, dest.get());
+  }
   if (status.IsOK()) {
     status = dest->SyncImpl(false);
   }

@@ -124,24 +124,39 @@ TEST_F(HashDBMOpenTest, HeaderDamageIsSeenAtOpen) {
   }
 }
 
-// A header whose checksum holds but whose bucket count the file cannot hold
-// is damage: nothing is sized from that count.
-TEST_F(HashDBMOpenTest, BucketCountTheFileCannotHoldIsRefused) {
+// A header whose checksum holds but whose bucket count (2^32) the file cannot
+// hold: opening it as it is grew the file to a 16 GiB bucket array, and
+// restoring sized the new file and its bookkeeping from that count.
+TEST_F(HashDBMOpenTest, BucketCountTheFileCannotHoldSizesNothing) {
   const std::string path = dir_.Path("buckets.mvh");
   MakeDatabase(path, 2);
   std::string data = ReadWholeFile(path);
   PutBigEndian(&data, 16, uint64_t(1) << 32, 8);
   PutBigEndian(&data, 24, HashCRC32(data.data(), 24), 4);
   WriteWholeFile(path, data);
-  for (const auto& [writable, restore_mode] :
-       std::vector<std::pair<bool, std::string>>{{false, "default"}, {true, "noop"}, {true, "default"}}) {
+  constexpr int64_t kDefaultBuckets = 1048583;
+  for (const bool writable : {false, true}) {
     HashDBM dbm;
     EXPECT_EQ(Status::BROKEN_DATA_ERROR,
-              dbm.OpenAdvanced(path, writable, 0, {{"restore_mode", restore_mode}}));
+              dbm.OpenAdvanced(path, writable, 0, {{"restore_mode", "noop"}}));
   }
-  EXPECT_EQ(Status::BROKEN_DATA_ERROR,
-            HashDBM::RestoreDatabase(path, dir_.Path("restored.mvh"), -1, {}));
   EXPECT_EQ(data, ReadWholeFile(path));
+
+  // Restoring: no record lies past the cut, so the result is empty, with no
+  // more buckets than a new database.
+  const std::string restored_path = dir_.Path("restored.mvh");
+  ASSERT_EQ(Status::SUCCESS, HashDBM::RestoreDatabase(path, restored_path, -1, {}));
+  for (const std::string& restored : {restored_path, path}) {
+    SCOPED_TRACE(restored);
+    HashDBM dbm;
+    ASSERT_EQ(Status::SUCCESS, dbm.Open(restored, true));
+    EXPECT_TRUE(dbm.IsHealthy());
+    EXPECT_EQ(0, dbm.CountSimple());
+    EXPECT_LE(std::stoll(InspectValue(&dbm, "num_buckets")), kDefaultBuckets);
+    EXPECT_LE(dbm.GetFileSizeSimple(), 128 + kDefaultBuckets * 4 + 8);
+    ASSERT_EQ(Status::SUCCESS, dbm.Set("a", "b"));
+    ASSERT_EQ(Status::SUCCESS, dbm.Close());
+  }
 }
 
 // A database opened without restoring after a crash reported the count of its
