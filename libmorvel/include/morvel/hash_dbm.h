@@ -5,7 +5,14 @@
 //
 // Safe to call from several threads at once: record operations lock a stripe of
 // buckets (readers shared, writers exclusive); whole-file operations take the
-// file lock exclusively. Unordered.
+// file lock exclusively. Unordered. Processors run with their records'
+// stripe locked; an exception thrown by a processor passes through the call
+// and releases every lock the call took.
+//
+// Durability: an in-place update writes the new version elsewhere and then
+// switches the chain link, so a crash keeps either version whole. Rebuild and
+// restoring at open write a new file, synchronize it, rename it over the
+// database and synchronize the directory.
 //
 // Parameters: "num_buckets" (1048583), "align_pow" (3), "offset_width" (4),
 // "update_mode" ("in_place" or "appending"), "record_crc_mode" ("none", "crc8",
@@ -13,11 +20,14 @@
 // "file" (the file class of poly_file.h), "alloc_init_size", "alloc_inc_factor".
 //
 // Health: IsHealthy is false when the file was not closed cleanly or open saw
-// damage it can check cheaply (a header failing its checksum, counts that the
-// file size cannot hold) and the database was opened without restoring it
-// (read-only, or "restore_mode" "noop"). Opened writable with the default
-// "restore_mode", such a file is restored into a new one that replaces it.
-// A damaged record is BROKEN_DATA_ERROR wherever it is read, never skipped.
+// damage it can check cheaply (the counts part of the header failing its
+// checksum, counts that the file size cannot hold) and the database was opened
+// without restoring it (read-only, or "restore_mode" "noop"). Opened writable
+// with the default "restore_mode", such a file is restored into a new one that
+// replaces it. Open fails with BROKEN_DATA_ERROR when the tuning part of the
+// header fails its checksum, and, unless it restores, when the file is shorter
+// than its own bucket array. A damaged record is BROKEN_DATA_ERROR wherever it
+// is read, never skipped.
 //
 // Inspect adds to the common keys "num_records_source": "header" when the
 // count is the one the cleanly closed file recorded, kept up to date since, or
