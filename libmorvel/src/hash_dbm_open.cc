@@ -146,13 +146,16 @@ Status HashDBM::Impl::SyncImpl(bool hard) {
   if (dirty_.load()) {
     timestamp_us_ = NowMicros();
   }
-  Status status = WriteDynamic(true);
+  // A database opened without restoring stays marked as not cleanly closed,
+  // so that a later open still restores it rather than trusting its chains.
+  const bool clean = healthy_;
+  Status status = WriteDynamic(clean);
   if (!status.IsOK()) {
     return status;
   }
   status = hard ? file_->Synchronize(true, 0, kHeaderSize) : file_->Synchronize(false);
   if (status.IsOK()) {
-    dirty_ = false;
+    dirty_ = !clean;
   }
   return status;
 }

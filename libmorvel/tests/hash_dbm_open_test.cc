@@ -201,6 +201,13 @@ TEST_F(HashDBMOpenTest, UncleanFileOpenedAsItIsCountsWhatIterationYields) {
         ASSERT_EQ(Status::SUCCESS, crashed.Remove("key1"));
         EXPECT_EQ(270, crashed.CountSimple());
         EXPECT_EQ(270, CountByIteration(&crashed));
+        // Synchronizing made the file look cleanly closed, so the next open
+        // trusted chains that were never restored.
+        ASSERT_EQ(Status::SUCCESS, crashed.Synchronize(false));
+        ASSERT_EQ(Status::SUCCESS, crashed.Close());
+        ASSERT_EQ(Status::SUCCESS, crashed.Open(copy_path, false));
+        EXPECT_FALSE(crashed.IsHealthy());
+        EXPECT_EQ(270, crashed.CountSimple());
       }
       ASSERT_EQ(Status::SUCCESS, crashed.Close());
     }
