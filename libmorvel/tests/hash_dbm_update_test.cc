@@ -75,29 +75,35 @@ TEST_F(HashDBMUpdateTest, UpdateNeverOverwritesTheLiveRecord) {
 }
 
 // Space freed by updates goes back into use, so overwriting in place does not
-// grow the file like appending does.
+// grow the file like appending does: small slots and large ones.
 TEST_F(HashDBMUpdateTest, FreedSpaceIsReused) {
-  const std::string path = dir_.Path("reuse.mvh");
-  HashDBM dbm;
-  ASSERT_EQ(Status::SUCCESS,
-            dbm.OpenAdvanced(path, true, File::OPEN_TRUNCATE, {{"num_buckets", "101"}}));
-  for (int i = 0; i < 20; i++) {
-    ASSERT_EQ(Status::SUCCESS, dbm.Set("k" + std::to_string(i), "value-0"));
-  }
-  const int64_t size = dbm.GetFileSizeSimple();
-  for (int round = 1; round <= 50; round++) {
+  for (const size_t value_size : {7, 3000}) {
+    SCOPED_TRACE(value_size);
+    const std::string path = dir_.Path("reuse.mvh");
+    HashDBM dbm;
+    ASSERT_EQ(Status::SUCCESS,
+              dbm.OpenAdvanced(path, true, File::OPEN_TRUNCATE, {{"num_buckets", "101"}}));
+    auto value_of = [&](int round) {
+      return std::to_string(round % 10) + std::string(value_size - 1, 'v');
+    };
     for (int i = 0; i < 20; i++) {
-      ASSERT_EQ(Status::SUCCESS,
-                dbm.Set("k" + std::to_string(i), "value-" + std::to_string(round % 10)));
+      ASSERT_EQ(Status::SUCCESS, dbm.Set("k" + std::to_string(i), value_of(0)));
     }
+    const int64_t size = dbm.GetFileSizeSimple();
+    for (int round = 1; round <= 50; round++) {
+      for (int i = 0; i < 20; i++) {
+        ASSERT_EQ(Status::SUCCESS, dbm.Set("k" + std::to_string(i), value_of(round)));
+      }
+    }
+    // One record's worth of slack: each update needs the new slot before the
+    // old one is free.
+    EXPECT_LE(dbm.GetFileSizeSimple(), size + static_cast<int64_t>(value_size) + 64);
+    std::string value;
+    EXPECT_EQ(Status::SUCCESS, dbm.Get("k7", &value));
+    EXPECT_EQ(value_of(50), value);
+    EXPECT_EQ(20, dbm.CountSimple());
+    ASSERT_EQ(Status::SUCCESS, dbm.Close());
   }
-  // One record's worth of slack: each update needs the new slot before the
-  // old one is free.
-  EXPECT_LE(dbm.GetFileSizeSimple(), size + 64);
-  std::string value;
-  EXPECT_EQ(Status::SUCCESS, dbm.Get("k7", &value));
-  EXPECT_EQ("value-0", value);
-  ASSERT_EQ(Status::SUCCESS, dbm.Close());
 }
 
 }  // namespace
