@@ -13,11 +13,13 @@
 #include <cstdio>
 #include <cstdlib>
 #include <fstream>
+#include <functional>
 #include <map>
 #include <optional>
 #include <random>
 #include <set>
 #include <sstream>
+#include <stdexcept>
 #include <string>
 #include <thread>
 #include <vector>
@@ -27,77 +29,13 @@
 #include "morvel/hash_util.h"
 #include "morvel/lib_common.h"
 #include "../src/hash_crc.h"
+#include "hash_dbm_test_util.h"
 
 namespace morvel {
 
-// Lets EXPECT_EQ compare a code with a status.
-static bool operator==(Status::Code code, const Status& status) { return status == code; }
-
 namespace {
 
-class TempDir {
- public:
-  // Under TMPDIR, else in memory when the system has /dev/shm (the tests
-  // synchronize to the device often), else /tmp.
-  TempDir() {
-    std::string base = "/tmp";
-    if (const char* env = std::getenv("TMPDIR"); env != nullptr && *env != '\0') {
-      base = env;
-    } else if (access("/dev/shm", W_OK) == 0) {
-      base = "/dev/shm";
-    }
-    std::string tmpl = base + "/morvel_hash_test.XXXXXX";
-    const char* dir = mkdtemp(tmpl.data());
-    path_ = dir == nullptr ? std::string("/tmp") : std::string(dir);
-  }
-  ~TempDir() {
-    const std::string cmd = "rm -rf '" + path_ + "'";
-    if (std::system(cmd.c_str()) != 0) {
-      std::fprintf(stderr, "cannot remove %s\n", path_.c_str());
-    }
-  }
-  std::string Path(const std::string& name) const { return path_ + "/" + name; }
-
- private:
-  std::string path_;
-};
-
-std::string ReadWholeFile(const std::string& path) {
-  std::ifstream in(path, std::ios::binary);
-  std::stringstream ss;
-  ss << in.rdbuf();
-  return ss.str();
-}
-
-void WriteWholeFile(const std::string& path, const std::string& data) {
-  std::ofstream out(path, std::ios::binary | std::ios::trunc);
-  out.write(data.data(), data.size());
-}
-
-std::string InspectValue(DBM* dbm, const std::string& name) {
-  for (const auto& pair : dbm->Inspect()) {
-    if (pair.first == name) return pair.second;
-  }
-  return "";
-}
-
-// Every record of |dbm| through its iterator; fails the test on an error or a
-// key seen twice.
-std::map<std::string, std::string> Dump(DBM* dbm) {
-  std::map<std::string, std::string> records;
-  auto iter = dbm->MakeIterator();
-  EXPECT_EQ(Status::SUCCESS, iter->First());
-  while (true) {
-    std::string key, value;
-    const Status status = iter->Get(&key, &value);
-    if (status == Status::NOT_FOUND_ERROR) break;
-    EXPECT_EQ(Status::SUCCESS, status);
-    if (!status.IsOK()) break;
-    EXPECT_TRUE(records.emplace(key, value).second) << "visited twice: " << key;
-    EXPECT_EQ(Status::SUCCESS, iter->Next());
-  }
-  return records;
-}
+using namespace hash_test;
 
 // A value of a length that crosses the record read prefix and the stack buffer.
 std::string MakeValue(std::mt19937& rng, const std::string& tag) {
@@ -620,6 +558,55 @@ TEST_F(HashDBMTest, IteratorMovesAndEdits) {
   EXPECT_EQ(Status::SUCCESS, dbm.Close());
   EXPECT_EQ(Status::PRECONDITION_ERROR, iter->First());
   EXPECT_EQ(Status::PRECONDITION_ERROR, iter->Next());
+}
+
+// A processor that throws must not leave its stripe locked: the next call on
+// the same thread failed with EDEADLK, and one on another thread hung.
+TEST_F(HashDBMTest, ThrowingProcessorReleasesItsLocks) {
+  struct Thrower : DBM::RecordProcessor {
+    std::string_view ProcessFull(std::string_view, std::string_view) override {
+      throw std::runtime_error("processor failed");
+    }
+    std::string_view ProcessEmpty(std::string_view) override {
+      throw std::runtime_error("processor failed");
+    }
+  };
+  using Call = std::function<void(HashDBM*, Thrower*)>;
+  const std::vector<std::pair<std::string, Call>> calls = {
+      {"Process", [](HashDBM* dbm, Thrower* proc) { dbm->Process("k", proc, true); }},
+      {"ProcessMulti",
+       [](HashDBM* dbm, Thrower* proc) {
+         dbm->ProcessMulti({{"k", proc}, {"other", proc}}, true);
+       }},
+      {"ProcessFirst", [](HashDBM* dbm, Thrower* proc) { dbm->ProcessFirst(proc, true); }},
+      {"ProcessEach", [](HashDBM* dbm, Thrower* proc) { dbm->ProcessEach(proc, true); }},
+      {"Iterator::Process",
+       [](HashDBM* dbm, Thrower* proc) {
+         auto iter = dbm->MakeIterator();
+         if (iter->Jump("k").IsOK()) iter->Process(proc, true);
+       }},
+  };
+  for (const auto& [name, call] : calls) {
+    SCOPED_TRACE(name);
+    HashDBM dbm;
+    ASSERT_EQ(Status::SUCCESS, dbm.OpenAdvanced(dir_.Path(name + ".mvh"), true,
+                                                File::OPEN_TRUNCATE, {{"num_buckets", "7"}}));
+    ASSERT_EQ(Status::SUCCESS, dbm.Set("k", "v"));
+    Thrower thrower;
+    EXPECT_THROW(call(&dbm, &thrower), std::runtime_error);
+    // The same thread again, then another thread, then a whole-file operation.
+    Status status;
+    ASSERT_NO_THROW(status = dbm.Set("k", "after"));
+    EXPECT_EQ(Status::SUCCESS, status);
+    std::thread other([&] { status = dbm.Set("other", "x"); });
+    other.join();
+    EXPECT_EQ(Status::SUCCESS, status);
+    EXPECT_EQ(Status::SUCCESS, dbm.Synchronize(false));
+    std::string value;
+    EXPECT_EQ(Status::SUCCESS, dbm.Get("k", &value));
+    EXPECT_EQ("after", value);
+    EXPECT_EQ(Status::SUCCESS, dbm.Close());
+  }
 }
 
 TEST_F(HashDBMTest, WholeFileOperations) {

@@ -120,6 +120,28 @@ def test_unclean_image_is_restored(tmp_path, mode):
     db.Close()
 
 
+@pytest.mark.parametrize("writable,params", [(False, {}), (True, {"restore_mode": "noop"})])
+def test_unclean_image_opened_as_it_is_counts_what_iteration_yields(tmp_path, writable, params):
+    # Read-only, len() gave the count of the last synchronization (200) while
+    # iteration yielded every record the file holds (300).
+    path = tmp_path / "db.mvh"
+    db = open_hash(path, num_buckets=53)
+    for i in range(200):
+        db.Set(f"k{i}", f"v{i}")
+    assert db.Synchronize(False).IsOK()
+    for i in range(200, 300):
+        db.Set(f"k{i}", f"v{i}")
+    image = tmp_path / "image.mvh"
+    image.write_bytes(path.read_bytes())
+    db.Close()
+
+    db = open_hash(image, writable=writable, **params)
+    assert not db.IsHealthy()
+    assert db.Inspect()["num_records_source"] == "scan"
+    assert len(db) == len(dict(db)) == 300
+    db.Close()
+
+
 CHILD = textwrap.dedent("""
     import sys
     import morvel

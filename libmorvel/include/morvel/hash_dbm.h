@@ -5,12 +5,35 @@
 //
 // Safe to call from several threads at once: record operations lock a stripe of
 // buckets (readers shared, writers exclusive); whole-file operations take the
-// file lock exclusively. Unordered.
+// file lock exclusively. Unordered. Processors run with their records'
+// stripe locked; an exception thrown by a processor passes through the call
+// and releases every lock the call took.
+//
+// Durability: an in-place update writes the new version elsewhere and then
+// switches the chain link, so a crash keeps either version whole. Rebuild and
+// restoring at open write a new file, synchronize it, rename it over the
+// database and synchronize the directory.
 //
 // Parameters: "num_buckets" (1048583), "align_pow" (3), "offset_width" (4),
 // "update_mode" ("in_place" or "appending"), "record_crc_mode" ("none", "crc8",
 // "crc16", "crc32"), "fbp_capacity", "restore_mode" ("default" or "noop"),
 // "file" (the file class of poly_file.h), "alloc_init_size", "alloc_inc_factor".
+//
+// Health: IsHealthy is false when the file was not closed cleanly or open saw
+// damage it can check cheaply (the counts part of the header failing its
+// checksum, counts that the file size cannot hold) and the database was opened
+// without restoring it (read-only, or "restore_mode" "noop"). Opened writable
+// with the default "restore_mode", such a file is restored into a new one that
+// replaces it. Open fails with BROKEN_DATA_ERROR when the tuning part of the
+// header fails its checksum, and, unless it restores, when the file is shorter
+// than its own bucket array. A damaged record is BROKEN_DATA_ERROR wherever it
+// is read, never skipped.
+//
+// Inspect adds to the common keys "num_records_source": "header" when the
+// count is the one the cleanly closed file recorded, kept up to date since, or
+// "scan" when the stored count could not be trusted and the records were
+// counted by walking the chains at open, so that Count agrees with what
+// iteration yields.
 
 #ifndef MORVEL_HASH_DBM_H_
 #define MORVEL_HASH_DBM_H_
