@@ -192,7 +192,7 @@ def test_repr_and_str_of_an_open_handle(tmp_path):
     assert str(db) == "unknown:-:-1"
 
 
-KIND_CLASSES = {"tiny": "TinyDBM", "baby": "BabyDBM", "shard-tiny": "ShardDBM",
+KIND_CLASSES = {"hash": "HashDBM", "tiny": "TinyDBM", "baby": "BabyDBM", "shard-tiny": "ShardDBM",
                 "shard-baby": "ShardDBM"}
 
 
