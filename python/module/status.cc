@@ -169,6 +169,16 @@ PyObject* status_CodeName(PyObject*, PyObject* pyargs) {
   return PyUnicode_FromString(morvel::StatusCodeName(code));
 }
 
+// (type, (code,)) or (type, (code, message bytes)): pickling and copying give
+// a Status of the same code and message, an absent message staying absent.
+PyObject* status_reduce(StatusObject* self, PyObject*) {
+  PyObject* pytype = reinterpret_cast<PyObject*>(Py_TYPE(self));
+  const int code = self->status->GetCode();
+  const char* message = self->status->GetMessagePtr();
+  if (message == nullptr) return Py_BuildValue("(O(i))", pytype, code);
+  return Py_BuildValue("(O(iy))", pytype, code, message);
+}
+
 PyMethodDef status_methods[] = {
     {"Set", AsPyCFunction(status_Set), METH_VARARGS,
      "Set the code and the message."},
@@ -184,6 +194,8 @@ PyMethodDef status_methods[] = {
      "Raises a runtime error if the status is not success."},
     {"CodeName", AsPyCFunction(status_CodeName), METH_VARARGS | METH_CLASS,
      "Gets the string name of a status code."},
+    {"__reduce__", AsPyCFunction(status_reduce), METH_NOARGS,
+     "Gives what pickling and copying rebuild the status from."},
     {nullptr, nullptr, 0, nullptr},
 };
 
