@@ -247,8 +247,8 @@ PyObject* dbm_Open(DBMObject* self, PyObject* pyargs, PyObject* pykwds) {
   }
   if (!CheckArgCount(pyargs, 2, 2)) return nullptr;
   SoftString path(PyTuple_GET_ITEM(pyargs, 0));
-  const int writable = PyObject_IsTrue(PyTuple_GET_ITEM(pyargs, 1));
-  if (writable < 0) return nullptr;
+  bool writable = false;
+  if (!ReadFlag(PyTuple_GET_ITEM(pyargs, 1), &writable)) return nullptr;
   morvel::ParamMap params;
   int32_t options = 0;
   bool concurrent = false;
@@ -267,6 +267,12 @@ PyObject* dbm_Open(DBMObject* self, PyObject* pyargs, PyObject* pykwds) {
     for (const auto& option : kOpenOptions) {
       params.erase(option.name);
     }
+  }
+  if (PyErr_Occurred()) return nullptr;
+  morvel::Status path_status = CheckPath(path.Get());
+  if (!path_status.IsOK()) {
+    self->concurrent = concurrent;
+    return CreatePyStatusMove(std::move(path_status));
   }
   // The conversions above may run Python code (str(), __bool__) that opens
   // this handle; check again now that nothing else runs before the handle is

@@ -28,6 +28,7 @@ int dbm_contains(DBMObject* self, PyObject* pykey) {
   std::shared_ptr<DBMCore> core = ShareOpenCore(self);
   if (core == nullptr) return -1;
   SoftString key(pykey);
+  if (PyErr_Occurred()) return -1;
   if (!CheckNotBusy(*core)) return -1;
   morvel::Status status;
   {
@@ -45,6 +46,7 @@ PyObject* dbm_getitem(DBMObject* self, PyObject* pykey) {
   if (core == nullptr) return nullptr;
   const bool is_str = PyUnicode_Check(pykey);
   SoftString key(pykey);
+  if (PyErr_Occurred()) return nullptr;
   if (!CheckNotBusy(*core)) return nullptr;
   std::string value;
   morvel::Status status;
@@ -65,12 +67,12 @@ int dbm_setitem(DBMObject* self, PyObject* pykey, PyObject* pyvalue) {
   SoftString key(pykey);
   morvel::Status status;
   if (pyvalue == nullptr) {
-    if (!CheckNotBusy(*core)) return -1;
+    if (PyErr_Occurred() || !CheckNotBusy(*core)) return -1;
     NativeLock lock(self->concurrent);
     status = core->dbm->Remove(key.Get(), nullptr);
   } else {
     SoftString value(pyvalue);
-    if (!CheckNotBusy(*core)) return -1;
+    if (PyErr_Occurred() || !CheckNotBusy(*core)) return -1;
     NativeLock lock(self->concurrent);
     status = core->dbm->Set(key.Get(), value.Get(), true, nullptr);
   }

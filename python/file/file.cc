@@ -247,6 +247,11 @@ PyObject* file_Open(FileObject* self, PyObject* pyargs, PyObject* pykwds) {
     for (const char* name : kOpenOptionNames) params.erase(name);
   }
   if (PyErr_Occurred()) return nullptr;
+  Status path_status = CheckPath(path.Get());
+  if (!path_status.IsOK()) {
+    self->concurrent = concurrent;
+    return CreatePyStatusMove(std::move(path_status));
+  }
   // Converting the arguments runs Python code, which may have opened this File.
   if (self->file != nullptr) {
     ThrowInvalidArguments("opened file");

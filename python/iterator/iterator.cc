@@ -183,6 +183,7 @@ PyObject* iter_Jump(IteratorObject* self, PyObject* pyargs) {
   if (core == nullptr) return nullptr;
   if (!CheckArgCount(pyargs, 1, 1)) return nullptr;
   SoftString key(PyTuple_GET_ITEM(pyargs, 0));
+  if (PyErr_Occurred()) return nullptr;
   return MoveOrWrite(self, core,
                      [&](morvel::DBM::Iterator* iter) { return iter->Jump(key.Get()); });
 }
@@ -199,6 +200,7 @@ PyObject* JumpBounded(IteratorObject* self, PyObject* pyargs, Op op) {
   if (PyTuple_GET_SIZE(pyargs) > 1 && !ReadFlag(PyTuple_GET_ITEM(pyargs, 1), &inclusive)) {
     return nullptr;
   }
+  if (PyErr_Occurred()) return nullptr;
   return MoveOrWrite(self, core,
                      [&](morvel::DBM::Iterator* iter) { return op(iter, key.Get(), inclusive); });
 }
@@ -234,6 +236,7 @@ PyObject* iter_Set(IteratorObject* self, PyObject* pyargs) {
   if (core == nullptr) return nullptr;
   if (!CheckArgCount(pyargs, 1, 1)) return nullptr;
   SoftString value(PyTuple_GET_ITEM(pyargs, 0));
+  if (PyErr_Occurred()) return nullptr;
   return MoveOrWrite(self, core, [&](morvel::DBM::Iterator* iter) {
     return iter->Set(value.Get(), nullptr, nullptr);
   });

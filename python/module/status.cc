@@ -34,6 +34,7 @@ bool SetFromArgs(morvel::Status* status, PyObject* pyargs) {
   if (argc >= 1 && !ReadCode(PyTuple_GET_ITEM(pyargs, 0), &code)) return false;
   if (argc == 2) {
     SoftString message(PyTuple_GET_ITEM(pyargs, 1));
+    if (PyErr_Occurred()) return false;
     if (!status->SetRaw(code, message.data(), static_cast<size_t>(message.size()))) {
       PyErr_NoMemory();
       return false;
