@@ -230,8 +230,9 @@ def check_iterator_of_a_closed_database(it):
     assert it.Step() is None
     assert it.Set("v") == Status.PRECONDITION_ERROR
     assert str(it) == "(unlocated)"
-    with pytest.raises(StopIteration):
+    with pytest.raises(morvel.StatusException) as info:
         next(it)
+    assert info.value.GetStatus() == Status.PRECONDITION_ERROR
 
 
 @pytest.mark.parametrize("kind", list(DB_KINDS))
