@@ -1,6 +1,7 @@
 // The mapping forms of a DBM: len(db), key in db, db[key], db[key] = value,
 // del db[key] and iter(db). Unlike the named methods, they report engine
-// failures by raising StatusException; len() never fails and gives 0 instead.
+// failures by raising StatusException; len() gives 0 instead, and raises only
+// while a callback runs on the database.
 
 #include <string>
 
@@ -14,7 +15,10 @@
 Py_ssize_t dbm_len(DBMObject* self) {
   if (self->dbm == nullptr) return 0;
   std::shared_ptr<DBMCore> core = *self->dbm;
-  if (IsBusyInCallback(*core)) return 0;
+  // Counting needs the engine's locks; a count of 0 for a database that has
+  // records would be a failure reported as success, so len() raises the busy
+  // status as the other mapping forms do.
+  if (!CheckNotBusy(*core)) return -1;
   int64_t count = 0;
   {
     NativeLock lock(self->concurrent);

@@ -139,6 +139,8 @@ bool CheckCallable(PyObject* obj) {
 template <typename EngineCall>
 PyObject* RunCallbackCall(DBMCore* core, EngineCall&& call) {
   if (IsBusyInCallback(*core)) return CreatePyStatusMove(BusyCallbackStatus());
+  // IsHealthy answers from here while the callables run.
+  core->state.healthy = core->dbm->IsHealthy();
   Status status;
   {
     CallbackScope scope(core);
