@@ -311,7 +311,9 @@ PyObject* dbm_Open(DBMObject* self, PyObject* pyargs, PyObject* pykwds) {
   opening_handles.insert(self);
   morvel::Status status;
   {
-    NativeLock lock(concurrent);
+    // Released in every mode: the open may wait for another process's file
+    // lock, and other Python threads must run meanwhile.
+    NativeLock lock(true);
     status = core->dbm->OpenAdvanced(path_str, writable, options, params);
     if (status.IsOK()) ReadFixedState(core.get());
   }

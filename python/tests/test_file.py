@@ -410,22 +410,29 @@ def test_close_while_other_threads_read_never_crashes(tmp_path):
                                "invalid arguments: not opened file")
 
 
-def test_repr_does_not_wait_for_an_open_in_flight(path):
+def test_a_file_being_opened_shows_unopened_until_the_open_returns(path):
     # The open of another thread waits for the file lock that this thread
-    # holds; printing the File meanwhile must neither block the interpreter
-    # nor show a half-opened file.
+    # holds; meanwhile the File is unopened to every other call, and a second
+    # Open is refused.
     holder = morvel.File()
     assert holder.Open(path, True).IsOK()
     waiting = morvel.File()
     results = []
-    thread = threading.Thread(
-        target=lambda: results.append(waiting.Open(path, True, concurrent=True)))
+
+    def opening():
+        with pytest.raises(TypeError) as info:
+            waiting.Open()
+        return str(info.value) == "invalid arguments: opened file"
+
+    thread = threading.Thread(target=lambda: results.append(waiting.Open(path, True)))
     thread.start()
-    while str(waiting) == "(unopened)" and thread.is_alive():
+    while not opening() and thread.is_alive():
         pass
     assert not results
-    assert str(waiting) == "class=unknown path= size=-1"
-    assert repr(waiting) == "<morvel.File: class=unknown path= size=-1>"
+    assert str(waiting) == "(unopened)"
+    assert repr(waiting) == "<morvel.File:(unopened)>"
+    with pytest.raises(TypeError, match="not opened file"):
+        waiting.GetSize()
     assert holder.Close().IsOK()
     thread.join()
     assert results[0] == Status.SUCCESS
