@@ -146,9 +146,8 @@ def test_waiting_for_another_process_lock_lets_threads_run(tmp_path, cls, name, 
     lock released, whatever the mode: another thread keeps going meanwhile and
     is the one that ends the wait, by letting the child go."""
     path = str(tmp_path / name)
-    child = subprocess.Popen([sys.executable, "-c", LOCK_HOLDER, cls, path],
-                             stdin=subprocess.PIPE, stdout=subprocess.PIPE, text=True)
-    try:
+    with subprocess.Popen([sys.executable, "-c", LOCK_HOLDER, cls, path],
+                          stdin=subprocess.PIPE, stdout=subprocess.PIPE, text=True) as child:
         assert child.stdout.readline() == "locked\n"
         in_open = threading.Event()
         progress = []
@@ -161,7 +160,7 @@ def test_waiting_for_another_process_lock_lets_threads_run(tmp_path, cls, name, 
             child.stdin.write("go\n")
             child.stdin.flush()
 
-        thread = threading.Thread(target=counter)
+        thread = threading.Thread(target=counter, daemon=True)
         thread.start()
         handle = getattr(morvel, cls)()
         in_open.set()
@@ -171,6 +170,3 @@ def test_waiting_for_another_process_lock_lets_threads_run(tmp_path, cls, name, 
         assert status.IsOK()
         handle.Close()
         assert progress == [True] * 20
-    finally:
-        child.stdin.close()
-        child.wait()
