@@ -68,7 +68,11 @@ struct Description {
 
 Description Describe(DBMObject* self) {
   Description desc;
-  if (self->dbm != nullptr && !IsBusyInCallback(**self->dbm)) {
+  if (self->dbm != nullptr && IsBusyInCallback(**self->dbm)) {
+    // The count needs the engine's locks; the rest is known.
+    desc.class_name = (*self->dbm)->state.class_name;
+    desc.path = (*self->dbm)->state.path;
+  } else if (self->dbm != nullptr) {
     std::shared_ptr<DBMCore> core = *self->dbm;
     std::vector<std::pair<std::string, std::string>> inspection;
     {
@@ -225,16 +229,30 @@ PyMethodDef dbm_methods[] = {
     {nullptr, nullptr, 0, nullptr},
 };
 
-// The state queries share one shape: open check, busy check, one engine call
-// with the interpreter lock held.
-PyObject* QueryState(DBMObject* self, bool (morvel::DBM::*query)() const) {
+// The state queries share one shape: open check, then one engine call with the
+// interpreter lock held, or, while a callback runs, the state kept for it.
+PyObject* QueryState(DBMObject* self, bool (morvel::DBM::*query)() const,
+                     bool DBMState::*kept) {
   std::shared_ptr<DBMCore> core = ShareOpenCore(self);
   if (core == nullptr) return nullptr;
-  if (!CheckNotBusy(*core)) return nullptr;
+  if (IsBusyInCallback(*core)) return PyBool_FromLong(core->state.*kept);
   return PyBool_FromLong(((*core->dbm).*query)());
 }
 
 }  // namespace
+
+void ReadFixedState(DBMCore* core) {
+  for (const auto& [name, value] : core->dbm->Inspect()) {
+    if (name == "class") {
+      core->state.class_name = value;
+    } else if (name == "path") {
+      core->state.path = value;
+    }
+  }
+  core->state.writable = core->dbm->IsWritable();
+  core->state.ordered = core->dbm->IsOrdered();
+  core->state.healthy = core->dbm->IsHealthy();
+}
 
 morvel::Status BusyCallbackStatus() {
   return morvel::Status(morvel::Status::PRECONDITION_ERROR, "the database is busy in a callback");
@@ -247,8 +265,8 @@ PyObject* dbm_Open(DBMObject* self, PyObject* pyargs, PyObject* pykwds) {
   }
   if (!CheckArgCount(pyargs, 2, 2)) return nullptr;
   SoftString path(PyTuple_GET_ITEM(pyargs, 0));
-  const int writable = PyObject_IsTrue(PyTuple_GET_ITEM(pyargs, 1));
-  if (writable < 0) return nullptr;
+  bool writable = false;
+  if (!ReadFlag(PyTuple_GET_ITEM(pyargs, 1), &writable)) return nullptr;
   morvel::ParamMap params;
   int32_t options = 0;
   bool concurrent = false;
@@ -267,6 +285,12 @@ PyObject* dbm_Open(DBMObject* self, PyObject* pyargs, PyObject* pykwds) {
     for (const auto& option : kOpenOptions) {
       params.erase(option.name);
     }
+  }
+  if (PyErr_Occurred()) return nullptr;
+  morvel::Status path_status = CheckPath(path.Get());
+  if (!path_status.IsOK()) {
+    self->concurrent = concurrent;
+    return CreatePyStatusMove(std::move(path_status));
   }
   // The conversions above may run Python code (str(), __bool__) that opens
   // this handle; check again now that nothing else runs before the handle is
@@ -287,8 +311,11 @@ PyObject* dbm_Open(DBMObject* self, PyObject* pyargs, PyObject* pykwds) {
   opening_handles.insert(self);
   morvel::Status status;
   {
-    NativeLock lock(concurrent);
+    // Released in every mode: the open may wait for another process's file
+    // lock, and other Python threads must run meanwhile.
+    NativeLock lock(true);
     status = core->dbm->OpenAdvanced(path_str, writable, options, params);
+    if (status.IsOK()) ReadFixedState(core.get());
   }
   opening_handles.erase(self);
   if (status.IsOK()) {
@@ -314,15 +341,15 @@ PyObject* dbm_IsOpen(DBMObject* self) {
 }
 
 PyObject* dbm_IsWritable(DBMObject* self) {
-  return QueryState(self, &morvel::DBM::IsWritable);
+  return QueryState(self, &morvel::DBM::IsWritable, &DBMState::writable);
 }
 
 PyObject* dbm_IsHealthy(DBMObject* self) {
-  return QueryState(self, &morvel::DBM::IsHealthy);
+  return QueryState(self, &morvel::DBM::IsHealthy, &DBMState::healthy);
 }
 
 PyObject* dbm_IsOrdered(DBMObject* self) {
-  return QueryState(self, &morvel::DBM::IsOrdered);
+  return QueryState(self, &morvel::DBM::IsOrdered, &DBMState::ordered);
 }
 
 PyObject* dbm_MakeIterator(DBMObject* self) {

@@ -14,8 +14,22 @@
 #include <Python.h>
 
 #include <memory>
+#include <string>
 
 #include "engine/engine.h"
+
+// The state of an open database that the state queries and repr give while a
+// callable of a callback method runs: the engine cannot be asked then, since
+// the callable's caller may hold the locks those queries take.
+struct DBMState {
+  // Fixed at Open.
+  std::string class_name = "unknown";
+  std::string path = "-";
+  bool writable = false;
+  bool ordered = false;
+  // Read again just before each callback call.
+  bool healthy = false;
+};
 
 struct DBMCore {
   explicit DBMCore(std::unique_ptr<morvel::DBM> engine_dbm) : dbm(std::move(engine_dbm)) {}
@@ -24,7 +38,13 @@ struct DBMCore {
   // Above zero while a Python callable of Process, ProcessMulti or ProcessEach
   // runs on this database. Read and written only with the interpreter lock.
   int callback_depth = 0;
+  // Read and written only with the interpreter lock.
+  DBMState state;
 };
+
+// Fills the fixed part of |core|'s state from the engine database, just
+// opened; needs no interpreter lock (nothing else can see |core| yet).
+void ReadFixedState(DBMCore* core);
 
 struct DBMObject {
   PyObject_HEAD

@@ -159,6 +159,8 @@ PyObject* dbm_CopyFileData(DBMObject* self, PyObject* pyargs) {
     return nullptr;
   }
   if (PyErr_Occurred()) return nullptr;
+  Status path_status = CheckPath(dest_path.Get());
+  if (!path_status.IsOK()) return CreatePyStatusMove(std::move(path_status));
   const std::string dest_path_str(dest_path.Get());
   return CallEngineForStatus(self, core.get(), [&](morvel::DBM* dbm) {
     return dbm->CopyFileData(dest_path_str, sync_hard);
@@ -257,6 +259,9 @@ PyObject* dbm_RestoreDatabase(PyObject*, PyObject* pyargs) {
   std::unique_ptr<SoftString> params;
   if (argc > 4) params = std::make_unique<SoftString>(PyTuple_GET_ITEM(pyargs, 4));
   if (PyErr_Occurred()) return nullptr;
+  Status path_status = CheckPath(old_path.Get());
+  path_status |= CheckPath(new_path.Get());
+  if (!path_status.IsOK()) return CreatePyStatusMove(std::move(path_status));
   const std::string old_path_str(old_path.Get());
   const std::string new_path_str(new_path.Get());
   const std::string class_name_str(class_name == nullptr ? "" : class_name->Get());

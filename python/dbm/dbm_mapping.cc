@@ -1,6 +1,7 @@
 // The mapping forms of a DBM: len(db), key in db, db[key], db[key] = value,
 // del db[key] and iter(db). Unlike the named methods, they report engine
-// failures by raising StatusException; len() never fails and gives 0 instead.
+// failures by raising StatusException; len() gives 0 instead, and raises only
+// while a callback runs on the database.
 
 #include <string>
 
@@ -14,7 +15,10 @@
 Py_ssize_t dbm_len(DBMObject* self) {
   if (self->dbm == nullptr) return 0;
   std::shared_ptr<DBMCore> core = *self->dbm;
-  if (IsBusyInCallback(*core)) return 0;
+  // Counting needs the engine's locks; a count of 0 for a database that has
+  // records would be a failure reported as success, so len() raises the busy
+  // status as the other mapping forms do.
+  if (!CheckNotBusy(*core)) return -1;
   int64_t count = 0;
   {
     NativeLock lock(self->concurrent);
@@ -28,6 +32,7 @@ int dbm_contains(DBMObject* self, PyObject* pykey) {
   std::shared_ptr<DBMCore> core = ShareOpenCore(self);
   if (core == nullptr) return -1;
   SoftString key(pykey);
+  if (PyErr_Occurred()) return -1;
   if (!CheckNotBusy(*core)) return -1;
   morvel::Status status;
   {
@@ -45,6 +50,7 @@ PyObject* dbm_getitem(DBMObject* self, PyObject* pykey) {
   if (core == nullptr) return nullptr;
   const bool is_str = PyUnicode_Check(pykey);
   SoftString key(pykey);
+  if (PyErr_Occurred()) return nullptr;
   if (!CheckNotBusy(*core)) return nullptr;
   std::string value;
   morvel::Status status;
@@ -65,12 +71,12 @@ int dbm_setitem(DBMObject* self, PyObject* pykey, PyObject* pyvalue) {
   SoftString key(pykey);
   morvel::Status status;
   if (pyvalue == nullptr) {
-    if (!CheckNotBusy(*core)) return -1;
+    if (PyErr_Occurred() || !CheckNotBusy(*core)) return -1;
     NativeLock lock(self->concurrent);
     status = core->dbm->Remove(key.Get(), nullptr);
   } else {
     SoftString value(pyvalue);
-    if (!CheckNotBusy(*core)) return -1;
+    if (PyErr_Occurred() || !CheckNotBusy(*core)) return -1;
     NativeLock lock(self->concurrent);
     status = core->dbm->Set(key.Get(), value.Get(), true, nullptr);
   }

@@ -78,7 +78,8 @@ std::string_view CallPyProcessor(PyObject* pycallable, std::string_view key, boo
     answer = DBM::RecordProcessor::REMOVE;
   } else {
     holder->reset(new SoftString(pyrv));
-    answer = (*holder)->Get();
+    // A conversion that was interrupted stores nothing.
+    answer = PyErr_Occurred() ? DBM::RecordProcessor::NOOP : (*holder)->Get();
   }
   Py_DECREF(pyrv);
   return answer;
@@ -138,6 +139,8 @@ bool CheckCallable(PyObject* obj) {
 template <typename EngineCall>
 PyObject* RunCallbackCall(DBMCore* core, EngineCall&& call) {
   if (IsBusyInCallback(*core)) return CreatePyStatusMove(BusyCallbackStatus());
+  // IsHealthy answers from here while the callables run.
+  core->state.healthy = core->dbm->IsHealthy();
   Status status;
   {
     CallbackScope scope(core);
@@ -167,6 +170,7 @@ KFPairs ExtractKFPairs(PyObject* pyseq) {
     }
     Py_DECREF(pykey);
     Py_DECREF(pycallable);
+    if (PyErr_Occurred()) return {};
   }
   return pairs;
 }
@@ -179,6 +183,7 @@ PyObject* dbm_Process(DBMObject* self, PyObject* pyargs) {
   PyObject* pycallable = PyTuple_GET_ITEM(pyargs, 1);
   if (!CheckCallable(pycallable)) return nullptr;
   SoftString key(PyTuple_GET_ITEM(pyargs, 0));
+  if (PyErr_Occurred()) return nullptr;
   std::unique_ptr<SoftString> holder;
   auto proc = [&](std::string_view rec_key, std::string_view rec_value) {
     return CallPyProcessor(pycallable, rec_key, false, rec_value, IsNoop(rec_value), &holder);

@@ -32,6 +32,7 @@ std::vector<std::string> ExtractKeys(PyObject* pyargs) {
   keys.reserve(num_args);
   for (Py_ssize_t i = 0; i < num_args; i++) {
     SoftString key(PyTuple_GET_ITEM(pyargs, i));
+    if (PyErr_Occurred()) break;
     keys.emplace_back(key.Get());
   }
   return keys;
@@ -67,6 +68,7 @@ PyObject* GetCommon(DBMObject* self, PyObject* pyargs, bool as_str) {
   if (core == nullptr) return nullptr;
   if (!CheckArgCount(pyargs, 1, 2)) return nullptr;
   SoftString key(PyTuple_GET_ITEM(pyargs, 0));
+  if (PyErr_Occurred()) return nullptr;
   PyObject* pystatus = OptionalArg(pyargs, 1);
   if (!CheckStatusReceiver(pystatus)) return nullptr;
   std::string value;
@@ -82,6 +84,7 @@ PyObject* GetMultiCommon(DBMObject* self, PyObject* pyargs, bool as_str) {
   std::shared_ptr<DBMCore> core = ShareOpenCore(self);
   if (core == nullptr) return nullptr;
   const std::vector<std::string> keys = ExtractKeys(pyargs);
+  if (PyErr_Occurred()) return nullptr;
   const std::vector<std::string_view> key_views = ViewsOf(keys);
   std::map<std::string, std::string> records;
   // The status is not reported: the dict holds what was found.
@@ -223,6 +226,7 @@ SelectorPairs ExtractSelectorPairs(PyObject* pyseq, std::vector<std::string>* st
     }
     Py_DECREF(pykey);
     Py_DECREF(pyvalue);
+    if (PyErr_Occurred()) return {};
     entries.push_back(entry);
   }
   SelectorPairs pairs;
@@ -268,6 +272,7 @@ PyObject* dbm_Set(DBMObject* self, PyObject* pyargs) {
   if (!ReadOptionalFlag(pyargs, 2, &overwrite)) return nullptr;
   SoftString key(PyTuple_GET_ITEM(pyargs, 0));
   SoftString value(PyTuple_GET_ITEM(pyargs, 1));
+  if (PyErr_Occurred()) return nullptr;
   return CallEngineForStatus(self, core.get(), [&](DBM* dbm) {
     return dbm->Set(key.Get(), value.Get(), overwrite, nullptr);
   });
@@ -296,6 +301,7 @@ PyObject* dbm_SetAndGet(DBMObject* self, PyObject* pyargs) {
   SoftString key(PyTuple_GET_ITEM(pyargs, 0));
   PyObject* pyvalue = PyTuple_GET_ITEM(pyargs, 1);
   SoftString value(pyvalue);
+  if (PyErr_Occurred()) return nullptr;
   Status proc_status;
   std::string old_value;
   bool hit = false;
@@ -317,6 +323,7 @@ PyObject* dbm_Remove(DBMObject* self, PyObject* pyargs) {
   if (core == nullptr) return nullptr;
   if (!CheckArgCount(pyargs, 1, 1)) return nullptr;
   SoftString key(PyTuple_GET_ITEM(pyargs, 0));
+  if (PyErr_Occurred()) return nullptr;
   return CallEngineForStatus(self, core.get(), [&](DBM* dbm) {
     return dbm->Remove(key.Get(), nullptr);
   });
@@ -326,6 +333,7 @@ PyObject* dbm_RemoveMulti(DBMObject* self, PyObject* pyargs) {
   std::shared_ptr<DBMCore> core = ShareOpenCore(self);
   if (core == nullptr) return nullptr;
   const std::vector<std::string> keys = ExtractKeys(pyargs);
+  if (PyErr_Occurred()) return nullptr;
   const std::vector<std::string_view> key_views = ViewsOf(keys);
   return CallEngineForStatus(self, core.get(), [&](DBM* dbm) {
     return dbm->RemoveMulti(key_views);
@@ -338,6 +346,7 @@ PyObject* dbm_RemoveAndGet(DBMObject* self, PyObject* pyargs) {
   if (!CheckArgCount(pyargs, 1, 1)) return nullptr;
   PyObject* pykey = PyTuple_GET_ITEM(pyargs, 0);
   SoftString key(pykey);
+  if (PyErr_Occurred()) return nullptr;
   Status proc_status;
   std::string old_value;
   RemoveAndGetProcessor proc(&proc_status, &old_value);
@@ -362,6 +371,7 @@ PyObject* dbm_Append(DBMObject* self, PyObject* pyargs) {
   // An absent delimiter is viewed like None: the empty string.
   PyObject* pydelim = OptionalArg(pyargs, 2);
   SoftString delim(pydelim == nullptr ? Py_None : pydelim);
+  if (PyErr_Occurred()) return nullptr;
   return CallEngineForStatus(self, core.get(), [&](DBM* dbm) {
     return dbm->Append(key.Get(), value.Get(), delim.Get());
   });
@@ -389,6 +399,7 @@ PyObject* dbm_CompareExchange(DBMObject* self, PyObject* pyargs) {
   std::unique_ptr<SoftString> expected_holder, desired_holder;
   const std::string_view expected = SelectorView(PyTuple_GET_ITEM(pyargs, 1), &expected_holder);
   const std::string_view desired = SelectorView(PyTuple_GET_ITEM(pyargs, 2), &desired_holder);
+  if (PyErr_Occurred()) return nullptr;
   return CallEngineForStatus(self, core.get(), [&](DBM* dbm) {
     return dbm->CompareExchange(key.Get(), expected, desired, nullptr, nullptr);
   });
@@ -404,6 +415,7 @@ PyObject* dbm_CompareExchangeAndGet(DBMObject* self, PyObject* pyargs) {
   std::unique_ptr<SoftString> expected_holder, desired_holder;
   const std::string_view expected = SelectorView(pyexpected, &expected_holder);
   const std::string_view desired = SelectorView(pydesired, &desired_holder);
+  if (PyErr_Occurred()) return nullptr;
   std::string actual;
   bool found = false;
   Status status = CallEngine(self, core.get(), [&](DBM* dbm) {
@@ -471,6 +483,7 @@ PyObject* dbm_Rekey(DBMObject* self, PyObject* pyargs) {
   if (!ReadOptionalFlag(pyargs, 3, &copying)) return nullptr;
   SoftString old_key(PyTuple_GET_ITEM(pyargs, 0));
   SoftString new_key(PyTuple_GET_ITEM(pyargs, 1));
+  if (PyErr_Occurred()) return nullptr;
   return CallEngineForStatus(self, core.get(), [&](DBM* dbm) {
     return dbm->Rekey(old_key.Get(), new_key.Get(), overwrite, copying, nullptr);
   });
@@ -490,8 +503,8 @@ PyObject* dbm_PushLast(DBMObject* self, PyObject* pyargs) {
   if (!CheckArgCount(pyargs, 1, 2)) return nullptr;
   PyObject* pywtime = OptionalArg(pyargs, 1);
   const double wtime = pywtime == nullptr ? -1.0 : PyObjToDouble(pywtime);
-  if (PyErr_Occurred()) return nullptr;
   SoftString value(PyTuple_GET_ITEM(pyargs, 0));
+  if (PyErr_Occurred()) return nullptr;
   return CallEngineForStatus(self, core.get(), [&](DBM* dbm) {
     return dbm->PushLast(value.Get(), wtime, nullptr);
   });

@@ -10,8 +10,12 @@
 // exclusively by Open and Close. Nothing that holds it ever waits for the
 // interpreter lock, so a thread that holds the interpreter lock may wait for it
 // (a non-concurrent Close waits for an export of a concurrent DBM to finish its
-// current append). repr and str only try it, since a concurrent Open may hold
-// it while it waits for another process's file lock.
+// current append). repr and str only try it.
+//
+// Open releases the interpreter lock in every mode, since it may wait for
+// another process's file lock, and other Python threads must run meanwhile. The
+// File shows the new engine file only once the open has returned; until then
+// other threads see it unopened, and a second Open as already opening.
 
 #include "file/file.h"
 
@@ -20,6 +24,7 @@
 #include <cstring>
 #include <mutex>
 #include <string>
+#include <unordered_set>
 #include <utility>
 #include <vector>
 
@@ -166,6 +171,10 @@ void ReleaseFile(FileObject* self) {
   self->file = nullptr;
 }
 
+// Files whose Open runs with the interpreter lock released. Read and written
+// only with the interpreter lock.
+std::unordered_set<const FileObject*> opening_files;
+
 int64_t ClampToZero(int64_t value) { return std::max<int64_t>(value, 0); }
 
 // The keys of the open parameters read and removed from the parameter map.
@@ -224,7 +233,7 @@ PyObject* file_str(FileObject* self) {
 
 PyObject* file_Open(FileObject* self, PyObject* pyargs, PyObject* pykwds) {
   // Refused before anything else, so the open engine file is never lost.
-  if (self->file != nullptr) {
+  if (self->file != nullptr || opening_files.count(self) > 0) {
     ThrowInvalidArguments("opened file");
     return nullptr;
   }
@@ -247,25 +256,27 @@ PyObject* file_Open(FileObject* self, PyObject* pyargs, PyObject* pykwds) {
     for (const char* name : kOpenOptionNames) params.erase(name);
   }
   if (PyErr_Occurred()) return nullptr;
+  Status path_status = CheckPath(path.Get());
+  if (!path_status.IsOK()) {
+    self->concurrent = concurrent;
+    return CreatePyStatusMove(std::move(path_status));
+  }
   // Converting the arguments runs Python code, which may have opened this File.
-  if (self->file != nullptr) {
+  if (self->file != nullptr || opening_files.count(self) > 0) {
     ThrowInvalidArguments("opened file");
     return nullptr;
   }
   const std::string path_str(path.Get());
   auto file = std::make_shared<GuardedFile>();
-  self->file = new std::shared_ptr<GuardedFile>(file);
   self->concurrent = concurrent;
+  opening_files.insert(self);
   Status status;
   {
-    NativeLock lock(concurrent);
+    NativeLock lock(true);
     status = file->OpenAdvanced(path_str, writable, options, params);
   }
-  // Another thread may have closed the File while the open ran; only the
-  // share made here is dropped.
-  if (!status.IsOK() && self->file != nullptr && self->file->get() == file.get()) {
-    ReleaseFile(self);
-  }
+  opening_files.erase(self);
+  if (status.IsOK()) self->file = new std::shared_ptr<GuardedFile>(std::move(file));
   return CreatePyStatusMove(std::move(status));
 }
 

@@ -7,6 +7,10 @@
 // at once with the busy status by its own convention (__next__ raises
 // StatusException with it), and repr/str show "(unlocated)": no call waits on
 // an engine lock that the callback's caller holds.
+//
+// __next__ ends with StopIteration only at the real end, NOT_FOUND_ERROR from
+// the engine iterator; any other failure, of the read or of the move before it,
+// raises StatusException, since ending early would report a failure as success.
 
 #include "iterator/iterator.h"
 
@@ -43,16 +47,22 @@ morvel::Status RunOnIterator(IteratorObject* self, IteratorCore& core, Op op) {
   return op(core.iter.get());
 }
 
+// Whether a status of a move or a read is a failure and not the real end.
+bool IsFailureBeforeEnd(const morvel::Status& status) {
+  return !status.IsOK() && status != morvel::Status::NOT_FOUND_ERROR;
+}
+
 // Makes a new engine iterator over |db_core| under its native lock, placed on
-// the first record when |first|. Null with StatusException when the engine
-// gives none.
+// the first record when |first| (the status of that move into |*first_status|).
+// Null with StatusException when the engine gives none.
 std::unique_ptr<morvel::DBM::Iterator> MakeEngineIterator(DBMCore& db_core, bool concurrent,
-                                                          bool first) {
+                                                          bool first,
+                                                          morvel::Status* first_status) {
   std::unique_ptr<morvel::DBM::Iterator> iter;
   {
     NativeLock lock(concurrent);
     iter = db_core.dbm->MakeIterator();
-    if (iter != nullptr && first) iter->First();
+    if (iter != nullptr && first) *first_status = iter->First();
   }
   if (iter == nullptr) {
     ThrowStatusException(
@@ -103,7 +113,9 @@ int iter_init(IteratorObject* self, PyObject* pyargs, PyObject*) {
     return -1;
   }
   const bool concurrent = dbm->concurrent;
-  std::unique_ptr<morvel::DBM::Iterator> iter = MakeEngineIterator(*db_core, concurrent, false);
+  morvel::Status first_status;
+  std::unique_ptr<morvel::DBM::Iterator> iter =
+      MakeEngineIterator(*db_core, concurrent, false, &first_status);
   if (iter == nullptr) return -1;
   ResetIterator(self, db_core, std::move(iter), concurrent);
   return 0;
@@ -139,9 +151,19 @@ PyObject* iter_iternext(IteratorObject* self) {
     ThrowStatusException(BusyCallbackStatus());
     return nullptr;
   }
+  if (!core->failed_move.IsOK()) {
+    const morvel::Status failed_move = std::move(core->failed_move);
+    core->failed_move = morvel::Status();
+    ThrowStatusException(failed_move);
+    return nullptr;
+  }
   std::string key, value;
   const morvel::Status status = RunOnIterator(
       self, *core, [&](morvel::DBM::Iterator* iter) { return iter->Get(&key, &value); });
+  if (IsFailureBeforeEnd(status)) {
+    ThrowStatusException(status);
+    return nullptr;
+  }
   if (!status.IsOK()) {
     PyErr_SetString(PyExc_StopIteration, "end of iteration");
     return nullptr;
@@ -150,32 +172,45 @@ PyObject* iter_iternext(IteratorObject* self) {
   if (pair == nullptr) return nullptr;
   // The advance keeps the interpreter lock, so the mutex is taken with it held;
   // holders of the mutex never wait for the interpreter lock.
+  morvel::Status move_status;
   {
     std::lock_guard<std::mutex> guard(core->mutex);
-    core->iter->Next();
+    move_status = core->iter->Next();
   }
+  if (IsFailureBeforeEnd(move_status)) core->failed_move = std::move(move_status);
   return pair;
 }
 
 // The shape of every positioning and writing method: state check, argument
 // conversions by the caller, busy check, one engine call, a new Status.
+// Set and Remove use it as it is; the positioning methods through Move.
 template <typename Op>
 PyObject* MoveOrWrite(IteratorObject* self, const std::shared_ptr<IteratorCore>& core, Op op) {
-  morvel::Status status =
-      IsBusy(*core) ? BusyCallbackStatus() : RunOnIterator(self, *core, op);
+  if (IsBusy(*core)) return CreatePyStatusMove(BusyCallbackStatus());
+  return CreatePyStatusMove(RunOnIterator(self, *core, op));
+}
+
+// MoveOrWrite for the methods that place the iterator. A move that fails
+// before the end also leaves the engine iterator at its end, so the next
+// __next__ raises the failure instead of ending as at the real end.
+template <typename Op>
+PyObject* Move(IteratorObject* self, const std::shared_ptr<IteratorCore>& core, Op op) {
+  if (IsBusy(*core)) return CreatePyStatusMove(BusyCallbackStatus());
+  morvel::Status status = RunOnIterator(self, *core, op);
+  core->failed_move = IsFailureBeforeEnd(status) ? status : morvel::Status();
   return CreatePyStatusMove(std::move(status));
 }
 
 PyObject* iter_First(IteratorObject* self) {
   std::shared_ptr<IteratorCore> core = GetCore(self);
   if (core == nullptr) return nullptr;
-  return MoveOrWrite(self, core, [](morvel::DBM::Iterator* iter) { return iter->First(); });
+  return Move(self, core, [](morvel::DBM::Iterator* iter) { return iter->First(); });
 }
 
 PyObject* iter_Last(IteratorObject* self) {
   std::shared_ptr<IteratorCore> core = GetCore(self);
   if (core == nullptr) return nullptr;
-  return MoveOrWrite(self, core, [](morvel::DBM::Iterator* iter) { return iter->Last(); });
+  return Move(self, core, [](morvel::DBM::Iterator* iter) { return iter->Last(); });
 }
 
 PyObject* iter_Jump(IteratorObject* self, PyObject* pyargs) {
@@ -183,8 +218,8 @@ PyObject* iter_Jump(IteratorObject* self, PyObject* pyargs) {
   if (core == nullptr) return nullptr;
   if (!CheckArgCount(pyargs, 1, 1)) return nullptr;
   SoftString key(PyTuple_GET_ITEM(pyargs, 0));
-  return MoveOrWrite(self, core,
-                     [&](morvel::DBM::Iterator* iter) { return iter->Jump(key.Get()); });
+  if (PyErr_Occurred()) return nullptr;
+  return Move(self, core, [&](morvel::DBM::Iterator* iter) { return iter->Jump(key.Get()); });
 }
 
 // JumpLower and JumpUpper: a key and an optional inclusive flag.
@@ -199,8 +234,9 @@ PyObject* JumpBounded(IteratorObject* self, PyObject* pyargs, Op op) {
   if (PyTuple_GET_SIZE(pyargs) > 1 && !ReadFlag(PyTuple_GET_ITEM(pyargs, 1), &inclusive)) {
     return nullptr;
   }
-  return MoveOrWrite(self, core,
-                     [&](morvel::DBM::Iterator* iter) { return op(iter, key.Get(), inclusive); });
+  if (PyErr_Occurred()) return nullptr;
+  return Move(self, core,
+              [&](morvel::DBM::Iterator* iter) { return op(iter, key.Get(), inclusive); });
 }
 
 PyObject* iter_JumpLower(IteratorObject* self, PyObject* pyargs) {
@@ -220,13 +256,13 @@ PyObject* iter_JumpUpper(IteratorObject* self, PyObject* pyargs) {
 PyObject* iter_Next(IteratorObject* self) {
   std::shared_ptr<IteratorCore> core = GetCore(self);
   if (core == nullptr) return nullptr;
-  return MoveOrWrite(self, core, [](morvel::DBM::Iterator* iter) { return iter->Next(); });
+  return Move(self, core, [](morvel::DBM::Iterator* iter) { return iter->Next(); });
 }
 
 PyObject* iter_Previous(IteratorObject* self) {
   std::shared_ptr<IteratorCore> core = GetCore(self);
   if (core == nullptr) return nullptr;
-  return MoveOrWrite(self, core, [](morvel::DBM::Iterator* iter) { return iter->Previous(); });
+  return Move(self, core, [](morvel::DBM::Iterator* iter) { return iter->Previous(); });
 }
 
 PyObject* iter_Set(IteratorObject* self, PyObject* pyargs) {
@@ -234,6 +270,7 @@ PyObject* iter_Set(IteratorObject* self, PyObject* pyargs) {
   if (core == nullptr) return nullptr;
   if (!CheckArgCount(pyargs, 1, 1)) return nullptr;
   SoftString value(PyTuple_GET_ITEM(pyargs, 0));
+  if (PyErr_Occurred()) return nullptr;
   return MoveOrWrite(self, core, [&](morvel::DBM::Iterator* iter) {
     return iter->Set(value.Get(), nullptr, nullptr);
   });
@@ -357,12 +394,15 @@ PyObject* CreatePyIterator(const std::shared_ptr<DBMCore>& db_core, bool concurr
   IteratorObject* self = reinterpret_cast<IteratorObject*>(pyobj);
   self->iter = nullptr;
   self->concurrent = false;
-  std::unique_ptr<morvel::DBM::Iterator> iter = MakeEngineIterator(*db_core, concurrent, first);
+  morvel::Status first_status;
+  std::unique_ptr<morvel::DBM::Iterator> iter =
+      MakeEngineIterator(*db_core, concurrent, first, &first_status);
   if (iter == nullptr) {
     Py_DECREF(pyobj);
     return nullptr;
   }
   ResetIterator(self, db_core, std::move(iter), concurrent);
+  if (IsFailureBeforeEnd(first_status)) (*self->iter)->failed_move = std::move(first_status);
   return pyobj;
 }
 

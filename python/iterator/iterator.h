@@ -29,6 +29,12 @@ struct IteratorCore {
   // Held around each engine call on |iter|, taken with the interpreter lock
   // released and dropped before it is retaken.
   std::mutex mutex;
+  // The failure of the last move (the advance of __next__ after a read, the
+  // First of iter(db), or a positioning method), raised by the next __next__:
+  // the engine iterator then stands at its end, and iteration must not end as
+  // if it were the real one. Cleared when raised and replaced by every
+  // positioning call. Read and written only with the interpreter lock.
+  morvel::Status failed_move;
 };
 
 struct IteratorObject {

@@ -1,9 +1,14 @@
 // Conversions between Python objects and the engine's byte views and numbers.
 //
-// No conversion here leaves an error pending except an int that does not fit
-// in 64 bits: that OverflowError is the caller's to report before any engine
-// call. Every other failure (str() raising, encoding failing, the number
-// protocol refusing) is cleared and replaced by the documented fallback.
+// A conversion that finds a Python error already pending runs no Python code
+// and gives its fallback, leaving the error for the caller, which checks
+// PyErr_Occurred() once after all its conversions and before any engine call.
+// So an int that does not fit in 64 bits (OverflowError) stops the method
+// instead of being cleared by the next argument's str().
+// Python code run by a conversion (str(), int(), float()) that fails with an
+// ordinary exception gives the documented fallback and the error is cleared;
+// an interrupt, an exit request or MemoryError stays pending instead, so that
+// Ctrl-C during a conversion is not lost.
 
 #include "module/convert.h"
 
@@ -14,11 +19,34 @@ namespace {
 
 constexpr char kUnknownText[] = "(unknown)";
 
+// Clears the pending error unless it must reach the caller: anything that is
+// not an ordinary Exception (KeyboardInterrupt, SystemExit) and MemoryError.
+void ClearOrdinaryError() {
+  if (PyErr_ExceptionMatches(PyExc_Exception) && !PyErr_ExceptionMatches(PyExc_MemoryError)) {
+    PyErr_Clear();
+  }
+}
+
+// |text| (a str) encoded as UTF-8. Lone surrogates are encoded as the
+// operating system encodes file names: surrogateescape gives back the original
+// bytes of an undecodable name (as os.fsencode does), and a string that still
+// cannot be encoded is encoded with surrogatepass, so distinct strings stay
+// distinct. Null with an error pending only when even that fails.
+PyObject* EncodeUnicode(PyObject* text) {
+  PyObject* encoded = PyUnicode_AsUTF8String(text);
+  if (encoded != nullptr || !PyErr_ExceptionMatches(PyExc_UnicodeEncodeError)) return encoded;
+  PyErr_Clear();
+  encoded = PyUnicode_AsEncodedString(text, "utf-8", "surrogateescape");
+  if (encoded != nullptr || !PyErr_ExceptionMatches(PyExc_UnicodeEncodeError)) return encoded;
+  PyErr_Clear();
+  return PyUnicode_AsEncodedString(text, "utf-8", "surrogatepass");
+}
+
 // Views |text| (a str) as UTF-8 through |*utf8_obj|; "" when encoding fails.
 void ViewUnicode(PyObject* text, PyObject** utf8_obj, const char** data, int64_t* size) {
-  *utf8_obj = PyUnicode_AsUTF8String(text);
+  *utf8_obj = EncodeUnicode(text);
   if (*utf8_obj == nullptr) {
-    PyErr_Clear();
+    ClearOrdinaryError();
     *data = "";
     *size = 0;
     return;
@@ -41,7 +69,9 @@ SoftString::SoftString(PyObject* obj)
     : obj_(obj), text_obj_(nullptr), utf8_obj_(nullptr), has_buffer_(false), data_(""),
       size_(0) {
   Py_INCREF(obj_);
-  if (PyUnicode_Check(obj_)) {
+  if (PyErr_Occurred()) {
+    // An earlier conversion failed: the caller reports that error.
+  } else if (PyUnicode_Check(obj_)) {
     ViewUnicode(obj_, &utf8_obj_, &data_, &size_);
   } else if (PyBytes_Check(obj_)) {
     data_ = PyBytes_AS_STRING(obj_);
@@ -62,7 +92,7 @@ SoftString::SoftString(PyObject* obj)
   } else {
     text_obj_ = PyObject_Str(obj_);
     if (text_obj_ == nullptr) {
-      PyErr_Clear();
+      ClearOrdinaryError();
       data_ = kUnknownText;
       size_ = sizeof(kUnknownText) - 1;
     } else {
@@ -79,6 +109,7 @@ SoftString::~SoftString() {
 }
 
 int64_t PyObjToInt(PyObject* obj) {
+  if (PyErr_Occurred()) return 0;
   if (PyLong_Check(obj)) {
     return PyLong_AsLongLong(obj);
   }
@@ -94,7 +125,7 @@ int64_t PyObjToInt(PyObject* obj) {
   }
   PyObject* pylong = PyNumber_Long(obj);
   if (pylong == nullptr) {
-    PyErr_Clear();
+    ClearOrdinaryError();
     return 0;
   }
   const int64_t num = PyLong_AsLongLong(pylong);
@@ -103,6 +134,7 @@ int64_t PyObjToInt(PyObject* obj) {
 }
 
 uint64_t PyObjToUInt(PyObject* obj) {
+  if (PyErr_Occurred()) return 0;
   if (PyLong_Check(obj)) {
     int overflow = 0;
     const long long num = PyLong_AsLongLongAndOverflow(obj, &overflow);
@@ -114,6 +146,7 @@ uint64_t PyObjToUInt(PyObject* obj) {
 }
 
 double PyObjToDouble(PyObject* obj) {
+  if (PyErr_Occurred()) return 0.0;
   if (PyLong_Check(obj)) {
     return static_cast<double>(PyLong_AsLongLong(obj));
   }
@@ -129,7 +162,7 @@ double PyObjToDouble(PyObject* obj) {
   }
   PyObject* pyfloat = PyNumber_Float(obj);
   if (pyfloat == nullptr) {
-    PyErr_Clear();
+    ClearOrdinaryError();
     return 0.0;
   }
   const double num = PyFloat_AsDouble(pyfloat);
@@ -139,16 +172,16 @@ double PyObjToDouble(PyObject* obj) {
 
 morvel::ParamMap ExtractMap(PyObject* pymap) {
   morvel::ParamMap map;
-  if (pymap == nullptr || !PyMapping_Check(pymap)) {
+  if (PyErr_Occurred() || pymap == nullptr || !PyMapping_Check(pymap)) {
     return map;
   }
   PyObject* items = PyMapping_Items(pymap);
   if (items == nullptr) {
-    PyErr_Clear();
+    ClearOrdinaryError();
     return map;
   }
   const Py_ssize_t num_items = PyList_GET_SIZE(items);
-  for (Py_ssize_t i = 0; i < num_items; i++) {
+  for (Py_ssize_t i = 0; i < num_items && !PyErr_Occurred(); i++) {
     PyObject* pair = PyList_GET_ITEM(items, i);
     if (!PyTuple_Check(pair) || PyTuple_GET_SIZE(pair) != 2) {
       continue;
@@ -162,6 +195,7 @@ morvel::ParamMap ExtractMap(PyObject* pymap) {
 }
 
 bool ReadFlag(PyObject* obj, bool* flag) {
+  if (PyErr_Occurred()) return false;
   const int truth = PyObject_IsTrue(obj);
   if (truth < 0) return false;
   *flag = truth != 0;
@@ -171,6 +205,11 @@ bool ReadFlag(PyObject* obj, bool* flag) {
 size_t ToSearchCapacity(int64_t value) {
   const int32_t capacity = static_cast<int32_t>(static_cast<uint32_t>(value));
   return static_cast<size_t>(static_cast<int64_t>(capacity));
+}
+
+morvel::Status CheckPath(std::string_view path) {
+  if (path.find('\0') == std::string_view::npos) return morvel::Status();
+  return morvel::Status(morvel::Status::INVALID_ARGUMENT_ERROR, "the path contains a NUL byte");
 }
 
 PyObject* CreatePyBytes(std::string_view data) {

@@ -1,5 +1,11 @@
 // Conversions between Python objects and the engine's byte views and numbers.
 // Every function here needs the interpreter lock.
+//
+// A conversion called while a Python error is pending runs no Python code and
+// gives its fallback: a method converts all its arguments, then checks
+// PyErr_Occurred() once before any engine call. Python code that a conversion
+// runs and that raises an ordinary exception gives the fallback with the error
+// cleared; KeyboardInterrupt, SystemExit and MemoryError stay pending.
 
 #ifndef MORVEL_PYTHON_MODULE_CONVERT_H_
 #define MORVEL_PYTHON_MODULE_CONVERT_H_
@@ -17,8 +23,9 @@
 // A read-only byte view of any Python object: str as UTF-8, bytes and bytearray
 // as they are (a bytearray through a buffer export held for the life of the
 // view, so it cannot be resized under an engine call), None as "", anything
-// else by its str() text ("(unknown)" when str() fails; the error is cleared).
-// Text that cannot be encoded gives "" and the error is cleared.
+// else by its str() text ("(unknown)" when str() fails). A str with lone
+// surrogates is encoded as file names are (surrogateescape, else
+// surrogatepass), so distinct strings give distinct bytes.
 class SoftString final {
  public:
   explicit SoftString(PyObject* obj);
@@ -63,12 +70,17 @@ double PyObjToDouble(PyObject* obj);
 morvel::ParamMap ExtractMap(PyObject* pymap);
 
 // The truth value of |obj| into |*flag|. False, with the error pending, when
-// the truth test raises.
+// the truth test raises or an error was already pending.
 bool ReadFlag(PyObject* obj, bool* flag);
 
 // A search capacity: the low 32 bits of |value| as a signed number, widened
 // with their sign, so that -1 means no practical limit.
 size_t ToSearchCapacity(int64_t value);
+
+// Success for a path the operating system can take whole; INVALID_ARGUMENT_ERROR
+// for one with a NUL byte, which the system would cut there, so that a file
+// under another name than the one asked for is never made or read.
+morvel::Status CheckPath(std::string_view path);
 
 // A new bytes object copying the bytes; null with an error set on failure.
 PyObject* CreatePyBytes(std::string_view data);

@@ -34,6 +34,7 @@ bool SetFromArgs(morvel::Status* status, PyObject* pyargs) {
   if (argc >= 1 && !ReadCode(PyTuple_GET_ITEM(pyargs, 0), &code)) return false;
   if (argc == 2) {
     SoftString message(PyTuple_GET_ITEM(pyargs, 1));
+    if (PyErr_Occurred()) return false;
     if (!status->SetRaw(code, message.data(), static_cast<size_t>(message.size()))) {
       PyErr_NoMemory();
       return false;
@@ -169,6 +170,16 @@ PyObject* status_CodeName(PyObject*, PyObject* pyargs) {
   return PyUnicode_FromString(morvel::StatusCodeName(code));
 }
 
+// (type, (code,)) or (type, (code, message bytes)): pickling and copying give
+// a Status of the same code and message, an absent message staying absent.
+PyObject* status_reduce(StatusObject* self, PyObject*) {
+  PyObject* pytype = reinterpret_cast<PyObject*>(Py_TYPE(self));
+  const int code = self->status->GetCode();
+  const char* message = self->status->GetMessagePtr();
+  if (message == nullptr) return Py_BuildValue("(O(i))", pytype, code);
+  return Py_BuildValue("(O(iy))", pytype, code, message);
+}
+
 PyMethodDef status_methods[] = {
     {"Set", AsPyCFunction(status_Set), METH_VARARGS,
      "Set the code and the message."},
@@ -184,6 +195,8 @@ PyMethodDef status_methods[] = {
      "Raises a runtime error if the status is not success."},
     {"CodeName", AsPyCFunction(status_CodeName), METH_VARARGS | METH_CLASS,
      "Gets the string name of a status code."},
+    {"__reduce__", AsPyCFunction(status_reduce), METH_NOARGS,
+     "Gives what pickling and copying rebuild the status from."},
     {nullptr, nullptr, 0, nullptr},
 };
 

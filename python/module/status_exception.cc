@@ -2,10 +2,16 @@
 //
 // The module raises it by setting the exception type with a fresh Status as
 // the value; the interpreter then calls StatusException(status), so every
-// instance it makes goes through expt_init. The base exception's fields are
-// left to the base type: readying inherits its garbage-collection support,
-// and deallocation runs the base's, which clears the traceback, context and
-// the rest that the interpreter attaches on raising.
+// instance it makes goes through expt_init. The base exception's constructor
+// fills the base fields and __init__ keeps its args as (status,), so the base
+// exception's own code (str, repr, __reduce__, and so copy and pickle) always
+// finds a real tuple. __reduce__ rebuilds the exception from the carried
+// Status, which pickles and copies by its code and message.
+//
+// The type takes part in garbage collection with the base fields and the
+// carried Status, so a cycle through the Status is collected. Deallocation
+// untracks the object before it releases anything: releasing the Status may
+// run Python code that collects garbage, which must not see this object.
 
 #include <string>
 
@@ -31,17 +37,29 @@ std::string CarriedStatusText(ExceptionObject* self) {
   return morvel::ToString(*reinterpret_cast<StatusObject*>(self->pystatus)->status);
 }
 
-PyObject* expt_new(PyTypeObject* pytype, PyObject*, PyObject*) {
-  ExceptionObject* self = reinterpret_cast<ExceptionObject*>(pytype->tp_alloc(pytype, 0));
-  if (self == nullptr) return nullptr;
-  self->pystatus = nullptr;
-  return reinterpret_cast<PyObject*>(self);
+PyTypeObject* BaseType() { return reinterpret_cast<PyTypeObject*>(PyExc_RuntimeError); }
+
+PyObject* expt_new(PyTypeObject* pytype, PyObject* pyargs, PyObject* pykwds) {
+  PyObject* pyobj = BaseType()->tp_new(pytype, pyargs, pykwds);
+  if (pyobj == nullptr) return nullptr;
+  reinterpret_cast<ExceptionObject*>(pyobj)->pystatus = nullptr;
+  return pyobj;
+}
+
+int expt_traverse(ExceptionObject* self, visitproc visit, void* arg) {
+  Py_VISIT(self->pystatus);
+  return BaseType()->tp_traverse(reinterpret_cast<PyObject*>(self), visit, arg);
+}
+
+int expt_clear(ExceptionObject* self) {
+  Py_CLEAR(self->pystatus);
+  return BaseType()->tp_clear(reinterpret_cast<PyObject*>(self));
 }
 
 void expt_dealloc(ExceptionObject* self) {
+  PyObject_GC_UnTrack(self);
   Py_CLEAR(self->pystatus);
-  reinterpret_cast<PyTypeObject*>(PyExc_RuntimeError)->tp_dealloc(
-      reinterpret_cast<PyObject*>(self));
+  BaseType()->tp_dealloc(reinterpret_cast<PyObject*>(self));
 }
 
 int expt_init(ExceptionObject* self, PyObject* pyargs, PyObject*) {
@@ -51,8 +69,8 @@ int expt_init(ExceptionObject* self, PyObject* pyargs, PyObject*) {
     ThrowInvalidArguments("the argument is not a status");
     return -1;
   }
-  Py_INCREF(pystatus);
-  Py_XSETREF(self->pystatus, pystatus);
+  Py_XSETREF(self->pystatus, Py_NewRef(pystatus));
+  Py_XSETREF(self->base.args, Py_NewRef(pyargs));
   return 0;
 }
 
@@ -70,9 +88,27 @@ PyObject* expt_GetStatus(ExceptionObject* self) {
   return self->pystatus;
 }
 
+// (type, (status,), attributes): unpickling or copying calls the class with the
+// carried Status (itself copied by a deep copy or a pickle). Without a status
+// the base exception's arguments stand in.
+PyObject* expt_reduce(ExceptionObject* self, PyObject*) {
+  PyObject* pyargs = self->pystatus != nullptr  ? PyTuple_Pack(1, self->pystatus)
+                     : self->base.args != nullptr ? Py_NewRef(self->base.args)
+                                                  : PyTuple_New(0);
+  if (pyargs == nullptr) return nullptr;
+  PyObject* pytype = reinterpret_cast<PyObject*>(Py_TYPE(self));
+  PyObject* pydict = self->base.dict;
+  if (pydict != nullptr && PyDict_GET_SIZE(pydict) > 0) {
+    return Py_BuildValue("(ONO)", pytype, pyargs, pydict);
+  }
+  return Py_BuildValue("(ON)", pytype, pyargs);
+}
+
 PyMethodDef expt_methods[] = {
     {"GetStatus", AsPyCFunction(expt_GetStatus), METH_NOARGS,
      "Get the status object."},
+    {"__reduce__", AsPyCFunction(expt_reduce), METH_NOARGS,
+     "Gives what pickling and copying rebuild the exception from."},
     {nullptr, nullptr, 0, nullptr},
 };
 
@@ -85,8 +121,10 @@ PyTypeObject* FillStatusExceptionType() {
   type->tp_basicsize = sizeof(ExceptionObject);
   type->tp_itemsize = 0;
   type->tp_doc = "Exception to convey the status of operations.";
-  type->tp_flags = Py_TPFLAGS_BASETYPE;
-  type->tp_base = reinterpret_cast<PyTypeObject*>(PyExc_RuntimeError);
+  type->tp_flags = Py_TPFLAGS_BASETYPE | Py_TPFLAGS_HAVE_GC;
+  type->tp_base = BaseType();
+  type->tp_traverse = reinterpret_cast<traverseproc>(expt_traverse);
+  type->tp_clear = reinterpret_cast<inquiry>(expt_clear);
   type->tp_new = expt_new;
   type->tp_dealloc = reinterpret_cast<destructor>(expt_dealloc);
   type->tp_init = reinterpret_cast<initproc>(expt_init);

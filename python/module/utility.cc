@@ -47,6 +47,7 @@ PyObject* utility_GetMemoryUsage(PyObject*) {
 PyObject* HashWithCount(PyObject* pyargs, uint64_t (*hash)(std::string_view, uint64_t)) {
   if (!CheckArgCount(pyargs, 1, 2)) return nullptr;
   SoftString data(PyTuple_GET_ITEM(pyargs, 0));
+  if (PyErr_Occurred()) return nullptr;
   uint64_t count = 0;
   if (!ReadCountArg(pyargs, &count)) return nullptr;
   return PyLong_FromUnsignedLongLong(hash(data.Get(), count));
@@ -116,6 +117,7 @@ PyObject* utility_SerializeInt(PyObject*, PyObject* pyargs) {
 PyObject* utility_DeserializeInt(PyObject*, PyObject* pyargs) {
   if (!CheckArgCount(pyargs, 1, 1)) return nullptr;
   SoftString data(PyTuple_GET_ITEM(pyargs, 0));
+  if (PyErr_Occurred()) return nullptr;
   return PyLong_FromLongLong(morvel::StrToIntBigEndian(data.Get()));
 }
 
@@ -129,6 +131,7 @@ PyObject* utility_SerializeFloat(PyObject*, PyObject* pyargs) {
 PyObject* utility_DeserializeFloat(PyObject*, PyObject* pyargs) {
   if (!CheckArgCount(pyargs, 1, 1)) return nullptr;
   SoftString data(PyTuple_GET_ITEM(pyargs, 0));
+  if (PyErr_Occurred()) return nullptr;
   return PyFloat_FromDouble(static_cast<double>(morvel::StrToFloatBigEndian(data.Get())));
 }
 

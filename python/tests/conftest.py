@@ -7,6 +7,7 @@ import morvel
 # Database kinds: a path relative to the test's temporary directory ("" for a
 # database kept only in memory) and the parameters of Open.
 DB_KINDS = {
+    "hash": ("casket.mvh", {"num_buckets": 1000}),
     "tiny": ("", {}),
     "baby": ("", {"dbm": "BabyDBM"}),
     "shard-tiny": ("shard.mvmt", {"num_shards": 3}),

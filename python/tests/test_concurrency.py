@@ -1,6 +1,11 @@
 """Several Python threads on one DBM handle opened in concurrent mode."""
 
+import subprocess
+import sys
 import threading
+import time
+
+import pytest
 
 import morvel
 
@@ -119,3 +124,49 @@ def test_set_and_get_hands_every_value_on_exactly_once(concurrent_anydb):
     handed_on = olds + [last]
     assert handed_on.count(None) == 1
     assert sorted(v for v in handed_on if v is not None) == sorted(written)
+
+
+# A child process that opens |sys.argv[2]| writable with the class named in
+# |sys.argv[1]|, holding its file lock until it reads a line (or a safety bound
+# passes), then closes and exits.
+LOCK_HOLDER = """
+import select, sys, morvel
+handle = getattr(morvel, sys.argv[1])()
+assert handle.Open(sys.argv[2], True).IsOK()
+print("locked", flush=True)
+select.select([sys.stdin], [], [], 120)
+handle.Close()
+"""
+
+
+@pytest.mark.parametrize("cls, name", [("DBM", "casket.mvh"), ("File", "data.txt")])
+@pytest.mark.parametrize("concurrent", [False, True])
+def test_waiting_for_another_process_lock_lets_threads_run(tmp_path, cls, name, concurrent):
+    """Open waits for the file lock of another process with the interpreter
+    lock released, whatever the mode: another thread keeps going meanwhile and
+    is the one that ends the wait, by letting the child go."""
+    path = str(tmp_path / name)
+    with subprocess.Popen([sys.executable, "-c", LOCK_HOLDER, cls, path],
+                          stdin=subprocess.PIPE, stdout=subprocess.PIPE, text=True) as child:
+        assert child.stdout.readline() == "locked\n"
+        in_open = threading.Event()
+        progress = []
+
+        def counter():
+            in_open.wait()
+            while len(progress) < 20 and in_open.is_set():
+                time.sleep(0.01)
+                progress.append(in_open.is_set())
+            child.stdin.write("go\n")
+            child.stdin.flush()
+
+        thread = threading.Thread(target=counter, daemon=True)
+        thread.start()
+        handle = getattr(morvel, cls)()
+        in_open.set()
+        status = handle.Open(path, True, concurrent=concurrent)
+        in_open.clear()
+        thread.join()
+        assert status.IsOK()
+        handle.Close()
+        assert progress == [True] * 20

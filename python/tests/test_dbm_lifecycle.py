@@ -213,7 +213,7 @@ def test_repr_and_str_of_an_open_handle(tmp_path):
     assert str(db) == "unknown:-:-1"
 
 
-KIND_CLASSES = {"tiny": "TinyDBM", "baby": "BabyDBM", "shard-tiny": "ShardDBM",
+KIND_CLASSES = {"hash": "HashDBM", "tiny": "TinyDBM", "baby": "BabyDBM", "shard-tiny": "ShardDBM",
                 "shard-baby": "ShardDBM"}
 
 
@@ -251,8 +251,9 @@ def check_iterator_of_a_closed_database(it):
     assert it.Step() is None
     assert it.Set("v") == Status.PRECONDITION_ERROR
     assert str(it) == "(unlocated)"
-    with pytest.raises(StopIteration):
+    with pytest.raises(morvel.StatusException) as info:
         next(it)
+    assert info.value.GetStatus() == Status.PRECONDITION_ERROR
 
 
 @pytest.mark.parametrize("kind", list(DB_KINDS))
@@ -389,13 +390,9 @@ def busy_outcomes(db):
 
     def callback(key, value):
         seen["close"] = db.Close()
-        for name in ("IsWritable", "IsHealthy", "IsOrdered", "MakeIterator"):
-            with pytest.raises(morvel.StatusException) as info:
-                getattr(db, name)()
-            seen[name] = info.value.GetStatus()
-        seen["len"] = len(db)
-        seen["repr"] = repr(db)
-        seen["str"] = str(db)
+        with pytest.raises(morvel.StatusException) as info:
+            db.MakeIterator()
+        seen["MakeIterator"] = info.value.GetStatus()
         with pytest.raises(morvel.StatusException) as info:
             morvel.Iterator(db)
         seen["Iterator"] = info.value.GetStatus()
@@ -409,12 +406,9 @@ def busy_outcomes(db):
 def test_lifecycle_calls_inside_a_callback_are_refused(anydb):
     anydb["k"] = "v"
     seen = busy_outcomes(anydb)
-    for name in ("close", "IsWritable", "IsHealthy", "IsOrdered", "MakeIterator", "Iterator"):
+    for name in ("close", "MakeIterator", "Iterator"):
         assert seen[name] == Status.PRECONDITION_ERROR, name
         assert seen[name].GetMessage() == "the database is busy in a callback"
-    assert seen["len"] == 0
-    assert seen["repr"] == "<morvel.DBM: class=unknown path=- num_records=-1>"
-    assert seen["str"] == "unknown:-:-1"
     assert seen["IsOpen"] is True
     # The handle is still open and usable once the callback has returned.
     assert anydb.IsOpen() and anydb.IsWritable()

@@ -6,6 +6,7 @@ import threading
 import pytest
 
 import morvel
+from child_process import run_child
 
 Status = morvel.Status
 BUSY = Status.PRECONDITION_ERROR
@@ -422,3 +423,49 @@ def test_another_thread_is_refused_while_a_callable_waits(anydb):
     assert is_busy(results["set"])
     assert results["get"] is None
     assert anydb.Get("a") == b"from callable"
+
+
+def check_state_inside_a_callback(db):
+    """The state queries and the text forms inside a callable answer as they
+    do outside it, except the record count, which needs the engine's locks:
+    repr shows -1 and len() raises the busy status. They used to raise, show
+    "unknown" and "-", and give 0."""
+    outside = (db.IsOpen(), db.IsWritable(), db.IsHealthy(), db.IsOrdered())
+    texts = (repr(db).rsplit(" num_records=", 1)[0] + " num_records=-1>",
+             str(db).rsplit(":", 1)[0] + ":-1")
+    inside = []
+
+    def callable_(key, value):
+        inside.append((db.IsOpen(), db.IsWritable(), db.IsHealthy(), db.IsOrdered()))
+        inside.append((repr(db), str(db)))
+        with pytest.raises(morvel.StatusException) as info:
+            len(db)
+        inside.append(is_busy(info.value.GetStatus()))
+
+    assert db.Process("a", callable_, False).IsOK()
+    assert inside == [outside, texts, True]
+    assert "class=unknown" not in texts[0] and "path=-" not in texts[0]
+
+
+def test_state_inside_a_callback(anydb):
+    anydb.Set("a", "1")
+    check_state_inside_a_callback(anydb)
+
+
+def test_state_inside_a_callback_of_an_unhealthy_reader(tmp_path):
+    path = str(tmp_path / "casket.mvh")
+    child = run_child("""
+        import os, sys, morvel
+        db = morvel.DBM()
+        assert db.Open(sys.argv[1], True, num_buckets=10).IsOK()
+        db.Set("a", "1")
+        os._exit(0)
+    """, path)
+    assert child.returncode == 0, child.stderr
+    db = morvel.DBM()
+    assert db.Open(path, False).IsOK()
+    try:
+        assert not db.IsHealthy() and not db.IsWritable()
+        check_state_inside_a_callback(db)
+    finally:
+        db.Close()

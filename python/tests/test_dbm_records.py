@@ -106,7 +106,7 @@ CONVERSIONS = [
     ("\u00e9", "\u65e5\u672c", b"\xc3\xa9", "\u65e5\u672c".encode()),
     (b"\x00k\x00", b"\x00\x01\x02", b"\x00k\x00", b"\x00\x01\x02"),
     (1.5, True, b"1.5", b"True"),
-    ("\ud800", "lone surrogate", b"", b"lone surrogate"),
+    ("\ud800", "lone surrogate", b"\xed\xa0\x80", b"lone surrogate"),
 ]
 
 

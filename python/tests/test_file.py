@@ -460,23 +460,30 @@ f.Close()
 """
 
 
-def test_repr_does_not_wait_for_an_open_in_flight(path):
+def test_a_file_being_opened_shows_unopened_until_the_open_returns(path):
     # The open of another thread waits for the file lock that another process
-    # holds; printing the File meanwhile must neither block the interpreter
-    # nor show a half-opened file.
+    # holds; meanwhile the File is unopened to every other call, and a second
+    # Open is refused.
     holder = subprocess.Popen([sys.executable, "-c", HOLD_LOCK, path],
                               stdin=subprocess.PIPE, stdout=subprocess.PIPE)
     assert holder.stdout.readline() == b"locked\n"
     waiting = morvel.File()
     results = []
-    thread = threading.Thread(
-        target=lambda: results.append(waiting.Open(path, True, concurrent=True)))
+
+    def opening():
+        with pytest.raises(TypeError) as info:
+            waiting.Open()
+        return str(info.value) == "invalid arguments: opened file"
+
+    thread = threading.Thread(target=lambda: results.append(waiting.Open(path, True)))
     thread.start()
-    while str(waiting) == "(unopened)" and thread.is_alive():
+    while not opening() and thread.is_alive():
         pass
     assert not results
-    assert str(waiting) == "class=unknown path= size=-1"
-    assert repr(waiting) == "<morvel.File: class=unknown path= size=-1>"
+    assert str(waiting) == "(unopened)"
+    assert repr(waiting) == "<morvel.File:(unopened)>"
+    with pytest.raises(TypeError, match="not opened file"):
+        waiting.GetSize()
     holder.communicate(b"\n")
     assert holder.returncode == 0
     thread.join()

@@ -321,3 +321,82 @@ def test_iterator_calls_inside_a_callback_are_refused(anydb):
     assert seen["Get"][0] is None and seen["Get"][1] == Status.PRECONDITION_ERROR
     assert seen["str"] == "(unlocated)"
     assert it.Get() == (b"a", b"1") and anydb["a"] == "1"
+
+
+def damaged_database(path, damaged):
+    """A closed hash database of 20 records whose values in the file are
+    damaged for the keys numbered in |damaged|; returns all its records."""
+    records = {b"key%02d" % i: b"value-%02d-" % i + b"x" * 20 for i in range(20)}
+    db = morvel.DBM()
+    assert db.Open(str(path), True, truncate=True, num_buckets=10).IsOK()
+    for key, value in records.items():
+        db[key] = value
+    assert db.Close().IsOK()
+    data = bytearray(path.read_bytes())
+    for i in damaged:
+        at = data.find(b"value-%02d-" % i)
+        data[at + 12] ^= 0xFF
+    path.write_bytes(data)
+    return records
+
+
+# The iteration forms of a DBM and of an Iterator.
+def _walk_with_next(db):
+    it = db.MakeIterator()
+    it.First()
+    seen = {}
+    while True:
+        key, value = next(it)
+        seen[key] = value
+
+
+ITERATION_FORMS = {
+    "dict": dict,
+    "list": lambda db: dict(list(db)),
+    "for": lambda db: {key: value for key, value in db},
+    "next": _walk_with_next,
+}
+
+
+@pytest.mark.parametrize("form", ITERATION_FORMS.values(), ids=list(ITERATION_FORMS))
+@pytest.mark.parametrize("damaged", [[7], list(range(20))], ids=["one record", "every record"])
+@pytest.mark.parametrize("writable, params", [(False, {}), (True, {"restore_mode": "noop"})],
+                         ids=["read-only", "noop restore"])
+def test_iteration_raises_on_a_read_error_instead_of_ending(tmp_path, form, damaged, writable,
+                                                            params):
+    """A damaged record made every iteration end early without an error:
+    dict(db) gave 14 of 20 records as if that were all."""
+    path = tmp_path / "damaged.mvh"
+    damaged_database(path, damaged)
+    db = morvel.DBM()
+    assert db.Open(str(path), writable, **params).IsOK()
+    try:
+        with pytest.raises(morvel.StatusException) as info:
+            form(db)
+        assert info.value.GetStatus() == morvel.Status.BROKEN_DATA_ERROR
+    finally:
+        db.Close()
+
+
+def test_an_iterator_goes_on_after_a_raised_read_error(tmp_path):
+    path = tmp_path / "damaged.mvh"
+    records = damaged_database(path, [7])
+    db = morvel.DBM()
+    assert db.Open(str(path), False).IsOK()
+    try:
+        it = db.MakeIterator()
+        it.First()
+        seen = []
+        with pytest.raises(morvel.StatusException):
+            while True:
+                seen.append(next(it))
+        assert 0 < len(seen) < 20
+        assert all(records[key] == value for key, value in seen)
+        # The failure is raised once; a new positioning starts over.
+        with pytest.raises(StopIteration):
+            next(it)
+        assert it.First().IsOK()
+        assert next(it) == seen[0]
+    finally:
+        db.Close()
+

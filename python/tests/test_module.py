@@ -2,6 +2,7 @@
 converted to bytes and numbers."""
 
 import gc
+import os
 import sys
 import weakref
 
@@ -192,7 +193,7 @@ SOFT_STRING_CASES = [
     (3.0, b"3.0"),
     (12, b"12"),
     (True, b"True"),
-    ("\ud800", b""),
+    ("\ud800", b"\xed\xa0\x80"),
     (BadStr(), b"(unknown)"),
     (Text(), b"text\xc3\xa9"),
     (MEMORY_VIEW, str(MEMORY_VIEW).encode()),
@@ -285,3 +286,186 @@ def test_conversions_do_not_leak_references(tinydb):
         tinydb[value] = key
     gc.collect()
     assert (sys.getrefcount(key), sys.getrefcount(value)) == before
+
+
+# Strings with lone surrogates and the bytes they are stored under: the
+# original bytes of an undecodable file name (as os.fsencode gives them), or
+# surrogatepass for what surrogateescape cannot encode. Each was stored under
+# the empty key, so distinct names overwrote each other.
+SURROGATE_CASES = [
+    ("caf\udce9.txt", b"caf\xe9.txt"),
+    ("caf\udce8.txt", b"caf\xe8.txt"),
+    ("\udcff", b"\xff"),
+    ("\ud800", b"\xed\xa0\x80"),
+    ("x\udbff", b"x\xed\xaf\xbf"),
+]
+
+
+def test_strings_with_lone_surrogates_stay_distinct_keys(tinydb):
+    for i, (text, _) in enumerate(SURROGATE_CASES):
+        assert tinydb.Set(text, str(i)).IsOK()
+    assert len(tinydb) == len(SURROGATE_CASES)
+    for i, (text, encoded) in enumerate(SURROGATE_CASES):
+        assert tinydb[encoded] == str(i).encode()
+        assert tinydb.Get(text) == str(i).encode()
+    assert b"" not in tinydb
+
+
+@pytest.mark.skipif(sys.getfilesystemencoding() != "utf-8", reason="needs UTF-8 file names")
+def test_an_undecodable_file_name_from_listdir_names_that_file(tmp_path, tinydb):
+    with open(os.path.join(os.fsencode(tmp_path), b"caf\xe9.txt"), "wb") as f:
+        f.write(b"content")
+    (name,) = os.listdir(tmp_path)
+    assert tinydb.Set(name, "seen").IsOK()
+    assert tinydb[b"caf\xe9.txt"] == b"seen"
+    f = morvel.File()
+    assert f.Open(str(tmp_path / name), False).IsOK()
+    try:
+        assert f.Read(0, 7) == b"content"
+    finally:
+        f.Close()
+    assert os.listdir(tmp_path) == [name]
+
+
+class StrXY:
+    def __str__(self):
+        return "XY"
+
+
+class FileAt:
+    """An open writable File at |path| for the duration of a test."""
+
+    def __init__(self, path):
+        self.file = morvel.File()
+        assert self.file.Open(str(path), True).IsOK()
+
+
+# Calls with an int beyond 64 bits before an argument whose conversion runs
+# Python code: the OverflowError was cleared by that conversion, which then
+# fell back to "(unknown)", and the call went on. Each builds the call from a
+# database, a File and the temporary directory.
+OVERFLOW_CALLS = {
+    "File.Write": lambda db, f, tmp: f.Write(2**64, StrXY()),
+    "File.Search": lambda db, f, tmp: f.Search(StrXY(), StrXY(), 2**64),
+    "DBM.Search": lambda db, f, tmp: db.Search(StrXY(), StrXY(), 2**64),
+    "DBM.Increment": lambda db, f, tmp: db.Increment(StrXY(), 2**64),
+    "RestoreDatabase": lambda db, f, tmp: morvel.DBM.RestoreDatabase(
+        db.GetFilePath(), str(tmp / "restored.mvh"), "", 2**64, StrXY()),
+}
+
+
+@pytest.mark.parametrize("call", OVERFLOW_CALLS.values(), ids=list(OVERFLOW_CALLS))
+def test_an_int_beyond_64_bits_stops_the_call_before_the_next_argument(tmp_path, call):
+    db = morvel.DBM()
+    assert db.Open(str(tmp_path / "casket.mvh"), True, num_buckets=10).IsOK()
+    f = FileAt(tmp_path / "data.txt").file
+    try:
+        assert db.Set("XY", "1").IsOK()
+        assert f.Append(b"XY\n") == 0
+        with pytest.raises(OverflowError):
+            call(db, f, tmp_path)
+        assert f.Read(0, f.GetSize()) == b"XY\n"
+        assert dict(db) == {b"XY": b"1"}
+        assert sorted(os.listdir(tmp_path)) == ["casket.mvh", "data.txt"]
+    finally:
+        f.Close()
+        db.Close()
+
+
+class Interrupting:
+    """Raises |exc| from str() and int(), as Ctrl-C would arrive there."""
+
+    def __init__(self, exc):
+        self.exc = exc
+
+    def __str__(self):
+        raise self.exc()
+
+    def __int__(self):
+        raise self.exc()
+
+
+# Calls whose conversion of an argument raises; each must raise it and store
+# nothing.
+def _set_item(db, obj):
+    db["k"] = obj
+
+
+INTERRUPTED_CALLS = {
+    "Set value": lambda db, obj: db.Set("k", obj),
+    "Set key": lambda db, obj: db.Set(obj, "v"),
+    "setitem": _set_item,
+    "Append": lambda db, obj: db.Append("k", "v", obj),
+    "SetMulti": lambda db, obj: db.SetMulti(k=obj),
+    "Increment": lambda db, obj: db.Increment("k", obj),
+    "Process": lambda db, obj: db.Process("k", lambda key, value: obj, True),
+    "PushLast": lambda db, obj: db.PushLast(obj),
+    "Status": lambda db, obj: morvel.Status(1, obj),
+}
+
+
+@pytest.mark.parametrize("exc", [KeyboardInterrupt, SystemExit, MemoryError])
+@pytest.mark.parametrize("call", INTERRUPTED_CALLS.values(), ids=list(INTERRUPTED_CALLS))
+def test_an_interrupt_during_a_conversion_propagates(tinydb, call, exc):
+    with pytest.raises(exc):
+        call(tinydb, Interrupting(exc))
+    assert len(tinydb) == 0
+    assert sys.exc_info() == (None, None, None)
+
+
+# Calls given a path with a NUL byte, which the operating system would cut
+# there. Each is refused with INVALID_ARGUMENT_ERROR and creates nothing.
+def _open_dbm(tmp, path, **params):
+    db = morvel.DBM()
+    status = db.Open(path, True, **params)
+    assert not db.IsOpen()
+    return status
+
+
+def _open_file(tmp, path):
+    f = morvel.File()
+    status = f.Open(path, True)
+    assert repr(f) == "<morvel.File:(unopened)>"
+    return status
+
+
+def _copy_file_data(tmp, path):
+    db = morvel.DBM()
+    assert db.Open(str(tmp / "src" / "casket.mvh"), True, num_buckets=10).IsOK()
+    try:
+        return db.CopyFileData(path)
+    finally:
+        db.Close()
+
+
+def _restore_from(tmp, path):
+    return morvel.DBM.RestoreDatabase(path, str(tmp / "restored.mvh"))
+
+
+def _restore_to(tmp, path):
+    src = str(tmp / "src" / "casket.mvh")
+    db = morvel.DBM()
+    assert db.Open(src, True, num_buckets=10).IsOK()
+    db.Close()
+    return morvel.DBM.RestoreDatabase(src, path)
+
+
+NUL_PATH_CALLS = {
+    "DBM.Open": _open_dbm,
+    "DBM.Open sharded": lambda tmp, path: _open_dbm(tmp, path, num_shards=2),
+    "File.Open": _open_file,
+    "CopyFileData": _copy_file_data,
+    "RestoreDatabase source": _restore_from,
+    "RestoreDatabase destination": _restore_to,
+}
+
+
+@pytest.mark.parametrize("path_type", [str, os.fsencode])
+@pytest.mark.parametrize("call", NUL_PATH_CALLS.values(), ids=list(NUL_PATH_CALLS))
+def test_a_path_with_a_nul_byte_is_refused(tmp_path, call, path_type):
+    (tmp_path / "src").mkdir()
+    target = tmp_path / "dst"
+    target.mkdir()
+    status = call(tmp_path, path_type(str(target / "a\0b.mvh")))
+    assert status == morvel.Status.INVALID_ARGUMENT_ERROR
+    assert os.listdir(target) == []

@@ -1,11 +1,16 @@
 """Status and StatusException."""
 
+import concurrent.futures
+import copy
 import gc
+import multiprocessing
+import pickle
 import weakref
 
 import pytest
 
 import morvel
+from child_process import run_child
 
 Status = morvel.Status
 StatusException = morvel.StatusException
@@ -171,7 +176,7 @@ def test_exception_raised_from_python():
     with pytest.raises(RuntimeError) as info:
         raise StatusException(Status(1, "x"))
     assert str(info.value) == "UNKNOWN_ERROR: x"
-    assert info.value.args is None
+    assert info.value.args == (info.value.GetStatus(),)
 
 
 def test_exception_carries_the_status_itself():
@@ -182,6 +187,7 @@ def test_exception_carries_the_status_itself():
     assert str(e) == "INFEASIBLE_ERROR: later"
     e.__init__(Status(2))
     assert e.GetStatus() == 2
+    assert e.args == (e.GetStatus(),)
 
 
 @pytest.mark.parametrize("args, word", [((), "too few arguments"),
@@ -249,3 +255,109 @@ def test_freed_status_objects_never_show_in_new_ones(tmp_path):
                 assert (obj.GetCode(), obj.GetMessage()) == (0, "")
     finally:
         db.Close()
+
+
+# What the base exception's own code gives for an exception the module raised,
+# each run in a child process: with the base fields left empty, every one of
+# them killed the interpreter.
+BASE_EXCEPTION_CALLS = [
+    ("copy.copy(e)", "<morvel.StatusException: NOT_FOUND_ERROR: gone>"),
+    ("copy.deepcopy(e)", "<morvel.StatusException: NOT_FOUND_ERROR: gone>"),
+    ("pickle.loads(pickle.dumps(e))", "<morvel.StatusException: NOT_FOUND_ERROR: gone>"),
+    ("e.__reduce__()",
+     "(<class 'morvel.StatusException'>, (<morvel.Status: NOT_FOUND_ERROR: gone>,))"),
+    ("BaseException.__str__(e)", "'NOT_FOUND_ERROR: gone'"),
+    ("BaseException.__repr__(e)", "'StatusException(<morvel.Status: NOT_FOUND_ERROR: gone>)'"),
+]
+
+
+@pytest.mark.parametrize("expr, printed", BASE_EXCEPTION_CALLS)
+def test_base_exception_code_works_on_a_raised_exception(expr, printed):
+    child = run_child(f"""
+        import copy, pickle, morvel
+        try:
+            morvel.Status(7, "gone").OrDie()
+        except morvel.StatusException as caught:
+            e = caught
+        print(repr({expr}))
+    """)
+    assert (child.returncode, child.stdout, child.stderr) == (0, printed + "\n", "")
+
+
+# Status values whose code and message (absent, empty or not) must survive.
+STATUS_VALUES = [(), (7, "x"), (1, None), (1,), (3, "\u00e9"), (13, b"\xff\xfe")]
+
+
+@pytest.mark.parametrize("args", STATUS_VALUES)
+@pytest.mark.parametrize("duplicate", [copy.copy, copy.deepcopy,
+                                       lambda obj: pickle.loads(pickle.dumps(obj))])
+def test_status_and_exception_copy_and_pickle(args, duplicate):
+    original = Status(*args)
+    twin = duplicate(original)
+    assert type(twin) is Status and twin is not original
+    assert (twin.GetCode(), str(twin)) == (original.GetCode(), str(original))
+    e = StatusException(Status(*args))
+    e.note = "kept"
+    e_twin = duplicate(e)
+    assert type(e_twin) is StatusException
+    assert (str(e_twin), repr(e_twin)) == (str(e), repr(e))
+    assert e_twin.GetStatus().GetCode() == original.GetCode()
+    assert e_twin.args == (e_twin.GetStatus(),)
+    assert e_twin.note == "kept"
+
+
+def test_exception_of_a_worker_process_comes_back():
+    context = multiprocessing.get_context("spawn")
+    with concurrent.futures.ProcessPoolExecutor(1, mp_context=context) as pool:
+        future = pool.submit(Status(9, "from the worker").OrDie)
+        with pytest.raises(StatusException) as info:
+            future.result()
+    assert str(info.value) == "INFEASIBLE_ERROR: from the worker"
+
+
+# Ways in which releasing the carried Status runs a garbage collection while
+# the exception is being freed; before the exception was untracked first, the
+# collector freed it a second time.
+COLLECTING_RELEASES = {
+    "__del__": """
+        class Carried(morvel.Status):
+            def __del__(self):
+                gc.collect()
+        def make():
+            return morvel.StatusException(Carried(5))
+    """,
+    "weakref callback": """
+        keep = []
+        def make():
+            status = morvel.Status.__new__(type("Carried", (morvel.Status,), {}))
+            keep.append(weakref.ref(status, lambda ref: gc.collect()))
+            return morvel.StatusException(status)
+    """,
+}
+
+
+@pytest.mark.parametrize("setup", COLLECTING_RELEASES.values(), ids=list(COLLECTING_RELEASES))
+def test_freeing_an_exception_whose_status_collects_garbage(setup):
+    child = run_child("""
+        import gc, textwrap, weakref, morvel
+        exec(textwrap.dedent(%r))
+        for _ in range(200):
+            e = make()
+            del e
+        print("freed")
+    """ % setup)
+    assert (child.returncode, child.stdout, child.stderr) == (0, "freed\n", "")
+
+
+def test_a_cycle_through_the_carried_status_is_collected():
+    class Holder(Status):
+        pass
+
+    refs = []
+    for _ in range(100):
+        status = Holder(5)
+        status.exception = StatusException(status)
+        refs.append(weakref.ref(status))
+    del status
+    gc.collect()
+    assert [ref for ref in refs if ref() is not None] == []
