@@ -1,0 +1,451 @@
+// AsyncDBM: a fixed pool of workers draining one FIFO queue of tasks. Each task
+// owns copies of its arguments and the promise of its result, so nothing it
+// reads belongs to the caller once the operation call has returned.
+
+#include "morvel/async_dbm.h"
+
+#include <chrono>
+#include <new>
+#include <system_error>
+
+#include "morvel/dbm_util.h"
+
+namespace morvel {
+
+namespace {
+
+constexpr char kResultTaken[] = "the result was already taken or is of another kind";
+
+// A copied compare-exchange selector. The absent and ANY_DATA selectors are
+// told apart by the identity of their data pointers, which a copy would lose,
+// so the kind is kept beside the bytes and the view is made again from it.
+class Selector final {
+ public:
+  explicit Selector(std::string_view view)
+      : kind_(view.data() == nullptr              ? Kind::kAbsent
+              : view.data() == DBM::ANY_DATA.data() ? Kind::kAny
+                                                    : Kind::kData),
+        data_(kind_ == Kind::kData ? std::string(view) : std::string()) {}
+
+  std::string_view View() const {
+    switch (kind_) {
+      case Kind::kAbsent:
+        return std::string_view();
+      case Kind::kAny:
+        return DBM::ANY_DATA;
+      case Kind::kData:
+        break;
+    }
+    return data_;
+  }
+
+ private:
+  enum class Kind { kAbsent, kAny, kData };
+  Kind kind_;
+  std::string data_;
+};
+
+using SelectorPairs = std::vector<std::pair<std::string, Selector>>;
+
+SelectorPairs CopySelectorPairs(
+    const std::vector<std::pair<std::string_view, std::string_view>>& pairs) {
+  SelectorPairs copied;
+  copied.reserve(pairs.size());
+  for (const auto& [key, selector] : pairs) copied.emplace_back(std::string(key), selector);
+  return copied;
+}
+
+std::vector<std::pair<std::string_view, std::string_view>> ViewSelectorPairs(
+    const SelectorPairs& pairs) {
+  std::vector<std::pair<std::string_view, std::string_view>> views;
+  views.reserve(pairs.size());
+  for (const auto& [key, selector] : pairs) views.emplace_back(key, selector.View());
+  return views;
+}
+
+std::vector<std::string> CopyKeys(const std::vector<std::string_view>& keys) {
+  return std::vector<std::string>(keys.begin(), keys.end());
+}
+
+std::vector<std::string_view> ViewKeys(const std::vector<std::string>& keys) {
+  return std::vector<std::string_view>(keys.begin(), keys.end());
+}
+
+// Copies keep the map's order, which is the byte order of the keys either way.
+std::map<std::string, std::string> CopyRecords(
+    const std::map<std::string_view, std::string_view>& records) {
+  std::map<std::string, std::string> copied;
+  for (const auto& [key, value] : records) copied.emplace_hint(copied.end(), key, value);
+  return copied;
+}
+
+std::map<std::string_view, std::string_view> ViewRecords(
+    const std::map<std::string, std::string>& records) {
+  std::map<std::string_view, std::string_view> views;
+  for (const auto& [key, value] : records) views.emplace_hint(views.end(), key, value);
+  return views;
+}
+
+// The result reported when a task cannot produce one (it ran out of memory).
+template <typename Result>
+Result FailedResult(const char* message) {
+  Status status(Status::UNKNOWN_ERROR);
+  status.SetRaw(Status::UNKNOWN_ERROR, message, std::char_traits<char>::length(message));
+  if constexpr (std::is_same_v<Result, Status>) {
+    return status;
+  } else {
+    Result result{};
+    result.first = std::move(status);
+    return result;
+  }
+}
+
+}  // namespace
+
+StatusFuture::StatusFuture(std::future<Status> future) : future_(std::move(future)) {}
+StatusFuture::StatusFuture(std::future<std::pair<Status, std::string>> future)
+    : future_(std::move(future)) {}
+StatusFuture::StatusFuture(std::future<std::pair<Status, StringPair>> future)
+    : future_(std::move(future)) {}
+StatusFuture::StatusFuture(std::future<std::pair<Status, StringVector>> future)
+    : future_(std::move(future)) {}
+StatusFuture::StatusFuture(std::future<std::pair<Status, StringMap>> future)
+    : future_(std::move(future)) {}
+StatusFuture::StatusFuture(std::future<std::pair<Status, int64_t>> future)
+    : future_(std::move(future)) {}
+
+bool StatusFuture::Wait(double timeout) {
+  return std::visit(
+      [timeout](auto& future) -> bool {
+        if constexpr (std::is_same_v<std::decay_t<decltype(future)>, std::monostate>) {
+          return true;
+        } else {
+          if (!future.valid()) return true;
+          if (timeout < 0) {
+            future.wait();
+            return true;
+          }
+          // Seconds as a double may exceed what the clock's duration holds;
+          // a week is "long enough" and cannot overflow.
+          const double capped = timeout > 604800.0 ? 604800.0 : timeout;
+          const auto duration = std::chrono::duration_cast<std::chrono::nanoseconds>(
+              std::chrono::duration<double>(capped));
+          return future.wait_for(duration) == std::future_status::ready;
+        }
+      },
+      future_);
+}
+
+const std::type_info& StatusFuture::GetExtraType() const {
+  switch (future_.index()) {
+    case 2:
+      return typeid(std::string);
+    case 3:
+      return typeid(StringPair);
+    case 4:
+      return typeid(StringVector);
+    case 5:
+      return typeid(StringMap);
+    case 6:
+      return typeid(int64_t);
+    default:
+      break;
+  }
+  return typeid(void);
+}
+
+template <typename Result>
+Result StatusFuture::Take(Result failed) {
+  auto* future = std::get_if<std::future<Result>>(&future_);
+  if (future == nullptr || !future->valid()) return failed;
+  return future->get();
+}
+
+Status StatusFuture::Get() { return Take(Status(Status::PRECONDITION_ERROR, kResultTaken)); }
+
+std::pair<Status, std::string> StatusFuture::GetString() {
+  return Take(std::pair<Status, std::string>(Status(Status::PRECONDITION_ERROR, kResultTaken), {}));
+}
+
+std::pair<Status, StatusFuture::StringPair> StatusFuture::GetStringPair() {
+  return Take(std::pair<Status, StringPair>(Status(Status::PRECONDITION_ERROR, kResultTaken), {}));
+}
+
+std::pair<Status, StatusFuture::StringVector> StatusFuture::GetStringVector() {
+  return Take(
+      std::pair<Status, StringVector>(Status(Status::PRECONDITION_ERROR, kResultTaken), {}));
+}
+
+std::pair<Status, StatusFuture::StringMap> StatusFuture::GetStringMap() {
+  return Take(std::pair<Status, StringMap>(Status(Status::PRECONDITION_ERROR, kResultTaken), {}));
+}
+
+std::pair<Status, int64_t> StatusFuture::GetInteger() {
+  return Take(std::pair<Status, int64_t>(Status(Status::PRECONDITION_ERROR, kResultTaken), 0));
+}
+
+template <typename Result, typename Op>
+class AsyncDBM::TaskImpl final : public Task {
+ public:
+  TaskImpl(std::shared_ptr<DBM> dbm, Op op) : dbm_(std::move(dbm)), op_(std::move(op)) {}
+
+  std::future<Result> GetFuture() { return promise_.get_future(); }
+
+  // A task always fulfils its promise, so a waiter is never left hanging and
+  // no fetch meets a broken promise.
+  void Run() override {
+    try {
+      promise_.set_value(op_(dbm_.get()));
+    } catch (const std::bad_alloc&) {
+      promise_.set_value(FailedResult<Result>("out of memory"));
+    } catch (...) {
+      promise_.set_value(FailedResult<Result>("the operation failed unexpectedly"));
+    }
+  }
+
+ private:
+  // Each task holds its own share, so the database outlives the adapter's
+  // destruction order and the caller's handle alike.
+  std::shared_ptr<DBM> dbm_;
+  Op op_;
+  std::promise<Result> promise_;
+};
+
+AsyncDBM::AsyncDBM(DBM* dbm, int32_t num_workers)
+    // Not owned: the empty control block makes the share a plain pointer.
+    : dbm_(std::shared_ptr<DBM>(), dbm) {
+  StartWorkers(num_workers);
+}
+
+AsyncDBM::AsyncDBM(std::shared_ptr<DBM> dbm, int32_t num_workers) : dbm_(std::move(dbm)) {
+  StartWorkers(num_workers);
+}
+
+AsyncDBM::~AsyncDBM() {
+  {
+    std::lock_guard<std::mutex> lock(mutex_);
+    stopping_ = true;
+  }
+  cond_.notify_all();
+  for (std::thread& worker : workers_) worker.join();
+}
+
+void AsyncDBM::StartWorkers(int32_t num_workers) {
+  size_t count = num_workers > 0 ? static_cast<size_t>(num_workers)
+                                 : static_cast<size_t>(std::thread::hardware_concurrency());
+  if (count == 0) count = 1;
+  try {
+    workers_.reserve(count);
+    for (size_t i = 0; i < count; i++) workers_.emplace_back(&AsyncDBM::WorkerLoop, this);
+  } catch (const std::exception&) {
+    // The system refused more threads: the ones started serve the queue, and
+    // with none, Submit runs each task at once.
+  }
+}
+
+void AsyncDBM::WorkerLoop() {
+  std::unique_lock<std::mutex> lock(mutex_);
+  while (true) {
+    if (!queue_.empty()) {
+      std::unique_ptr<Task> task = std::move(queue_.front());
+      queue_.pop_front();
+      lock.unlock();
+      task->Run();
+      // The task's arguments and its database share go before the lock is
+      // retaken, keeping the critical section to the queue itself.
+      task.reset();
+      lock.lock();
+      continue;
+    }
+    // Stopping only once the queue is drained: destruction finishes the work.
+    if (stopping_) break;
+    num_idle_++;
+    cond_.wait(lock);
+    num_idle_--;
+  }
+}
+
+template <typename Result, typename Op>
+StatusFuture AsyncDBM::Submit(Op&& op) {
+  try {
+    auto task = std::make_unique<TaskImpl<Result, std::decay_t<Op>>>(dbm_, std::forward<Op>(op));
+    std::future<Result> future = task->GetFuture();
+    if (workers_.empty()) {
+      task->Run();
+      return StatusFuture(std::move(future));
+    }
+    bool wake = false;
+    {
+      std::lock_guard<std::mutex> lock(mutex_);
+      queue_.emplace_back(std::move(task));
+      wake = num_idle_ > 0;
+    }
+    // Busy workers come back to the queue by themselves; waking one only when
+    // some sleep saves a system call per operation under load.
+    if (wake) cond_.notify_one();
+    return StatusFuture(std::move(future));
+  } catch (const std::exception&) {
+    // Copying the arguments or queueing failed: the failure is the result.
+    std::promise<Result> promise;
+    promise.set_value(FailedResult<Result>("out of memory"));
+    return StatusFuture(promise.get_future());
+  }
+}
+
+StatusFuture AsyncDBM::Get(std::string_view key) {
+  return Submit<std::pair<Status, std::string>>([key = std::string(key)](DBM* dbm) {
+    std::pair<Status, std::string> result;
+    result.first = dbm->Get(key, &result.second);
+    return result;
+  });
+}
+
+StatusFuture AsyncDBM::Set(std::string_view key, std::string_view value, bool overwrite) {
+  return Submit<Status>([key = std::string(key), value = std::string(value), overwrite](DBM* dbm) {
+    return dbm->Set(key, value, overwrite);
+  });
+}
+
+StatusFuture AsyncDBM::Remove(std::string_view key) {
+  return Submit<Status>([key = std::string(key)](DBM* dbm) { return dbm->Remove(key); });
+}
+
+StatusFuture AsyncDBM::Append(std::string_view key, std::string_view value,
+                              std::string_view delim) {
+  return Submit<Status>([key = std::string(key), value = std::string(value),
+                         delim = std::string(delim)](DBM* dbm) {
+    return dbm->Append(key, value, delim);
+  });
+}
+
+StatusFuture AsyncDBM::CompareExchange(std::string_view key, std::string_view expected,
+                                       std::string_view desired) {
+  return Submit<Status>([key = std::string(key), expected = Selector(expected),
+                         desired = Selector(desired)](DBM* dbm) {
+    return dbm->CompareExchange(key, expected.View(), desired.View());
+  });
+}
+
+StatusFuture AsyncDBM::Increment(std::string_view key, int64_t increment, int64_t initial) {
+  return Submit<std::pair<Status, int64_t>>(
+      [key = std::string(key), increment, initial](DBM* dbm) {
+        std::pair<Status, int64_t> result(Status(), 0);
+        result.first = dbm->Increment(key, increment, &result.second, initial);
+        return result;
+      });
+}
+
+StatusFuture AsyncDBM::Rekey(std::string_view old_key, std::string_view new_key, bool overwrite,
+                             bool copying) {
+  return Submit<Status>([old_key = std::string(old_key), new_key = std::string(new_key),
+                         overwrite, copying](DBM* dbm) {
+    return dbm->Rekey(old_key, new_key, overwrite, copying);
+  });
+}
+
+StatusFuture AsyncDBM::PopFirst() {
+  return Submit<std::pair<Status, StatusFuture::StringPair>>([](DBM* dbm) {
+    std::pair<Status, StatusFuture::StringPair> result;
+    result.first = dbm->PopFirst(&result.second.first, &result.second.second);
+    return result;
+  });
+}
+
+StatusFuture AsyncDBM::PushLast(std::string_view value, double wtime) {
+  return Submit<Status>(
+      [value = std::string(value), wtime](DBM* dbm) { return dbm->PushLast(value, wtime); });
+}
+
+StatusFuture AsyncDBM::Clear() {
+  return Submit<Status>([](DBM* dbm) { return dbm->Clear(); });
+}
+
+StatusFuture AsyncDBM::Rebuild(const ParamMap& params) {
+  return Submit<Status>([params](DBM* dbm) { return dbm->RebuildAdvanced(params); });
+}
+
+StatusFuture AsyncDBM::Synchronize(bool hard, DBM::FileProcessor* proc, const ParamMap& params) {
+  return Submit<Status>([hard, proc, params](DBM* dbm) {
+    return dbm->SynchronizeAdvanced(hard, proc, params);
+  });
+}
+
+StatusFuture AsyncDBM::CopyFileData(const std::string& dest_path, bool sync_hard) {
+  return Submit<Status>(
+      [dest_path, sync_hard](DBM* dbm) { return dbm->CopyFileData(dest_path, sync_hard); });
+}
+
+StatusFuture AsyncDBM::Export(DBM* dest) {
+  return Export(std::shared_ptr<DBM>(std::shared_ptr<DBM>(), dest));
+}
+
+StatusFuture AsyncDBM::Export(std::shared_ptr<DBM> dest) {
+  return Submit<Status>([dest = std::move(dest)](DBM* dbm) { return dbm->Export(dest.get()); });
+}
+
+StatusFuture AsyncDBM::ExportToFlatRecords(File* dest) {
+  return ExportToFlatRecords(std::shared_ptr<File>(std::shared_ptr<File>(), dest));
+}
+
+StatusFuture AsyncDBM::ExportToFlatRecords(std::shared_ptr<File> dest) {
+  return Submit<Status>(
+      [dest = std::move(dest)](DBM* dbm) { return ExportDBMToFlatRecords(dbm, dest.get()); });
+}
+
+StatusFuture AsyncDBM::ImportFromFlatRecords(File* src) {
+  return ImportFromFlatRecords(std::shared_ptr<File>(std::shared_ptr<File>(), src));
+}
+
+StatusFuture AsyncDBM::ImportFromFlatRecords(std::shared_ptr<File> src) {
+  return Submit<Status>(
+      [src = std::move(src)](DBM* dbm) { return ImportDBMFromFlatRecords(dbm, src.get()); });
+}
+
+StatusFuture AsyncDBM::SearchModal(std::string_view mode, std::string_view pattern,
+                                   size_t capacity) {
+  return Submit<std::pair<Status, StatusFuture::StringVector>>(
+      [mode = std::string(mode), pattern = std::string(pattern), capacity](DBM* dbm) {
+        std::pair<Status, StatusFuture::StringVector> result;
+        result.first = SearchDBMModal(dbm, mode, pattern, &result.second, capacity);
+        return result;
+      });
+}
+
+StatusFuture AsyncDBM::GetMulti(const std::vector<std::string_view>& keys) {
+  return Submit<std::pair<Status, StatusFuture::StringMap>>([keys = CopyKeys(keys)](DBM* dbm) {
+    std::pair<Status, StatusFuture::StringMap> result;
+    result.first = dbm->GetMulti(ViewKeys(keys), &result.second);
+    return result;
+  });
+}
+
+StatusFuture AsyncDBM::SetMulti(const std::map<std::string_view, std::string_view>& records,
+                                bool overwrite) {
+  return Submit<Status>([records = CopyRecords(records), overwrite](DBM* dbm) {
+    return dbm->SetMulti(ViewRecords(records), overwrite);
+  });
+}
+
+StatusFuture AsyncDBM::AppendMulti(const std::map<std::string_view, std::string_view>& records,
+                                   std::string_view delim) {
+  return Submit<Status>(
+      [records = CopyRecords(records), delim = std::string(delim)](DBM* dbm) {
+        return dbm->AppendMulti(ViewRecords(records), delim);
+      });
+}
+
+StatusFuture AsyncDBM::RemoveMulti(const std::vector<std::string_view>& keys) {
+  return Submit<Status>(
+      [keys = CopyKeys(keys)](DBM* dbm) { return dbm->RemoveMulti(ViewKeys(keys)); });
+}
+
+StatusFuture AsyncDBM::CompareExchangeMulti(
+    const std::vector<std::pair<std::string_view, std::string_view>>& expected,
+    const std::vector<std::pair<std::string_view, std::string_view>>& desired) {
+  return Submit<Status>([expected = CopySelectorPairs(expected),
+                         desired = CopySelectorPairs(desired)](DBM* dbm) {
+    return dbm->CompareExchangeMulti(ViewSelectorPairs(expected), ViewSelectorPairs(desired));
+  });
+}
+
+}  // namespace morvel
