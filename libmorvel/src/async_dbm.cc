@@ -5,8 +5,10 @@
 #include "morvel/async_dbm.h"
 
 #include <chrono>
+#include <cmath>
 #include <new>
 #include <system_error>
+#include <type_traits>
 
 #include "morvel/dbm_util.h"
 
@@ -121,16 +123,22 @@ bool StatusFuture::Wait(double timeout) {
           return true;
         } else {
           if (!future.valid()) return true;
-          if (timeout < 0) {
+          if (timeout < 0 || std::isinf(timeout)) {
             future.wait();
             return true;
           }
-          // Seconds as a double may exceed what the clock's duration holds;
-          // a week is "long enough" and cannot overflow.
-          const double capped = timeout > 604800.0 ? 604800.0 : timeout;
-          const auto duration = std::chrono::duration_cast<std::chrono::nanoseconds>(
-              std::chrono::duration<double>(capped));
-          return future.wait_for(duration) == std::future_status::ready;
+          // NaN only looks. Seconds as a double may exceed what the clock's
+          // duration holds, so long waits go in steps of a day.
+          double remaining = std::isnan(timeout) ? 0.0 : timeout;
+          constexpr double kStep = 86400.0;
+          while (true) {
+            const double span = remaining > kStep ? kStep : remaining;
+            const auto duration = std::chrono::duration_cast<std::chrono::nanoseconds>(
+                std::chrono::duration<double>(span));
+            if (future.wait_for(duration) == std::future_status::ready) return true;
+            remaining -= span;
+            if (remaining <= 0) return false;
+          }
         }
       },
       future_);

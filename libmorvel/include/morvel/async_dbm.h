@@ -69,8 +69,9 @@ class StatusFuture final {
   ~StatusFuture() = default;
 
   // Waits until the operation has finished, at most |timeout| seconds; a
-  // negative timeout waits without a limit, zero only looks. True when the
-  // operation has finished (or the result was already taken).
+  // negative or infinite timeout waits without a limit, zero or NaN only
+  // looks. True when the operation has finished (or the result was already
+  // taken, or there is none).
   bool Wait(double timeout = -1.0);
 
   // The type of the extra value: typeid(void) for a Status alone, else
