@@ -1,5 +1,5 @@
 // AsyncDBM: a fixed pool of workers draining one FIFO queue of tasks. Each task
-// owns copies of its arguments and the promise of its result, so nothing it
+// owns copies of its arguments and the state of its result, so nothing it
 // reads belongs to the caller once the operation call has returned.
 
 #include "morvel/async_dbm.h"
@@ -7,6 +7,7 @@
 #include <chrono>
 #include <cmath>
 #include <new>
+#include <optional>
 #include <system_error>
 #include <type_traits>
 
@@ -104,69 +105,74 @@ Result FailedResult(const char* message) {
 
 }  // namespace
 
-StatusFuture::StatusFuture(std::future<Status> future) : future_(std::move(future)) {}
-StatusFuture::StatusFuture(std::future<std::pair<Status, std::string>> future)
-    : future_(std::move(future)) {}
-StatusFuture::StatusFuture(std::future<std::pair<Status, StringPair>> future)
-    : future_(std::move(future)) {}
-StatusFuture::StatusFuture(std::future<std::pair<Status, StringVector>> future)
-    : future_(std::move(future)) {}
-StatusFuture::StatusFuture(std::future<std::pair<Status, StringMap>> future)
-    : future_(std::move(future)) {}
-StatusFuture::StatusFuture(std::future<std::pair<Status, int64_t>> future)
-    : future_(std::move(future)) {}
+// The extra value's type of each result kind.
+template <typename Result>
+struct ExtraTypeOf {
+  static const std::type_info& Get() { return typeid(typename Result::second_type); }
+};
+template <>
+struct ExtraTypeOf<Status> {
+  static const std::type_info& Get() { return typeid(void); }
+};
+
+template <typename Result>
+StatusFuture::ResultState<Result>::ResultState() : State(ExtraTypeOf<Result>::Get()) {}
+
+template class StatusFuture::ResultState<Status>;
+template class StatusFuture::ResultState<std::pair<Status, std::string>>;
+template class StatusFuture::ResultState<std::pair<Status, StatusFuture::StringPair>>;
+template class StatusFuture::ResultState<std::pair<Status, StatusFuture::StringVector>>;
+template class StatusFuture::ResultState<std::pair<Status, StatusFuture::StringMap>>;
+template class StatusFuture::ResultState<std::pair<Status, int64_t>>;
+
+void StatusFuture::State::MarkDone() {
+  // The release store publishes the result; a waiter that saw done_ false
+  // either sleeps already (and is woken) or rechecks done_ under the mutex.
+  std::lock_guard<std::mutex> lock(mutex_);
+  done_.store(true, std::memory_order_release);
+  if (waiting_) cond_.notify_all();
+}
+
+bool StatusFuture::State::Wait(double timeout) {
+  if (done_.load(std::memory_order_acquire)) return true;
+  // NaN only looks.
+  if (std::isnan(timeout) || timeout == 0) return false;
+  std::unique_lock<std::mutex> lock(mutex_);
+  waiting_ = true;
+  auto done = [this] { return done_.load(std::memory_order_acquire); };
+  if (timeout < 0 || std::isinf(timeout)) {
+    cond_.wait(lock, done);
+    return true;
+  }
+  // Seconds as a double may exceed what the clock's duration holds, so long
+  // waits go in steps of a day.
+  constexpr double kStep = 86400.0;
+  double remaining = timeout;
+  while (remaining > 0) {
+    const double span = remaining > kStep ? kStep : remaining;
+    const auto duration = std::chrono::duration_cast<std::chrono::nanoseconds>(
+        std::chrono::duration<double>(span));
+    if (cond_.wait_for(lock, duration, done)) return true;
+    remaining -= span;
+  }
+  return done();
+}
 
 bool StatusFuture::Wait(double timeout) {
-  return std::visit(
-      [timeout](auto& future) -> bool {
-        if constexpr (std::is_same_v<std::decay_t<decltype(future)>, std::monostate>) {
-          return true;
-        } else {
-          if (!future.valid()) return true;
-          if (timeout < 0 || std::isinf(timeout)) {
-            future.wait();
-            return true;
-          }
-          // NaN only looks. Seconds as a double may exceed what the clock's
-          // duration holds, so long waits go in steps of a day.
-          double remaining = std::isnan(timeout) ? 0.0 : timeout;
-          constexpr double kStep = 86400.0;
-          while (true) {
-            const double span = remaining > kStep ? kStep : remaining;
-            const auto duration = std::chrono::duration_cast<std::chrono::nanoseconds>(
-                std::chrono::duration<double>(span));
-            if (future.wait_for(duration) == std::future_status::ready) return true;
-            remaining -= span;
-            if (remaining <= 0) return false;
-          }
-        }
-      },
-      future_);
+  return state_ == nullptr || state_->Wait(timeout);
 }
 
 const std::type_info& StatusFuture::GetExtraType() const {
-  switch (future_.index()) {
-    case 2:
-      return typeid(std::string);
-    case 3:
-      return typeid(StringPair);
-    case 4:
-      return typeid(StringVector);
-    case 5:
-      return typeid(StringMap);
-    case 6:
-      return typeid(int64_t);
-    default:
-      break;
-  }
-  return typeid(void);
+  return state_ == nullptr ? typeid(void) : state_->GetExtraType();
 }
 
 template <typename Result>
 Result StatusFuture::Take(Result failed) {
-  auto* future = std::get_if<std::future<Result>>(&future_);
-  if (future == nullptr || !future->valid()) return failed;
-  return future->get();
+  if (state_ == nullptr || state_->GetExtraType() != ExtraTypeOf<Result>::Get()) return failed;
+  state_->Wait(-1);
+  Result result = std::move(static_cast<ResultState<Result>*>(state_.get())->result);
+  state_.reset();
+  return result;
 }
 
 Status StatusFuture::Get() { return Take(Status(Status::PRECONDITION_ERROR, kResultTaken)); }
@@ -192,31 +198,34 @@ std::pair<Status, int64_t> StatusFuture::GetInteger() {
   return Take(std::pair<Status, int64_t>(Status(Status::PRECONDITION_ERROR, kResultTaken), 0));
 }
 
+// One queued operation and its result, in one allocation shared by the queue
+// and the future.
 template <typename Result, typename Op>
-class AsyncDBM::TaskImpl final : public Task {
+class AsyncDBM::TaskImpl final : public StatusFuture::ResultState<Result>, public Task {
  public:
   TaskImpl(std::shared_ptr<DBM> dbm, Op op) : dbm_(std::move(dbm)), op_(std::move(op)) {}
 
-  std::future<Result> GetFuture() { return promise_.get_future(); }
-
-  // A task always fulfils its promise, so a waiter is never left hanging and
-  // no fetch meets a broken promise.
+  // A task always fulfils its future, so a waiter is never left hanging.
   void Run() override {
     try {
-      promise_.set_value(op_(dbm_.get()));
+      this->result = (*op_)(dbm_.get());
     } catch (const std::bad_alloc&) {
-      promise_.set_value(FailedResult<Result>("out of memory"));
+      this->result = FailedResult<Result>("out of memory");
     } catch (...) {
-      promise_.set_value(FailedResult<Result>("the operation failed unexpectedly"));
+      this->result = FailedResult<Result>("the operation failed unexpectedly");
     }
+    // The copied arguments and the database share go before the result is
+    // published: a caller that has its result holds nothing of the operation.
+    op_.reset();
+    dbm_.reset();
+    this->MarkDone();
   }
 
  private:
-  // Each task holds its own share, so the database outlives the adapter's
-  // destruction order and the caller's handle alike.
+  // Each task holds its own share, so the database outlives the caller's
+  // handle and the adapter alike until the task has run.
   std::shared_ptr<DBM> dbm_;
-  Op op_;
-  std::promise<Result> promise_;
+  std::optional<Op> op_;
 };
 
 AsyncDBM::AsyncDBM(DBM* dbm, int32_t num_workers)
@@ -252,21 +261,45 @@ void AsyncDBM::StartWorkers(int32_t num_workers) {
 }
 
 void AsyncDBM::WorkerLoop() {
+  // Tasks are taken a few at a time, a fair share of what is queued, so one
+  // lock round serves several operations without starving the other workers.
+  constexpr size_t kMaxBatch = 64;
+  // Before sleeping, an idle worker looks at the queue a few times, yielding
+  // its core in between: a producer handing over operations in a row then
+  // rarely has to wake it with a system call.
+  constexpr int kIdleLooks = 64;
+  const size_t num_workers = workers_.size() == 0 ? 1 : workers_.size();
+  std::vector<std::shared_ptr<Task>> batch;
+  batch.reserve(kMaxBatch);
   std::unique_lock<std::mutex> lock(mutex_);
   while (true) {
     if (!queue_.empty()) {
-      std::unique_ptr<Task> task = std::move(queue_.front());
-      queue_.pop_front();
+      size_t count = (queue_.size() + num_workers - 1) / num_workers;
+      if (count > kMaxBatch) count = kMaxBatch;
+      for (size_t i = 0; i < count; i++) {
+        batch.emplace_back(std::move(queue_.front()));
+        queue_.pop_front();
+      }
+      num_queued_.store(queue_.size(), std::memory_order_relaxed);
       lock.unlock();
-      task->Run();
-      // The task's arguments and its database share go before the lock is
-      // retaken, keeping the critical section to the queue itself.
-      task.reset();
+      for (auto& task : batch) {
+        task->Run();
+        // The task's arguments and its database share go as soon as it has
+        // run, outside the lock.
+        task.reset();
+      }
+      batch.clear();
       lock.lock();
       continue;
     }
     // Stopping only once the queue is drained: destruction finishes the work.
     if (stopping_) break;
+    lock.unlock();
+    for (int i = 0; i < kIdleLooks && num_queued_.load(std::memory_order_relaxed) == 0; i++) {
+      std::this_thread::yield();
+    }
+    lock.lock();
+    if (!queue_.empty() || stopping_) continue;
     num_idle_++;
     cond_.wait(lock);
     num_idle_--;
@@ -276,27 +309,35 @@ void AsyncDBM::WorkerLoop() {
 template <typename Result, typename Op>
 StatusFuture AsyncDBM::Submit(Op&& op) {
   try {
-    auto task = std::make_unique<TaskImpl<Result, std::decay_t<Op>>>(dbm_, std::forward<Op>(op));
-    std::future<Result> future = task->GetFuture();
+    auto task = std::make_shared<TaskImpl<Result, std::decay_t<Op>>>(dbm_, std::forward<Op>(op));
+    StatusFuture future(task);
     if (workers_.empty()) {
       task->Run();
-      return StatusFuture(std::move(future));
+      return future;
     }
     bool wake = false;
     {
       std::lock_guard<std::mutex> lock(mutex_);
       queue_.emplace_back(std::move(task));
+      num_queued_.store(queue_.size(), std::memory_order_relaxed);
       wake = num_idle_ > 0;
     }
     // Busy workers come back to the queue by themselves; waking one only when
     // some sleep saves a system call per operation under load.
     if (wake) cond_.notify_one();
-    return StatusFuture(std::move(future));
+    return future;
   } catch (const std::exception&) {
     // Copying the arguments or queueing failed: the failure is the result.
-    std::promise<Result> promise;
-    promise.set_value(FailedResult<Result>("out of memory"));
-    return StatusFuture(promise.get_future());
+    // Should even that allocation fail, the future is empty and its fetches
+    // report PRECONDITION_ERROR.
+    try {
+      auto state = std::make_shared<StatusFuture::ResultState<Result>>();
+      state->result = FailedResult<Result>("out of memory");
+      state->MarkDone();
+      return StatusFuture(std::move(state));
+    } catch (const std::exception&) {
+      return StatusFuture();
+    }
   }
 }
 

@@ -6,7 +6,9 @@
 
 #include <gtest/gtest.h>
 
+#include <cmath>
 #include <future>
+#include <limits>
 #include <memory>
 #include <string>
 #include <vector>
@@ -330,7 +332,9 @@ TEST_F(AsyncDBMTest, WaitWithATimeoutOnAPendingOperation) {
   StatusFuture set = adbm.Set("k", "v");
   EXPECT_FALSE(set.Wait(0));
   EXPECT_FALSE(set.Wait(0.001));
+  EXPECT_FALSE(set.Wait(std::nan("")));
   gate.Release();
+  EXPECT_TRUE(set.Wait(std::numeric_limits<double>::infinity()));
   EXPECT_TRUE(set.Wait(-1));
   EXPECT_TRUE(set.Wait(0));
   EXPECT_EQ(set.Get(), Status::SUCCESS);

@@ -16,11 +16,11 @@
 #ifndef MORVEL_ASYNC_DBM_H_
 #define MORVEL_ASYNC_DBM_H_
 
+#include <atomic>
 #include <condition_variable>
 #include <cstddef>
 #include <cstdint>
 #include <deque>
-#include <future>
 #include <map>
 #include <memory>
 #include <mutex>
@@ -29,7 +29,6 @@
 #include <thread>
 #include <typeinfo>
 #include <utility>
-#include <variant>
 #include <vector>
 
 #include "morvel/dbm.h"
@@ -53,15 +52,43 @@ class StatusFuture final {
   using StringVector = std::vector<std::string>;
   using StringMap = std::map<std::string, std::string>;
 
+  // What an operation and its future share: the result once it is there.
+  // Thread-safe: one thread fulfils it while another waits.
+  class State {
+   public:
+    explicit State(const std::type_info& extra_type) : extra_type_(extra_type) {}
+    State(const State&) = delete;
+    State& operator=(const State&) = delete;
+    virtual ~State() = default;
+    const std::type_info& GetExtraType() const { return extra_type_; }
+    // Publishes the result, stored beforehand, and wakes any waiter.
+    void MarkDone();
+    // As StatusFuture::Wait.
+    bool Wait(double timeout);
+
+   private:
+    const std::type_info& extra_type_;
+    std::atomic<bool> done_{false};
+    // Guard the sleep of a waiter; the finished case never takes them.
+    std::mutex mutex_;
+    std::condition_variable cond_;
+    bool waiting_ = false;
+  };
+
+  // The result of one kind: Status alone, or a pair of a Status and the extra
+  // value of that kind.
+  template <typename Result>
+  class ResultState : public State {
+   public:
+    ResultState();
+    Result result{};
+  };
+
   // An empty future, holding no operation: Wait answers true at once and every
   // fetch fails with PRECONDITION_ERROR.
   StatusFuture() = default;
-  explicit StatusFuture(std::future<Status> future);
-  explicit StatusFuture(std::future<std::pair<Status, std::string>> future);
-  explicit StatusFuture(std::future<std::pair<Status, StringPair>> future);
-  explicit StatusFuture(std::future<std::pair<Status, StringVector>> future);
-  explicit StatusFuture(std::future<std::pair<Status, StringMap>> future);
-  explicit StatusFuture(std::future<std::pair<Status, int64_t>> future);
+  // A future of |state|, which must be a ResultState of one of the six kinds.
+  explicit StatusFuture(std::shared_ptr<State> state) : state_(std::move(state)) {}
   StatusFuture(StatusFuture&& rhs) noexcept = default;
   StatusFuture& operator=(StatusFuture&& rhs) noexcept = default;
   StatusFuture(const StatusFuture&) = delete;
@@ -75,7 +102,8 @@ class StatusFuture final {
   bool Wait(double timeout = -1.0);
 
   // The type of the extra value: typeid(void) for a Status alone, else
-  // std::string, StringPair, StringVector, StringMap or int64_t.
+  // std::string, StringPair, StringVector, StringMap or int64_t; typeid(void)
+  // also once the result was taken or when there is none.
   const std::type_info& GetExtraType() const;
 
   // The fetches, one per kind. Each waits until the operation has finished.
@@ -90,11 +118,8 @@ class StatusFuture final {
   template <typename Result>
   Result Take(Result failed);
 
-  std::variant<std::monostate, std::future<Status>, std::future<std::pair<Status, std::string>>,
-               std::future<std::pair<Status, StringPair>>,
-               std::future<std::pair<Status, StringVector>>,
-               std::future<std::pair<Status, StringMap>>, std::future<std::pair<Status, int64_t>>>
-      future_;
+  // Null when empty and once the result was taken.
+  std::shared_ptr<State> state_;
 };
 
 class AsyncDBM final {
@@ -183,6 +208,8 @@ class AsyncDBM final {
   class Task {
    public:
     virtual ~Task() = default;
+    // Runs the operation, stores its result and releases its arguments, then
+    // marks its future done.
     virtual void Run() = 0;
   };
   template <typename Result, typename Op>
@@ -197,7 +224,10 @@ class AsyncDBM final {
   std::shared_ptr<DBM> dbm_;
   std::mutex mutex_;
   std::condition_variable cond_;
-  std::deque<std::unique_ptr<Task>> queue_;
+  std::deque<std::shared_ptr<Task>> queue_;
+  // The size of |queue_|, written under |mutex_| and read without it by idle
+  // workers deciding whether to sleep.
+  std::atomic<size_t> num_queued_{0};
   // Workers blocked on |cond_|; a producer signals only when one is.
   size_t num_idle_ = 0;
   bool stopping_ = false;
