@@ -109,13 +109,20 @@ PyObject* CreatePyResultTuple(Status&& status, std::initializer_list<PyObject*> 
   return pytuple;
 }
 
+// Whether waiting for |self| should release the interpreter lock: in
+// concurrent mode, unless the operation has finished, when the wait cannot
+// block and switching the thread state would only cost time.
+bool ShouldReleaseLock(FutureObject* self) {
+  return self->concurrent && !self->future->Wait(0);
+}
+
 // Runs |fetch| on the engine future under the native lock, then destroys the
 // engine future before any Python object is made from the result.
 template <typename Fetch>
 auto TakeResult(FutureObject* self, Fetch fetch) {
   StatusFuture* future = self->future;
   auto result = [&] {
-    NativeLock lock(self->concurrent);
+    NativeLock lock(ShouldReleaseLock(self));
     return fetch(future);
   }();
   delete future;
@@ -171,7 +178,7 @@ PyObject* future_await(FutureObject* self) {
   StatusFuture* future = GetEngineFuture(self);
   if (future == nullptr || !CheckWaitable(self)) return nullptr;
   {
-    NativeLock lock(self->concurrent);
+    NativeLock lock(ShouldReleaseLock(self));
     future->Wait(-1.0);
   }
   self->concurrent = false;
@@ -189,7 +196,7 @@ PyObject* future_Wait(FutureObject* self, PyObject* pyargs) {
   if ((timeout < 0 || std::isinf(timeout)) && !CheckWaitable(self)) return nullptr;
   bool done = false;
   {
-    NativeLock lock(self->concurrent);
+    NativeLock lock(ShouldReleaseLock(self));
     done = future->Wait(timeout);
   }
   if (!done) Py_RETURN_FALSE;
