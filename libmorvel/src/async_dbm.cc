@@ -253,14 +253,14 @@ void AsyncDBM::StartWorkers(int32_t num_workers) {
   if (count == 0) count = 1;
   try {
     workers_.reserve(count);
-    for (size_t i = 0; i < count; i++) workers_.emplace_back(&AsyncDBM::WorkerLoop, this);
+    for (size_t i = 0; i < count; i++) workers_.emplace_back(&AsyncDBM::WorkerLoop, this, count);
   } catch (const std::exception&) {
     // The system refused more threads: the ones started serve the queue, and
     // with none, Submit runs each task at once.
   }
 }
 
-void AsyncDBM::WorkerLoop() {
+void AsyncDBM::WorkerLoop(size_t num_workers) {
   // Tasks are taken a few at a time, a fair share of what is queued, so one
   // lock round serves several operations without starving the other workers.
   constexpr size_t kMaxBatch = 64;
@@ -268,7 +268,6 @@ void AsyncDBM::WorkerLoop() {
   // its core in between: a producer handing over operations in a row then
   // rarely has to wake it with a system call.
   constexpr int kIdleLooks = 64;
-  const size_t num_workers = workers_.size() == 0 ? 1 : workers_.size();
   std::vector<std::shared_ptr<Task>> batch;
   batch.reserve(kMaxBatch);
   std::unique_lock<std::mutex> lock(mutex_);

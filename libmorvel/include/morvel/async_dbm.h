@@ -219,7 +219,9 @@ class AsyncDBM final {
   template <typename Result, typename Op>
   StatusFuture Submit(Op&& op);
   void StartWorkers(int32_t num_workers);
-  void WorkerLoop();
+  // Serves the queue; |num_workers| is the pool's intended size, which sets
+  // each worker's share of a batch.
+  void WorkerLoop(size_t num_workers);
 
   std::shared_ptr<DBM> dbm_;
   std::mutex mutex_;
