@@ -10,6 +10,11 @@ they can be; skipped quietly when not). Every store runs in a process of its
 own so that its memory is measured alone. Prints ops/s and memory per class and
 the ratios of morvel's HashDBM against each peer.
 
+Then the asynchronous adapter: 100k Sets and then 100k Gets handed to
+morvel.AsyncDBM with all futures collected afterwards, against the same
+operations made synchronously on morvel.DBM, in both concurrent modes, with the
+time split between handing over and collecting.
+
     python bench/run_bench.py --engine build/dev/bench/engine_bench [--num N]
 """
 
@@ -30,6 +35,10 @@ MASK64 = (1 << 64) - 1
 MORVEL_WORKERS = ["morvel_hash_in_place", "morvel_hash_appending", "morvel_tiny", "morvel_baby"]
 PEER_WORKERS = ["lmdb", "plyvel", "sqlite3", "dbm.dumb"]
 PYPI_PEERS = {"lmdb": "lmdb", "plyvel": "plyvel"}
+
+# The asynchronous comparison: its record count, and the worker counts tried.
+ASYNC_NUM = 100000
+ASYNC_WORKERS = [1, 2]
 
 # dbm.dumb opens its files on every operation and rewrites its whole index on
 # every deletion: it is timed on this many records, and removals on fewer.
@@ -244,12 +253,74 @@ def work_dumb(keys, values, workdir):
     return result
 
 
+def work_async(concurrent, keys, values, workdir):
+    """Sets and Gets through AsyncDBM (futures collected afterwards) against the
+    same operations made synchronously, on a HashDBM file."""
+    import morvel
+    pairs = list(zip(keys, values))
+    result = {}
+
+    def open_db(tag):
+        db = morvel.DBM()
+        status = db.Open(os.path.join(workdir, tag + ".mvh"), True, truncate=True,
+                         concurrent=concurrent, num_buckets=len(keys) * 2)
+        if not status.IsOK():
+            raise RuntimeError("open: " + str(status))
+        return db
+
+    db = open_db("sync")
+    start = time.perf_counter()
+    set_ = db.Set
+    for key, value in pairs:
+        set_(key, value)
+    result["sync_set"] = len(pairs) / (time.perf_counter() - start)
+    start = time.perf_counter()
+    get = db.Get
+    for key, value in pairs:
+        if get(key) != value:
+            raise RuntimeError("wrong value")
+    result["sync_get"] = len(pairs) / (time.perf_counter() - start)
+    db.Close()
+
+    for workers in ASYNC_WORKERS:
+        db = open_db("async%d" % workers)
+        adapter = morvel.AsyncDBM(db, workers)
+        for op in ("set", "get"):
+            start = time.perf_counter()
+            if op == "set":
+                call = adapter.Set
+                futures = [call(key, value) for key, value in pairs]
+            else:
+                call = adapter.Get
+                futures = [call(key) for key in keys]
+            handed = time.perf_counter()
+            if op == "set":
+                if not all(f.Get() == 0 for f in futures):
+                    raise RuntimeError("a Set failed")
+            else:
+                for f, value in zip(futures, values):
+                    status, got = f.Get()
+                    if got != value:
+                        raise RuntimeError("wrong value")
+            end = time.perf_counter()
+            del futures
+            tag = "%s_%d" % (op, workers)
+            result[tag] = len(pairs) / (end - start)
+            result[tag + "_hand_us"] = (handed - start) * 1e6 / len(pairs)
+            result[tag + "_collect_us"] = (end - handed) * 1e6 / len(pairs)
+        adapter.Destruct()
+        db.Close()
+    return result
+
+
 def run_worker(name, num):
     """Runs one store in this process and prints its result as JSON."""
     keys, values = make_records(num)
     workdir = tempfile.mkdtemp(prefix="morvel_pybench.")
     try:
-        if name.startswith("morvel_"):
+        if name.startswith("async_"):
+            result = work_async(name == "async_concurrent", keys, values, workdir)
+        elif name.startswith("morvel_"):
             result = work_morvel(name, keys, values, workdir)
         elif name == "lmdb":
             result = work_lmdb(keys, values, workdir)
@@ -304,7 +375,7 @@ def run_engine(engine, num):
     for line in proc.stdout.splitlines():
         if line.startswith("RESULT "):
             results.append(json.loads(line[len("RESULT "):]))
-        else:
+        elif not line.startswith("ASYNC "):
             print(line)
     if proc.returncode != 0:
         print("engine benchmark failed: " + proc.stderr.strip())
@@ -320,6 +391,30 @@ def run_engine(engine, num):
 
 def fmt_rate(value):
     return "%11.0f" % value if value is not None else "%11s" % "-"
+
+
+def report_async():
+    print()
+    print("== AsyncDBM, %d Sets then %d Gets on a HashDBM file, futures collected afterwards"
+          % (ASYNC_NUM, ASYNC_NUM))
+    print("(ops/s of the whole run; then microseconds per operation spent handing over"
+          " and collecting)")
+    print("%-11s %-8s %11s %11s %9s %9s" % ("mode", "way", "set ops/s", "get ops/s",
+                                            "set h/c", "get h/c"))
+    for name in ("async_plain", "async_concurrent"):
+        mode = name[len("async_"):]
+        r = spawn_worker(name, ASYNC_NUM)
+        if "error" in r:
+            print("%-11s failed: %s" % (mode, r["error"]))
+            continue
+        print("%-11s %-8s %s %s" % (mode, "sync", fmt_rate(r["sync_set"]),
+                                    fmt_rate(r["sync_get"])))
+        for workers in ASYNC_WORKERS:
+            s, g = "set_%d" % workers, "get_%d" % workers
+            print("%-11s %-8s %s %s %4.1f/%-4.1f %4.1f/%-4.1f" % (
+                mode, "async %d" % workers, fmt_rate(r[s]), fmt_rate(r[g]),
+                r[s + "_hand_us"], r[s + "_collect_us"], r[g + "_hand_us"],
+                r[g + "_collect_us"]))
 
 
 def main():
@@ -369,6 +464,9 @@ def main():
                                            fmt_rate(r["remove"]), r["memory"] / 1048576.0,
                                            "  (" + r["note"] + ")" if "note" in r else ""))
         sys.stdout.flush()
+
+    if importable("morvel"):
+        report_async()
 
     base = results.get("morvel_hash_in_place")
     if base and "error" not in base:

@@ -3,6 +3,7 @@
 #ifndef MORVEL_PYTHON_ENGINE_ENGINE_H_
 #define MORVEL_PYTHON_ENGINE_ENGINE_H_
 
+#include "morvel/async_dbm.h"
 #include "morvel/dbm.h"
 #include "morvel/dbm_util.h"
 #include "morvel/file.h"
