@@ -1,0 +1,201 @@
+// The child process of the crash soak, and its checker.
+//
+//   crash_writer write PATH PARAMS SEED MIN_VALUE MAX_VALUE NUM_KEYS REBUILD_EVERY SYNC_EVERY
+//   crash_writer dump PATH PARAMS
+//
+// "write" opens the database at PATH writable (which restores it when it was
+// not closed cleanly) and runs random Set, overwrite and Remove operations,
+// with a Rebuild every REBUILD_EVERY operations and a Synchronize every
+// SYNC_EVERY (0: never), until it is killed. Every operation is announced on
+// standard output before it starts and acknowledged after it succeeded, each
+// line with one write(2) on an unbuffered pipe, so that the parent knows
+// exactly what was acknowledged when it kills the process:
+//
+//   O                          the database is open (a restore is done)
+//   B S KEY SIZE DIGEST        a Set begins (DIGEST: FNV-1a of the value, hex)
+//   B R KEY                    a Remove begins
+//   B Y                        a Rebuild begins
+//   B C                        a Synchronize begins
+//   A                          the operation announced last succeeded
+//   F MESSAGE                  it failed; the process exits with 3
+//
+// "dump" opens the database writable (restoring it), prints "R KEY SIZE
+// DIGEST" for every record and "E COUNT HEALTHY" at the end, and closes it.
+// An open or read failure prints "F MESSAGE" and exits with 3.
+//
+// PARAMS is "name=value,name=value" for PolyDBM; "dbm" picks the class.
+
+#include <unistd.h>
+
+#include <cinttypes>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <random>
+#include <string>
+#include <vector>
+
+#include "morvel/dbm.h"
+#include "morvel/hash_util.h"
+#include "morvel/poly_dbm.h"
+#include "morvel/str_util.h"
+
+namespace {
+
+using morvel::ParamMap;
+using morvel::PolyDBM;
+using morvel::Status;
+
+// Writes one whole line; a short write to a pipe of this size does not happen
+// unless the reader is gone, and then the process is about to die anyway.
+void Emit(const std::string& line) {
+  std::string data = line + "\n";
+  const char* p = data.data();
+  size_t left = data.size();
+  while (left > 0) {
+    const ssize_t n = write(STDOUT_FILENO, p, left);
+    if (n <= 0) {
+      _exit(4);
+    }
+    p += n;
+    left -= static_cast<size_t>(n);
+  }
+}
+
+[[noreturn]] void Fail(const std::string& what, const Status& status) {
+  std::string message = what + ": " + morvel::ToString(status);
+  for (auto& c : message) {
+    if (c == '\n') c = ' ';
+  }
+  Emit("F " + message);
+  _exit(3);
+}
+
+std::string Digest(std::string_view value) {
+  char buf[32];
+  snprintf(buf, sizeof(buf), "%016" PRIx64, morvel::HashFNV(value.data(), value.size()));
+  return buf;
+}
+
+ParamMap ParseParams(const std::string& text) {
+  ParamMap params;
+  for (const auto& item : morvel::StrSplit(text, ',')) {
+    const size_t pos = item.find('=');
+    if (pos == std::string::npos) continue;
+    params[item.substr(0, pos)] = item.substr(pos + 1);
+  }
+  return params;
+}
+
+// Fills |value| with |size| pseudo-random bytes, fast enough for megabytes.
+void FillValue(std::mt19937_64* rng, size_t size, std::string* value) {
+  value->resize(size);
+  size_t i = 0;
+  while (i + 8 <= size) {
+    const uint64_t word = (*rng)();
+    std::memcpy(value->data() + i, &word, 8);
+    i += 8;
+  }
+  const uint64_t word = (*rng)();
+  std::memcpy(value->data() + i, &word, size - i);
+}
+
+int RunWrite(char** argv) {
+  const std::string path = argv[0];
+  const ParamMap params = ParseParams(argv[1]);
+  const uint64_t seed = std::strtoull(argv[2], nullptr, 10);
+  const size_t min_value = std::strtoull(argv[3], nullptr, 10);
+  const size_t max_value = std::strtoull(argv[4], nullptr, 10);
+  const int num_keys = std::atoi(argv[5]);
+  const int rebuild_every = std::atoi(argv[6]);
+  const int sync_every = std::atoi(argv[7]);
+
+  PolyDBM dbm;
+  Status status = dbm.OpenAdvanced(path, true, 0, params);
+  if (!status.IsOK()) Fail("Open", status);
+  Emit("O");
+
+  std::mt19937_64 rng(seed);
+  // Each key has a size of its own that most of its values take, so that many
+  // overwrites are of the same size and may update the record where it is.
+  std::vector<size_t> home_size(num_keys);
+  for (auto& size : home_size) {
+    size = min_value + rng() % (max_value - min_value + 1);
+  }
+  std::string value;
+  for (int64_t op = 1;; ++op) {
+    if (rebuild_every > 0 && op % rebuild_every == 0) {
+      Emit("B Y");
+      status = dbm.Rebuild();
+      if (!status.IsOK()) Fail("Rebuild", status);
+      Emit("A");
+      continue;
+    }
+    if (sync_every > 0 && op % sync_every == 0) {
+      Emit("B C");
+      status = dbm.Synchronize(false);
+      if (!status.IsOK()) Fail("Synchronize", status);
+      Emit("A");
+      continue;
+    }
+    const int index = static_cast<int>(rng() % num_keys);
+    char key[32];
+    snprintf(key, sizeof(key), "k%05d", index);
+    if (rng() % 5 == 0) {
+      Emit(std::string("B R ") + key);
+      status = dbm.Remove(key);
+      if (!status.IsOK() && status != Status::NOT_FOUND_ERROR) Fail("Remove", status);
+      Emit("A");
+      continue;
+    }
+    const size_t size = rng() % 3 == 0 ? min_value + rng() % (max_value - min_value + 1)
+                                       : home_size[index];
+    FillValue(&rng, size, &value);
+    Emit(std::string("B S ") + key + " " + std::to_string(size) + " " + Digest(value));
+    status = dbm.Set(key, value);
+    if (!status.IsOK()) Fail("Set", status);
+    Emit("A");
+  }
+}
+
+int RunDump(char** argv) {
+  const std::string path = argv[0];
+  const ParamMap params = ParseParams(argv[1]);
+  PolyDBM dbm;
+  Status status = dbm.OpenAdvanced(path, true, 0, params);
+  if (!status.IsOK()) Fail("Open", status);
+  // Lines are gathered first: the walk holds the database's locks.
+  std::vector<std::string> lines;
+  status = dbm.ProcessEach(
+      [&](std::string_view key, std::string_view value) -> std::string_view {
+        lines.push_back("R " + std::string(key) + " " + std::to_string(value.size()) + " " +
+                        Digest(value));
+        return morvel::DBM::RecordProcessor::NOOP;
+      },
+      false);
+  if (!status.IsOK()) Fail("ProcessEach", status);
+  int64_t count = -1;
+  status = dbm.Count(&count);
+  if (!status.IsOK()) Fail("Count", status);
+  for (const auto& line : lines) Emit(line);
+  Emit("E " + std::to_string(count) + " " + (dbm.IsHealthy() ? "1" : "0"));
+  status = dbm.Close();
+  if (!status.IsOK()) Fail("Close", status);
+  return 0;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  if (argc == 10 && std::strcmp(argv[1], "write") == 0) {
+    return RunWrite(argv + 2);
+  }
+  if (argc == 4 && std::strcmp(argv[1], "dump") == 0) {
+    return RunDump(argv + 2);
+  }
+  fprintf(stderr,
+          "usage: crash_writer write PATH PARAMS SEED MIN_VALUE MAX_VALUE NUM_KEYS "
+          "REBUILD_EVERY SYNC_EVERY\n"
+          "       crash_writer dump PATH PARAMS\n");
+  return 2;
+}
