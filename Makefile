@@ -92,17 +92,20 @@ fuzz-build: fuzz-deps venv
 	PATH="$(abspath $(VENV))/bin:$$PATH" cmake --build build/fuzz -j $(JOBS)
 
 fuzz: fuzz-build
-	@mkdir -p build/fuzz/findings; \
+	@mkdir -p build/fuzz/findings; failed=""; \
 	for t in $(FUZZ_TARGETS); do \
 	  mkdir -p build/fuzz/corpus/$$t; \
 	  echo "fuzzing $$t for $(FUZZ_SECONDS) s"; \
-	  ASAN_OPTIONS=detect_leaks=1 UBSAN_OPTIONS=halt_on_error=1:print_stacktrace=1 \
+	  if ASAN_OPTIONS=detect_leaks=1 UBSAN_OPTIONS=halt_on_error=1:print_stacktrace=1 \
 	    build/fuzz/fuzz/$$t -max_total_time=$(FUZZ_SECONDS) -rss_limit_mb=2048 -max_len=65536 \
 	    -timeout=30 -print_final_stats=1 -artifact_prefix=build/fuzz/findings/$$t- \
-	    build/fuzz/corpus/$$t fuzz/corpus/$$t 2>build/fuzz/$$t.log || \
-	    { tail -60 build/fuzz/$$t.log; exit 1; }; \
-	  grep -E '^stat::(number_of_executed_units|average_exec_per_sec)|^Done' build/fuzz/$$t.log; \
-	done
+	    build/fuzz/corpus/$$t fuzz/corpus/$$t >build/fuzz/$$t.log 2>&1; then \
+	    grep -E '^Done|^stat::average_exec_per_sec' build/fuzz/$$t.log; \
+	  else \
+	    tail -40 build/fuzz/$$t.log; failed="$$failed $$t"; \
+	  fi; \
+	done; \
+	if [ -n "$$failed" ]; then echo "fuzzing found faults in:$$failed (inputs in build/fuzz/findings)"; exit 1; fi
 
 # Rewrites the committed seed corpus.
 fuzz-seeds: fuzz-build

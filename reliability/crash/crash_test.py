@@ -98,6 +98,7 @@ class Soak:
         self.state = {}
         self.mem = {}
         self.open_time = Estimate(0.02)
+        self.ops_per_round = Estimate(10)
         self.op_time = {"S": Estimate(0.001), "Y": Estimate(0.02), "C": Estimate(0.02)}
 
     def run(self):
@@ -119,8 +120,14 @@ class Soak:
         dice = rng.random()
         if dice < 0.2:
             aim, aim_op = "open", None
-        elif dice < 0.6:
+        elif dice < 0.45:
             aim, aim_op = "op", rng.choice(target_ops)
+        elif dice < 0.75:
+            # The writer kills itself at an exact point of one operation.
+            aim, aim_op = "exact", None
+            kill_op = rng.randint(1, max(1, int(2 * self.ops_per_round.value)))
+            delay_us = int(rng.uniform(0, 1.3e6 * self.op_time["S"].value))
+            cmd += [str(kill_op), str(delay_us)]
         else:
             aim, aim_op = "any", None
         stderr = tempfile.TemporaryFile(dir=self.dir)
@@ -129,6 +136,8 @@ class Soak:
         fd = proc.stdout.fileno()
         if aim == "open":
             deadline = start + rng.uniform(0, 1.3 * self.open_time.value)
+        elif aim == "exact":
+            deadline = start + 30.0  # only if the writer fails to kill itself
         elif aim == "any":
             deadline = start + self.open_time.value + rng.uniform(0, self.args.tmax)
         else:
@@ -184,8 +193,13 @@ class Soak:
         proc.stdout.close()
         self.stats.rounds += 1
         self.stats.ops += ops
+        if not killed and proc.returncode == -signal.SIGKILL:
+            killed = True
+            phase = f"exact_{inflight[0]}" if inflight else "exact_idle"
+            self.stats.phases[phase] = self.stats.phases.get(phase, 0) + 1
         if killed and proc.returncode == -signal.SIGKILL:
             self.stats.kills += 1
+            self.ops_per_round.add(ops)
         elif failure is not None or proc.returncode != 0:
             stderr.seek(0)
             self.error(r, seed, f"writer ended with {proc.returncode}: {failure or ''} "

@@ -1,6 +1,7 @@
 // The child process of the crash soak, and its checker.
 //
 //   crash_writer write PATH PARAMS SEED MIN_VALUE MAX_VALUE NUM_KEYS REBUILD_EVERY SYNC_EVERY
+//                      [KILL_OP KILL_DELAY_US]
 //   crash_writer dump PATH PARAMS
 //
 // "write" opens the database at PATH writable (which restores it when it was
@@ -23,16 +24,24 @@
 // DIGEST" for every record and "E COUNT HEALTHY" at the end, and closes it.
 // An open or read failure prints "F MESSAGE" and exits with 3.
 //
+// With KILL_OP > 0, the writer SIGKILLs itself KILL_DELAY_US microseconds
+// after operation number KILL_OP begins, timed by a thread of its own: a kill
+// point inside an operation, exact to a few microseconds, which a parent
+// reading the pipe could not hit.
+//
 // PARAMS is "name=value,name=value" for PolyDBM; "dbm" picks the class.
 
+#include <signal.h>
 #include <unistd.h>
 
 #include <cinttypes>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <chrono>
 #include <random>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "morvel/dbm.h"
@@ -100,7 +109,18 @@ void FillValue(std::mt19937_64* rng, size_t size, std::string* value) {
   std::memcpy(value->data() + i, &word, size - i);
 }
 
-int RunWrite(char** argv) {
+// Kills the process |delay_us| microseconds from now, from another thread,
+// spinning rather than sleeping so that the moment is exact.
+void KillAfter(int64_t delay_us) {
+  const auto deadline = std::chrono::steady_clock::now() + std::chrono::microseconds(delay_us);
+  std::thread([deadline] {
+    while (std::chrono::steady_clock::now() < deadline) {
+    }
+    kill(getpid(), SIGKILL);
+  }).detach();
+}
+
+int RunWrite(int argc, char** argv) {
   const std::string path = argv[0];
   const ParamMap params = ParseParams(argv[1]);
   const uint64_t seed = std::strtoull(argv[2], nullptr, 10);
@@ -109,6 +129,8 @@ int RunWrite(char** argv) {
   const int num_keys = std::atoi(argv[5]);
   const int rebuild_every = std::atoi(argv[6]);
   const int sync_every = std::atoi(argv[7]);
+  const int64_t kill_op = argc >= 10 ? std::atoll(argv[8]) : 0;
+  const int64_t kill_delay_us = argc >= 10 ? std::atoll(argv[9]) : 0;
 
   PolyDBM dbm;
   Status status = dbm.OpenAdvanced(path, true, 0, params);
@@ -124,15 +146,20 @@ int RunWrite(char** argv) {
   }
   std::string value;
   for (int64_t op = 1;; ++op) {
+    // Announces the operation; the kill timer starts with it.
+    auto begin = [&](const std::string& line) {
+      Emit(line);
+      if (op == kill_op) KillAfter(kill_delay_us);
+    };
     if (rebuild_every > 0 && op % rebuild_every == 0) {
-      Emit("B Y");
+      begin("B Y");
       status = dbm.Rebuild();
       if (!status.IsOK()) Fail("Rebuild", status);
       Emit("A");
       continue;
     }
     if (sync_every > 0 && op % sync_every == 0) {
-      Emit("B C");
+      begin("B C");
       status = dbm.Synchronize(false);
       if (!status.IsOK()) Fail("Synchronize", status);
       Emit("A");
@@ -142,7 +169,7 @@ int RunWrite(char** argv) {
     char key[32];
     snprintf(key, sizeof(key), "k%05d", index);
     if (rng() % 5 == 0) {
-      Emit(std::string("B R ") + key);
+      begin(std::string("B R ") + key);
       status = dbm.Remove(key);
       if (!status.IsOK() && status != Status::NOT_FOUND_ERROR) Fail("Remove", status);
       Emit("A");
@@ -151,7 +178,7 @@ int RunWrite(char** argv) {
     const size_t size = rng() % 3 == 0 ? min_value + rng() % (max_value - min_value + 1)
                                        : home_size[index];
     FillValue(&rng, size, &value);
-    Emit(std::string("B S ") + key + " " + std::to_string(size) + " " + Digest(value));
+    begin(std::string("B S ") + key + " " + std::to_string(size) + " " + Digest(value));
     status = dbm.Set(key, value);
     if (!status.IsOK()) Fail("Set", status);
     Emit("A");
@@ -187,15 +214,15 @@ int RunDump(char** argv) {
 }  // namespace
 
 int main(int argc, char** argv) {
-  if (argc == 10 && std::strcmp(argv[1], "write") == 0) {
-    return RunWrite(argv + 2);
+  if ((argc == 10 || argc == 12) && std::strcmp(argv[1], "write") == 0) {
+    return RunWrite(argc - 2, argv + 2);
   }
   if (argc == 4 && std::strcmp(argv[1], "dump") == 0) {
     return RunDump(argv + 2);
   }
   fprintf(stderr,
           "usage: crash_writer write PATH PARAMS SEED MIN_VALUE MAX_VALUE NUM_KEYS "
-          "REBUILD_EVERY SYNC_EVERY\n"
+          "REBUILD_EVERY SYNC_EVERY [KILL_OP KILL_DELAY_US]\n"
           "       crash_writer dump PATH PARAMS\n");
   return 2;
 }
