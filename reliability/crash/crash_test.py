@@ -120,13 +120,14 @@ class Soak:
         dice = rng.random()
         if dice < 0.2:
             aim, aim_op = "open", None
-        elif dice < 0.45:
+        elif dice < 0.4:
             aim, aim_op = "op", rng.choice(target_ops)
-        elif dice < 0.75:
+        elif dice < 0.8:
             # The writer kills itself at an exact point of one operation.
             aim, aim_op = "exact", None
             kill_op = rng.randint(1, max(1, int(2 * self.ops_per_round.value)))
-            delay_us = int(rng.uniform(0, 1.3e6 * self.op_time["S"].value))
+            # Biased to early points: many Sets take far less than the mean.
+            delay_us = int(1.2e6 * self.op_time["S"].value * rng.random() ** 2)
             cmd += [str(kill_op), str(delay_us)]
         else:
             aim, aim_op = "any", None
@@ -144,7 +145,6 @@ class Soak:
             deadline = start + 10.0  # set when the operation begins
         opened = False
         inflight = None  # the fields of the last "B" line not yet acknowledged
-        inflight_start = 0.0
         pending = b""
         killed = False
         failure = None
@@ -152,7 +152,7 @@ class Soak:
         eof = False
 
         def handle(line):
-            nonlocal opened, inflight, inflight_start, deadline, failure, ops
+            nonlocal opened, inflight, deadline, failure, ops
             fields = line.split()
             now = time.monotonic()
             if fields[0] == "O":
@@ -160,12 +160,11 @@ class Soak:
                 self.open_time.add(now - start)
             elif fields[0] == "B":
                 inflight = fields[1:]
-                inflight_start = now
                 if aim == "op" and fields[1] == aim_op and deadline - now > 5.0:
                     deadline = now + rng.uniform(0, 1.3 * self.op_time[aim_op].value)
             elif fields[0] == "A":
                 if inflight[0] in self.op_time:
-                    self.op_time[inflight[0]].add(now - inflight_start)
+                    self.op_time[inflight[0]].add(int(fields[1]) / 1e6)
                 self.apply(inflight)
                 inflight = None
                 ops += 1

@@ -17,7 +17,8 @@
 //   B R KEY                    a Remove begins
 //   B Y                        a Rebuild begins
 //   B C                        a Synchronize begins
-//   A                          the operation announced last succeeded
+//   A MICROS                   the operation announced last succeeded, taking
+//                              MICROS microseconds
 //   F MESSAGE                  it failed; the process exits with 3
 //
 // "dump" opens the database writable (restoring it), prints "R KEY SIZE
@@ -25,15 +26,18 @@
 // An open or read failure prints "F MESSAGE" and exits with 3.
 //
 // With KILL_OP > 0, the writer SIGKILLs itself KILL_DELAY_US microseconds
-// after operation number KILL_OP begins, timed by a thread of its own: a kill
+// after operation number KILL_OP begins, by a timer of its own: a kill
 // point inside an operation, exact to a few microseconds, which a parent
 // reading the pipe could not hit.
 //
 // PARAMS is "name=value,name=value" for PolyDBM; "dbm" picks the class.
 
 #include <signal.h>
+#include <time.h>
 #include <unistd.h>
 
+#include <algorithm>
+#include <cerrno>
 #include <cinttypes>
 #include <cstdio>
 #include <cstdlib>
@@ -41,7 +45,6 @@
 #include <chrono>
 #include <random>
 #include <string>
-#include <thread>
 #include <vector>
 
 #include "morvel/dbm.h"
@@ -109,16 +112,32 @@ void FillValue(std::mt19937_64* rng, size_t size, std::string* value) {
   std::memcpy(value->data() + i, &word, size - i);
 }
 
-// Kills the process |delay_us| microseconds from now, from another thread,
-// spinning rather than sleeping so that the moment is exact.
-void KillAfter(int64_t delay_us) {
-  const auto deadline = std::chrono::steady_clock::now() + std::chrono::microseconds(delay_us);
-  std::thread([deadline] {
-    while (std::chrono::steady_clock::now() < deadline) {
+// A timer that sends SIGKILL to the process when it expires. The kernel
+// delivers it from the timer itself, so the kill point does not wait for a
+// thread to be scheduled on a busy machine.
+class KillTimer {
+ public:
+  KillTimer() {
+    sigevent event{};
+    event.sigev_notify = SIGEV_SIGNAL;
+    event.sigev_signo = SIGKILL;
+    if (timer_create(CLOCK_MONOTONIC, &event, &timer_) != 0) {
+      Emit(std::string("F timer_create: ") + strerror(errno));
+      _exit(3);
     }
-    kill(getpid(), SIGKILL);
-  }).detach();
-}
+  }
+  // Kills the process |delay_us| microseconds from now.
+  void Arm(int64_t delay_us) {
+    itimerspec spec{};
+    const int64_t ns = std::max<int64_t>(1, delay_us * 1000);
+    spec.it_value.tv_sec = ns / 1000000000;
+    spec.it_value.tv_nsec = ns % 1000000000;
+    timer_settime(timer_, 0, &spec, nullptr);
+  }
+
+ private:
+  timer_t timer_;
+};
 
 int RunWrite(int argc, char** argv) {
   const std::string path = argv[0];
@@ -137,6 +156,7 @@ int RunWrite(int argc, char** argv) {
   if (!status.IsOK()) Fail("Open", status);
   Emit("O");
 
+  KillTimer kill_timer;
   std::mt19937_64 rng(seed);
   // Each key has a size of its own that most of its values take, so that many
   // overwrites are of the same size and may update the record where it is.
@@ -147,22 +167,29 @@ int RunWrite(int argc, char** argv) {
   std::string value;
   for (int64_t op = 1;; ++op) {
     // Announces the operation; the kill timer starts with it.
+    std::chrono::steady_clock::time_point started;
     auto begin = [&](const std::string& line) {
       Emit(line);
-      if (op == kill_op) KillAfter(kill_delay_us);
+      if (op == kill_op) kill_timer.Arm(kill_delay_us);
+      started = std::chrono::steady_clock::now();
+    };
+    auto acknowledge = [&] {
+      const auto elapsed = std::chrono::steady_clock::now() - started;
+      Emit("A " + std::to_string(
+                      std::chrono::duration_cast<std::chrono::microseconds>(elapsed).count()));
     };
     if (rebuild_every > 0 && op % rebuild_every == 0) {
       begin("B Y");
       status = dbm.Rebuild();
       if (!status.IsOK()) Fail("Rebuild", status);
-      Emit("A");
+      acknowledge();
       continue;
     }
     if (sync_every > 0 && op % sync_every == 0) {
       begin("B C");
       status = dbm.Synchronize(false);
       if (!status.IsOK()) Fail("Synchronize", status);
-      Emit("A");
+      acknowledge();
       continue;
     }
     const int index = static_cast<int>(rng() % num_keys);
@@ -172,7 +199,7 @@ int RunWrite(int argc, char** argv) {
       begin(std::string("B R ") + key);
       status = dbm.Remove(key);
       if (!status.IsOK() && status != Status::NOT_FOUND_ERROR) Fail("Remove", status);
-      Emit("A");
+      acknowledge();
       continue;
     }
     const size_t size = rng() % 3 == 0 ? min_value + rng() % (max_value - min_value + 1)
@@ -181,7 +208,7 @@ int RunWrite(int argc, char** argv) {
     begin(std::string("B S ") + key + " " + std::to_string(size) + " " + Digest(value));
     status = dbm.Set(key, value);
     if (!status.IsOK()) Fail("Set", status);
-    Emit("A");
+    acknowledge();
   }
 }
 
