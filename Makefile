@@ -120,11 +120,16 @@ bench: install engine
 	$(VPY) bench/run_bench.py --engine $(DEV_BUILD)/bench/engine_bench
 
 # Sanitizer builds. test-asan runs the engine suite and then the module's
-# pytest suite against an ASan+UBSan build of the module and the engine: the
-# venv's interpreter is not instrumented, so the ASan runtime is preloaded, and
-# leak detection is off for that run because the interpreter keeps allocations
-# alive until exit by design (the engine suite runs with it on).
+# pytest suite against an ASan+UBSan build of the module and the engine. The
+# venv's interpreter is not instrumented, so the ASan runtime is preloaded; it
+# allocates with malloc (PYTHONMALLOC) so that the leak checker sees what Python
+# objects point to, and the interpreter's own allocations, alive until exit by
+# design, are suppressed by reliability/lsan_python.supp.
 ASAN_RUNTIME = $(shell $(CXX) -print-file-name=libasan.so)
+ASAN_PYTHON = cd python/tests && PYTHONPATH=$(abspath build/asan/python) LD_PRELOAD=$(ASAN_RUNTIME) \
+  PYTHONMALLOC=malloc ASAN_OPTIONS=detect_leaks=1 \
+  LSAN_OPTIONS=suppressions=$(abspath reliability/lsan_python.supp):print_suppressions=0 \
+  UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 ../../$(VPY)
 
 test-asan: deps venv
 	PATH="$(abspath $(VENV))/bin:$$PATH" cmake -S . -B build/asan -G Ninja \
@@ -132,13 +137,9 @@ test-asan: deps venv
 	  -DPython_EXECUTABLE=$(abspath $(VPY)) -DCMAKE_BUILD_TYPE=Debug
 	PATH="$(abspath $(VENV))/bin:$$PATH" cmake --build build/asan -j $(JOBS)
 	cd build/asan && ASAN_OPTIONS=detect_leaks=1 PATH="$(abspath $(VENV))/bin:$$PATH" ctest --output-on-failure -j $(JOBS)
-	cd python/tests && PYTHONPATH=$(abspath build/asan/python) LD_PRELOAD=$(ASAN_RUNTIME) \
-	  ASAN_OPTIONS=detect_leaks=0 UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
-	  ../../$(VPY) -c 'import morvel, sys; sys.exit(0 if "build/asan" in morvel.__file__ else \
-	    "the sanitized module was not the one imported: " + morvel.__file__)'
-	cd python/tests && PYTHONPATH=$(abspath build/asan/python) LD_PRELOAD=$(ASAN_RUNTIME) \
-	  ASAN_OPTIONS=detect_leaks=0 UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
-	  ../../$(VPY) -m pytest -q -p no:cacheprovider .
+	$(ASAN_PYTHON) -c 'import morvel, sys; sys.exit(0 if "build/asan" in morvel.__file__ else \
+	  "the sanitized module was not the one imported: " + morvel.__file__)'
+	$(ASAN_PYTHON) -m pytest -q -p no:cacheprovider .
 
 test-tsan: deps venv
 	PATH="$(abspath $(VENV))/bin:$$PATH" cmake -S . -B build/tsan -G Ninja \
