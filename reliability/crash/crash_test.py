@@ -99,6 +99,7 @@ class Soak:
         self.mem = {}
         self.open_time = Estimate(0.02)
         self.ops_per_round = Estimate(10)
+        self.restore_time = Estimate(0.001)
         self.op_time = {"S": Estimate(0.001), "Y": Estimate(0.02), "C": Estimate(0.02)}
 
     def run(self):
@@ -118,8 +119,12 @@ class Soak:
         if self.memory:
             target_ops.append("C")
         dice = rng.random()
-        if dice < 0.2:
+        if dice < 0.1:
             aim, aim_op = "open", None
+        elif dice < 0.2:
+            # The writer kills itself inside its open, which restores.
+            aim, aim_op = "exact", None
+            cmd += ["-1", str(int(1.2e6 * self.restore_time.value * rng.random()))]
         elif dice < 0.4:
             aim, aim_op = "op", rng.choice(target_ops)
         elif dice < 0.8:
@@ -158,6 +163,7 @@ class Soak:
             if fields[0] == "O":
                 opened = True
                 self.open_time.add(now - start)
+                self.restore_time.add(int(fields[1]) / 1e6)
             elif fields[0] == "B":
                 inflight = fields[1:]
                 if aim == "op" and fields[1] == aim_op and deadline - now > 5.0:
@@ -194,7 +200,8 @@ class Soak:
         self.stats.ops += ops
         if not killed and proc.returncode == -signal.SIGKILL:
             killed = True
-            phase = f"exact_{inflight[0]}" if inflight else "exact_idle"
+            phase = ("exact_open" if not opened else
+                     f"exact_{inflight[0]}" if inflight else "exact_idle")
             self.stats.phases[phase] = self.stats.phases.get(phase, 0) + 1
         if killed and proc.returncode == -signal.SIGKILL:
             self.stats.kills += 1

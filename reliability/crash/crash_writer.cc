@@ -12,7 +12,8 @@
 // line with one write(2) on an unbuffered pipe, so that the parent knows
 // exactly what was acknowledged when it kills the process:
 //
-//   O                          the database is open (a restore is done)
+//   O MICROS                   the database is open (a restore is done), after
+//                              MICROS microseconds
 //   B S KEY SIZE DIGEST        a Set begins (DIGEST: FNV-1a of the value, hex)
 //   B R KEY                    a Remove begins
 //   B Y                        a Rebuild begins
@@ -26,7 +27,8 @@
 // An open or read failure prints "F MESSAGE" and exits with 3.
 //
 // With KILL_OP > 0, the writer SIGKILLs itself KILL_DELAY_US microseconds
-// after operation number KILL_OP begins, by a timer of its own: a kill
+// after operation number KILL_OP begins (KILL_OP -1: after the open begins,
+// which restores the database when it was killed), by a timer of its own: a kill
 // point inside an operation, exact to a few microseconds, which a parent
 // reading the pipe could not hit.
 //
@@ -151,12 +153,16 @@ int RunWrite(int argc, char** argv) {
   const int64_t kill_op = argc >= 10 ? std::atoll(argv[8]) : 0;
   const int64_t kill_delay_us = argc >= 10 ? std::atoll(argv[9]) : 0;
 
+  KillTimer kill_timer;
   PolyDBM dbm;
+  if (kill_op == -1) kill_timer.Arm(kill_delay_us);
+  const auto open_start = std::chrono::steady_clock::now();
   Status status = dbm.OpenAdvanced(path, true, 0, params);
   if (!status.IsOK()) Fail("Open", status);
-  Emit("O");
+  Emit("O " + std::to_string(std::chrono::duration_cast<std::chrono::microseconds>(
+                                 std::chrono::steady_clock::now() - open_start)
+                                 .count()));
 
-  KillTimer kill_timer;
   std::mt19937_64 rng(seed);
   // Each key has a size of its own that most of its values take, so that many
   // overwrites are of the same size and may update the record where it is.
