@@ -5,6 +5,7 @@
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
+#include <utility>
 
 #include "fuzz_util.h"
 #include "morvel/poly_dbm.h"
@@ -37,10 +38,18 @@ void CheckRestored(const std::string& path) {
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   const std::string old_path = morvel_fuzz::WriteInput("old.mvh", data, size);
   const std::string new_path = morvel_fuzz::WorkDir() + "/new.mvh";
-  const int64_t ends[] = {-1, size > 0 ? static_cast<int64_t>(size) * data[0] / 256 + 1 : 1};
-  for (const int64_t end : ends) {
+  // Small bucket arrays keep the runs fast; one input in sixteen also gets the
+  // default tuning.
+  const int64_t point = size > 0 ? static_cast<int64_t>(size) * data[0] / 256 + 1 : 1;
+  const std::pair<int64_t, const char*> runs[] = {
+      {-1, "num_buckets=97"},
+      {point, "num_buckets=31,update_mode=appending"},
+      {-1, size > 0 && data[size - 1] % 16 == 0 ? "" : nullptr},
+  };
+  for (const auto& [end, params] : runs) {
+    if (params == nullptr) continue;
     morvel_fuzz::RemoveFile(new_path);
-    if (morvel::PolyDBM::RestoreDatabase(old_path, new_path, "", end).IsOK()) {
+    if (morvel::PolyDBM::RestoreDatabase(old_path, new_path, "", end, params).IsOK()) {
       CheckRestored(new_path);
     }
   }

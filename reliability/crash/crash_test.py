@@ -103,14 +103,17 @@ class Soak:
         self.op_time = {"S": Estimate(0.001), "Y": Estimate(0.02), "C": Estimate(0.02)}
 
     def run(self):
-        rng = random.Random(self.args.seed * 7919 + zlib.crc32(self.name.encode()))
+        # The writers' seeds come from a stream of their own, so that the same
+        # --seed gives the same operations whatever the timing did to the other.
+        base = self.args.seed * 7919 + zlib.crc32(self.name.encode())
+        seeds = random.Random(base)
+        rng = random.Random(base + 1)
         for r in range(self.args.rounds):
-            self.round(r, rng)
+            self.round(r, seeds.getrandbits(48), rng)
         if not self.args.keep_workdir:
             shutil.rmtree(self.dir, ignore_errors=True)
 
-    def round(self, r, rng):
-        seed = rng.getrandbits(48)
+    def round(self, r, seed, rng):
         cmd = [self.args.bin, "write", self.path, self.params, str(seed), str(self.min_value),
                str(self.max_value), str(self.num_keys), str(self.rebuild_every),
                str(self.sync_every)]
