@@ -50,8 +50,9 @@ engine: deps venv
 engine-test: engine
 	cd $(DEV_BUILD) && PATH="$(abspath $(VENV))/bin:$$PATH" ctest --output-on-failure -j $(JOBS)
 
-test: engine-test install crash-test-short
+test: engine-test install
 	cd python/tests && ../../$(VPY) -m pytest -q -p no:cacheprovider .
+	$(MAKE) crash-test-short
 
 # SIGKILL soak: a writer is killed at random moments (anywhere, inside a
 # restore, a Rebuild or a Synchronize) and every acknowledged record must be
