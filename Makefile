@@ -64,9 +64,11 @@ CRASH_DRIVER = $(VPY) reliability/crash/crash_test.py --bin $(DEV_BUILD)/reliabi
   --configs '$(CRASH_CONFIGS)' --keep build/crash-losses
 
 crash-test: engine
+	rm -rf build/crash-losses
 	$(CRASH_DRIVER) --rounds $(ROUNDS)
 
 crash-test-short: engine
+	rm -rf build/crash-losses
 	$(CRASH_DRIVER) --rounds 6
 
 # libFuzzer with ASan and UBSan over the readers of untrusted files, each
