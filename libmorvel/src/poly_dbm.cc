@@ -132,7 +132,7 @@ Status PolyDBM::MakeDBMByName(const std::string& class_name, std::unique_ptr<DBM
   } else if (name == "TreeDBM") {
     *dbm = std::make_unique<TreeDBM>();
   } else if (name == "CacheDBM") {
-    return Status(Status::NOT_IMPLEMENTED_ERROR, name + " is not implemented");
+    *dbm = std::make_unique<CacheDBM>();
   } else {
     return Status(Status::INVALID_ARGUMENT_ERROR, "unknown database class: " + class_name);
   }
