@@ -8,6 +8,7 @@
 #include <random>
 #include <thread>
 
+#include "morvel/dbm_util.h"
 #include "morvel/file.h"
 #include "morvel/hash_dbm.h"
 #include "morvel/mem_dbm.h"
@@ -590,6 +591,48 @@ TEST_F(TreeDBMTest, DamagedPagesAreBrokenDataNotCrashes) {
   ASSERT_TRUE(dbm.Open(path, false).IsOK());
   EXPECT_EQ(dbm.Get("0000"), Status::BROKEN_DATA_ERROR);
   EXPECT_TRUE(dbm.Get("0199").IsOK());
+}
+
+// A damaged first leaf fails any walk over every record, so a search that
+// succeeds shows that it jumped past it.
+TEST_F(TreeDBMTest, PrefixSearchesJumpInsteadOfWalking) {
+  const std::string path = Path("search.mvt");
+  {
+    TreeDBM dbm;
+    ASSERT_TRUE(dbm.OpenAdvanced(path, true, 0, {{"max_page_size", "256"}}).IsOK());
+    for (const char* prefix : {"a", "b"}) {
+      for (int i = 0; i < 200; i++) {
+        ASSERT_TRUE(dbm.Set(SPrintF("%s%04d", prefix, i), "v").IsOK());
+      }
+    }
+    ASSERT_TRUE(dbm.Close().IsOK());
+  }
+  DamagePage(path, 1, "\x09");
+  TreeDBM dbm;
+  ASSERT_TRUE(dbm.Open(path, false).IsOK());
+  const struct {
+    const char* mode;
+    const char* pattern;
+    size_t capacity;
+    std::vector<std::string> expected;
+  } cases[] = {
+      {"begin", "b015", 0, {"b0150", "b0151", "b0152", "b0153", "b0154", "b0155", "b0156",
+                            "b0157", "b0158", "b0159"}},
+      {"begin", "b", 2, {"b0000", "b0001"}},
+      {"regex", "^b019[5-9]", 0, {"b0195", "b0196", "b0197", "b0198", "b0199"}},
+      {"regex", "^b01.*7$", 3, {"b0107", "b0117", "b0127"}},
+      {"upper", "b0197", 0, {"b0198", "b0199"}},
+      {"lowerinc", "b0001", 3, {"b0001", "b0000", "a0199"}},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(std::string(c.mode) + " " + c.pattern);
+    std::vector<std::string> matched;
+    ASSERT_TRUE(SearchDBMModal(&dbm, c.mode, c.pattern, &matched, c.capacity).IsOK());
+    EXPECT_EQ(matched, c.expected);
+  }
+  std::vector<std::string> matched;
+  EXPECT_EQ(SearchDBMModal(&dbm, "regex", "b015", &matched), Status::BROKEN_DATA_ERROR);
+  EXPECT_EQ(SearchDBMModal(&dbm, "contain", "b015", &matched), Status::BROKEN_DATA_ERROR);
 }
 
 TEST_F(TreeDBMTest, ConcurrentWritersAndIterators) {
