@@ -15,7 +15,9 @@
 // In an inner page keys[i] is the smallest key under children[i + 1] when it
 // was made; a key equal to keys[i] goes right. Leaves are linked both ways.
 //
-// Inserting splits a page that passed "max_page_size" bytes (a leaf with two
+// Inserting (or changing a value, except in ProcessEach, which leaves an
+// oversized leaf to split at its next insertion) splits a page that passed
+// "max_page_size" bytes (a leaf with two
 // records at least) or "max_branches" children, in halves by bytes, and pushes
 // the separator up. Removing drops empty leaves, merges a leaf that fell under
 // a quarter of a page into its right sibling when both fit, merges an inner
@@ -157,7 +159,7 @@ size_t SeparatorBytes(std::string_view key) {
   return key.size() + kEntryOverhead + kChildIdBytes;
 }
 
-struct Page {
+struct Page : std::enable_shared_from_this<Page> {
   Page(int64_t page_id, bool leaf) : id(page_id), is_leaf(leaf) {}
   virtual ~Page() = default;
   const int64_t id;
@@ -495,6 +497,9 @@ class PageCache final {
     if (page->dirty) {
       return;
     }
+    // A page held by a writer stays the cached one even if it was evicted
+    // meanwhile, so that its change cannot be lost.
+    pages_[page->id] = page->shared_from_this();
     if (page->in_lru) {
       lru_.erase(page->lru_it);
       page->in_lru = false;
@@ -1148,7 +1153,8 @@ struct TreeDBM::Impl {
       return status;
     }
     Touch(leaf);
-    leaf->records.insert(leaf->records.begin() + index, Record{std::string(key), std::string(value)});
+    leaf->records.insert(leaf->records.begin() + index,
+                         Record{std::string(key), std::string(value)});
     leaf->bytes += size;
     meta.num_records++;
     if (NeedsSplit(*leaf)) {
@@ -1689,8 +1695,9 @@ Status TreeDBM::Close() {
   Status status;
   if (impl->writable) {
     status = impl->Flush();
-    // An unhealthy database stays marked as not cleanly closed.
-    if (status.IsOK() && impl->healthy) {
+    // An unhealthy database stays marked as not cleanly closed; one that was
+    // not written since it was last marked clean is left untouched.
+    if (status.IsOK() && impl->healthy && !impl->meta_clean_on_disk) {
       status = impl->WriteMeta(true);
     }
   }
@@ -1903,10 +1910,9 @@ Status TreeDBM::SynchronizeAdvanced(bool hard, FileProcessor* proc, const ParamM
   if (!impl->open) {
     return ClosedStatus();
   }
-  Status status;
   if (impl->writable) {
-    status = impl->Flush();
-    if (status.IsOK()) {
+    Status status = impl->Flush();
+    if (status.IsOK() && impl->meta_clean_on_disk != impl->healthy) {
       status = impl->WriteMeta(impl->healthy);
     }
     if (!status.IsOK()) {
@@ -1925,7 +1931,7 @@ Status TreeDBM::CopyFileData(const std::string& dest_path, bool sync_hard) {
   if (impl->writable) {
     // The copy must hold every page and say clean, so the file is made so first.
     Status status = impl->Flush();
-    if (status.IsOK()) {
+    if (status.IsOK() && impl->meta_clean_on_disk != impl->healthy) {
       status = impl->WriteMeta(impl->healthy);
     }
     if (!status.IsOK()) {
