@@ -81,6 +81,10 @@ constexpr int64_t kDefaultMaxPageSize = 8130;
 constexpr int64_t kDefaultMaxBranches = 256;
 constexpr int64_t kDefaultMaxCachedPages = 10000;
 constexpr int64_t kDefaultNumBuckets = 131101;
+// Records of a leaf at most, whatever the page size: inserting into a leaf
+// moves the records after the new one, so small records make this, not the
+// byte size, the bound that matters.
+constexpr size_t kMaxLeafRecords = 256;
 // The pages that one operation holds at once stay cached whatever the setting.
 constexpr int64_t kMinCachedPages = 256;
 // A tree deeper than this is a damaged file (max_branches >= 3 keeps real
@@ -626,7 +630,8 @@ class TreeBuilder final {
   Status Add(std::string_view key, std::string_view value) {
     const size_t size = RecordBytes(key, value);
     if (leaf_ != nullptr && !leaf_->records.empty() &&
-        leaf_->bytes + size > static_cast<size_t>(max_page_size_)) {
+        (leaf_->bytes + size > static_cast<size_t>(max_page_size_) ||
+         leaf_->records.size() >= kMaxLeafRecords)) {
       const Status status = WriteLeaf(true);
       if (!status.IsOK()) {
         return status;
@@ -1101,9 +1106,15 @@ struct TreeDBM::Impl {
     }
   }
 
-  // Whether |leaf| must split: over the page size with two records at least.
+  // Whether a leaf of |bytes| holding |count| records must split: over the
+  // page size with two records at least, or over kMaxLeafRecords.
+  bool WouldSplit(size_t bytes, size_t count) const {
+    return count > kMaxLeafRecords ||
+           (count >= 2 && bytes > static_cast<size_t>(params.max_page_size));
+  }
+
   bool NeedsSplit(const LeafPage& leaf) const {
-    return leaf.records.size() >= 2 && leaf.bytes > static_cast<size_t>(params.max_page_size);
+    return WouldSplit(leaf.bytes, leaf.records.size());
   }
 
   // Splits |leaf| in halves by bytes. |next| is its right neighbour, loaded by
@@ -1137,8 +1148,7 @@ struct TreeDBM::Impl {
   // |new_bytes| will split it.
   Status PrepareGrowth(const LeafPage& leaf, size_t new_bytes, size_t new_count,
                        LeafPtr* next) {
-    if (new_count >= 2 && new_bytes > static_cast<size_t>(params.max_page_size) &&
-        leaf.next != 0) {
+    if (WouldSplit(new_bytes, new_count) && leaf.next != 0) {
       return ReadLeaf(leaf.next, next);
     }
     return Status();
@@ -1304,7 +1314,8 @@ struct TreeDBM::Impl {
     leaf->bytes -= RecordBytes(leaf->records[index].key, leaf->records[index].value);
     leaf->records.erase(leaf->records.begin() + index);
     meta.num_records--;
-    if (leaf->bytes >= static_cast<size_t>(params.max_page_size) / 4) {
+    if (leaf->bytes >= static_cast<size_t>(params.max_page_size) / 4 ||
+        leaf->records.size() >= kMaxLeafRecords / 4) {
       return Status();
     }
     // Merges the right sibling under the same parent into this leaf when both
@@ -1315,7 +1326,8 @@ struct TreeDBM::Impl {
     }
     LeafPtr right, after;
     if (!ReadLeaf(step.node->children[step.index + 1], &right).IsOK() ||
-        leaf->bytes + right->bytes - kPageHeaderBytes > static_cast<size_t>(params.max_page_size) ||
+        WouldSplit(leaf->bytes + right->bytes - kPageHeaderBytes,
+                   leaf->records.size() + right->records.size()) ||
         (right->next != 0 && !ReadLeaf(right->next, &after).IsOK())) {
       return Status();
     }
