@@ -116,7 +116,8 @@ struct CacheDBM::Impl {
     Unlink(node);
     by_serial.erase(node->serial);
     mem_size -= NodeSize(node->key, node->value);
-    table.erase(node->key);
+    // Erased by position: the table's key is a view into the node it frees.
+    table.erase(table.find(node->key));
   }
 
   // Evicts from the tail until both capacities hold.

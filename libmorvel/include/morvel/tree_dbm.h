@@ -17,6 +17,12 @@
 // plus those of the inner HashDBM ("num_buckets", "align_pow", "update_mode",
 // "record_crc_mode", "restore_mode", "file", ...).
 //
+// Inspect adds "key_comparator", the tuning values, "tree_level" (the depth),
+// "num_leaf_pages", "num_inner_pages", "num_cached_pages", "cache_hits" and
+// "cache_misses", and the inner database's tuning and "file_size". Changes
+// stay in the page cache until it fills, Synchronize or Close, so
+// GetFileSize may lag behind them.
+//
 // A database that was not closed cleanly is detected at open (IsHealthy false);
 // opened writable it is restored: the inner database restores its own file,
 // then the tree is rebuilt from the leaves that survived ("restore_mode"
