@@ -641,7 +641,7 @@ TEST_F(TreeDBMTest, ConcurrentWritersAndIterators) {
                                {{"max_page_size", "512"}, {"max_cached_pages", "64"}})
                   .IsOK());
   constexpr int kThreads = 4;
-  constexpr int kPerThread = 3000;
+  constexpr int kPerThread = 5000;
   std::vector<std::thread> threads;
   for (int t = 0; t < kThreads; t++) {
     threads.emplace_back([&, t] {
@@ -667,8 +667,21 @@ TEST_F(TreeDBMTest, ConcurrentWritersAndIterators) {
       }
     }
   });
+  // Readers load and evict pages together under the shared lock.
+  for (int r = 0; r < 2; r++) {
+    threads.emplace_back([&, r] {
+      std::mt19937 rng(r);
+      for (int i = 0; i < 20000; i++) {
+        const Status status = dbm.Get(SPrintF("%d-%05d", static_cast<int>(rng() % kThreads),
+                                             static_cast<int>(rng() % kPerThread)));
+        EXPECT_TRUE(status.IsOK() || status == Status::NOT_FOUND_ERROR) << status;
+      }
+    });
+  }
   for (auto& thread : threads) thread.join();
   EXPECT_EQ(dbm.CountSimple(), kThreads * kPerThread / 2);
+  // More pages than the cache holds, so the readers evicted and reloaded.
+  EXPECT_GT(std::stoll(InspectItem(&dbm, "num_leaf_pages")), 256);
   std::map<std::string, std::string> expected;
   for (int t = 0; t < kThreads; t++) {
     for (int i = 1; i < kPerThread; i += 2) {
