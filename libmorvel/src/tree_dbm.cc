@@ -1006,25 +1006,32 @@ struct TreeDBM::Impl {
     return status;
   }
 
+  // |leaf| and |index| get the first record whose key is >= |from| (> when
+  // |strict|). NOT_FOUND_ERROR when there is none.
+  Status FindUpperRecord(std::string_view from, bool strict, LeafPtr* leaf, size_t* index) {
+    Status status = FindLeaf(from, nullptr, leaf);
+    if (!status.IsOK()) {
+      return status;
+    }
+    *index = LowerIndex(**leaf, from, strict);
+    if (*index < (*leaf)->records.size()) {
+      return Status();
+    }
+    if ((*leaf)->next == 0) {
+      return Status(Status::NOT_FOUND_ERROR);
+    }
+    *index = 0;
+    return Neighbour((*leaf)->next, leaf);
+  }
+
   // |key| gets the first key >= |from| (> when |strict|). NOT_FOUND_ERROR when
   // there is none.
   Status FindUpper(std::string_view from, bool strict, std::string* key) {
     LeafPtr leaf;
-    Status status = FindLeaf(from, nullptr, &leaf);
-    if (!status.IsOK()) {
-      return status;
-    }
-    const size_t index = LowerIndex(*leaf, from, strict);
-    if (index < leaf->records.size()) {
-      *key = leaf->records[index].key;
-      return Status();
-    }
-    if (leaf->next == 0) {
-      return Status(Status::NOT_FOUND_ERROR);
-    }
-    status = Neighbour(leaf->next, &leaf);
+    size_t index = 0;
+    const Status status = FindUpperRecord(from, strict, &leaf, &index);
     if (status.IsOK()) {
-      *key = leaf->records.front().key;
+      *key = leaf->records[index].key;
     }
     return status;
   }
@@ -1555,7 +1562,33 @@ class TreeIterator final : public DBM::Iterator {
   }
 
   Status Process(DBM::RecordProcessor* proc, bool writable) override {
-    return impl_->RunOp(writable, [&] {
+    if (!writable) {
+      // Reading finds the record in one descent: the current key, or the next
+      // one if it was removed meanwhile.
+      return impl_->RunOp(false, [&] {
+        if (!placed_) {
+          return Status(Status::NOT_FOUND_ERROR);
+        }
+        LeafPtr leaf;
+        size_t index = 0;
+        Status status = impl_->FindUpperRecord(key_, false, &leaf, &index);
+        if (status == Status::NOT_FOUND_ERROR) {
+          placed_ = false;
+          key_.clear();
+        }
+        if (!status.IsOK()) {
+          return status;
+        }
+        const Record& rec = leaf->records[index];
+        if (impl_->comparator(rec.key, key_) != 0) {
+          key_ = rec.key;
+        }
+        const std::string_view value = rec.value;
+        CallProcessor(proc, rec.key, &value, false, &status);
+        return status;
+      });
+    }
+    return impl_->RunOp(true, [&] {
       Status status = Resolve();
       if (!status.IsOK()) {
         return status;
