@@ -1685,13 +1685,35 @@ Status TreeDBM::OpenAdvanced(const std::string& path, bool writable, int32_t opt
   impl->comparator = tree_params.comparator.empty()
                          ? LexicalKeyComparator
                          : GetKeyComparatorByName(tree_params.comparator);
+  const bool restore =
+      StrLowerCase(SearchMap(tree_params.hash_params, "restore_mode", "default")) != "noop";
   try {
-    status = impl->OpenInner(options);
+    // The inner database is first opened as it is, to learn whether it was
+    // closed cleanly: once it restored itself that is no longer visible, and
+    // a restored file may hold pages newer than a metadata record that still
+    // says clean. An unclean one is then reopened to restore it.
+    bool healthy = true;
+    if (writable && restore) {
+      impl->params.hash_params["restore_mode"] = "noop";
+      status = impl->OpenInner(options);
+      impl->params.hash_params = tree_params.hash_params;
+      if (status.IsOK() && !impl->hdb->IsHealthy()) {
+        healthy = false;
+        status = impl->hdb->Close();
+        if (status.IsOK()) {
+          status = impl->OpenInner(options & ~File::OPEN_TRUNCATE);
+        }
+      }
+    } else {
+      status = impl->OpenInner(options);
+      if (status.IsOK()) {
+        healthy = impl->hdb->IsHealthy();
+      }
+    }
     if (!status.IsOK()) {
       impl->hdb.reset();
       return status;
     }
-    bool healthy = impl->hdb->IsHealthy();
     status = impl->LoadMeta();
     if (status == Status::NOT_FOUND_ERROR) {
       if (impl->hdb->CountSimple() != 0) {
@@ -1707,8 +1729,6 @@ Status TreeDBM::OpenAdvanced(const std::string& path, bool writable, int32_t opt
     } else if (status.IsOK() && !impl->meta.clean) {
       healthy = false;
     }
-    const bool restore =
-        StrLowerCase(SearchMap(tree_params.hash_params, "restore_mode", "default")) != "noop";
     if (status.IsOK() && !healthy && writable && restore) {
       status = impl->RebuildFromLeaves();
       healthy = status.IsOK();
