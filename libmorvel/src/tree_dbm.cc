@@ -16,9 +16,10 @@
 // was made; a key equal to keys[i] goes right. Leaves are linked both ways.
 //
 // Inserting (or changing a value, except in ProcessEach, which leaves an
-// oversized leaf to split at its next insertion) splits a page that passed
-// "max_page_size" bytes (a leaf with two
-// records at least) or "max_branches" children, in halves by bytes, and pushes
+// oversized leaf to split at its next insertion) splits a leaf that passed
+// "max_page_size" bytes with two records at least, or kMaxLeafRecords
+// records, in halves by bytes, and an inner page that passed "max_branches"
+// children (or the page size with three keys at least) in halves, and pushes
 // the separator up. Removing drops empty leaves, merges a leaf that fell under
 // a quarter of a page into its right sibling when both fit, merges an inner
 // page that fell under a quarter of the branches with a sibling when both
