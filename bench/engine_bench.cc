@@ -35,6 +35,7 @@
 #include "morvel/lib_common.h"
 #include "morvel/mem_dbm.h"
 #include "morvel/str_util.h"
+#include "morvel/tree_dbm.h"
 
 namespace {
 
@@ -148,6 +149,9 @@ Result RunOne(const std::string& name, int threads, int64_t num, const std::stri
     dbm = std::make_unique<morvel::HashDBM>();
     path = dir + "/bench-" + name + ".mvh";
     params["update_mode"] = name == "hash_in_place" ? "in_place" : "appending";
+  } else if (name == "tree") {
+    dbm = std::make_unique<morvel::TreeDBM>();
+    path = dir + "/bench-" + name + ".mvt";
   } else if (name == "tiny") {
     dbm = std::make_unique<morvel::TinyDBM>();
   } else if (name == "baby") {
@@ -254,7 +258,8 @@ int main(int argc, char** argv) {
   int64_t async_num = 100000;
   std::string dir;
   std::vector<int> thread_counts = {1, 2};
-  std::vector<std::string> classes = {"hash_in_place", "hash_appending", "tiny", "baby"};
+  std::vector<std::string> classes = {"hash_in_place", "hash_appending", "tiny", "baby",
+                                      "tree"};
   for (int i = 1; i < argc; i++) {
     const std::string arg = argv[i];
     const char* next = i + 1 < argc ? argv[i + 1] : "";

@@ -11,6 +11,7 @@
 #include "morvel/file_impl.h"
 #include "morvel/hash_dbm.h"
 #include "morvel/mem_dbm.h"
+#include "morvel/tree_dbm.h"
 
 namespace morvel {
 
@@ -128,8 +129,10 @@ Status PolyDBM::MakeDBMByName(const std::string& class_name, std::unique_ptr<DBM
     *dbm = std::make_unique<TinyDBM>();
   } else if (name == "BabyDBM") {
     *dbm = std::make_unique<BabyDBM>();
-  } else if (name == "TreeDBM" || name == "CacheDBM") {
-    return Status(Status::NOT_IMPLEMENTED_ERROR, name + " is not implemented");
+  } else if (name == "TreeDBM") {
+    *dbm = std::make_unique<TreeDBM>();
+  } else if (name == "CacheDBM") {
+    *dbm = std::make_unique<CacheDBM>();
   } else {
     return Status(Status::INVALID_ARGUMENT_ERROR, "unknown database class: " + class_name);
   }
@@ -195,7 +198,8 @@ Status PolyDBM::RestoreDatabase(const std::string& old_path, const std::string& 
     const std::string head = file.ReadSimple(0, size < 64 ? (size < 0 ? 0 : size) : 64);
     file.Close();
     if (HashDBM::IsHashDBMFileHead(head)) {
-      name = "HashDBM";
+      // A tree database is a hash database file holding the tree's metadata.
+      name = TreeDBM::IsTreeDBMFile(old_path) ? "TreeDBM" : "HashDBM";
     } else {
       status = ChooseClassName(old_path, {}, &name);
       if (!status.IsOK()) {
@@ -210,6 +214,9 @@ Status PolyDBM::RestoreDatabase(const std::string& old_path, const std::string& 
   }
   if (name == "HashDBM") {
     return HashDBM::RestoreDatabase(old_path, new_path, end_offset, param_map);
+  }
+  if (name == "TreeDBM") {
+    return TreeDBM::RestoreDatabase(old_path, new_path, end_offset, param_map);
   }
   if (name == "TinyDBM" || name == "BabyDBM" || name == "CacheDBM") {
     return RestoreMemoryDatabaseFile(old_path, new_path, end_offset);

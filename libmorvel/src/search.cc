@@ -16,10 +16,18 @@
 // Ordered modes jump an iterator to the pattern and step away from it, so
 // "upper" and "upperinc" give keys in ascending order and "lower" and
 // "lowerinc" in descending order, the nearest first.
+//
+// On a database ordered by unsigned bytes, the keys that start with a given
+// prefix are contiguous. "begin", and "regex" with an anchored literal prefix
+// ("^abc..."), then jump to the prefix and stop at the first key past it or
+// at the capacity, instead of walking every record. The result is the one the
+// walk would give: the matching keys in ascending order.
 
 #include <re2/re2.h>
 
 #include <algorithm>
+#include <cctype>
+#include <cstring>
 #include <cstdint>
 #include <exception>
 #include <memory>
@@ -354,6 +362,67 @@ Status SearchOrdered(DBM* dbm, SearchKind kind, std::string_view pattern,
   return status;
 }
 
+// The literal prefix every match of |pattern| starts with: the plain
+// characters after a leading "^", up to the first operator. A quantified
+// last character is not part of it, and an alternation anywhere (which may
+// escape the anchor) gives none. False when there is no usable prefix.
+bool RegexLiteralPrefix(std::string_view pattern, std::string* prefix) {
+  if (pattern.empty() || pattern[0] != '^' || pattern.find('|') != std::string_view::npos) {
+    return false;
+  }
+  prefix->clear();
+  size_t i = 1;
+  while (i < pattern.size()) {
+    const char c = pattern[i];
+    size_t width = 1;
+    char literal = c;
+    if (c == '\\') {
+      // Only escaped punctuation is a literal; \d, \w and the like are classes.
+      if (i + 1 >= pattern.size() || std::isalnum(static_cast<unsigned char>(pattern[i + 1]))) {
+        break;
+      }
+      literal = pattern[i + 1];
+      width = 2;
+    } else if (std::strchr(".[](){}*+?^$", c) != nullptr) {
+      break;
+    } else if (static_cast<unsigned char>(c) >= 0x80) {
+      // Multi-byte characters may be quantified as a whole; stop before them.
+      break;
+    }
+    const size_t next = i + width;
+    if (next < pattern.size() && std::strchr("*?{", pattern[next]) != nullptr) {
+      break;
+    }
+    prefix->push_back(literal);
+    i = next;
+  }
+  return !prefix->empty();
+}
+
+// Whether the keys of |dbm| are ordered by unsigned bytes.
+bool IsLexicallyOrdered(DBM* dbm) {
+  if (!dbm->IsOrdered()) return false;
+  for (const auto& item : dbm->Inspect()) {
+    if (item.first == "key_comparator") return item.second == "LexicalKeyComparator";
+  }
+  return false;
+}
+
+// Walks the keys that start with |prefix| from a jump, feeding |search|.
+Status SearchPrefixRange(DBM* dbm, std::string_view prefix, TextSearch* search) {
+  std::unique_ptr<DBM::Iterator> iter = dbm->MakeIterator();
+  Status status = iter->Jump(prefix);
+  std::string key;
+  while (status.IsOK() && search->Wants()) {
+    status = iter->Get(&key);
+    if (!status.IsOK() || key.compare(0, prefix.size(), prefix) != 0) break;
+    search->Add(key);
+    status = iter->Next();
+  }
+  if (status == Status::NOT_FOUND_ERROR) return Status();
+  return status;
+}
+
 }  // namespace
 
 Status SearchDBMModal(DBM* dbm, std::string_view mode, std::string_view pattern,
@@ -374,6 +443,17 @@ Status SearchDBMModal(DBM* dbm, std::string_view mode, std::string_view pattern,
     TextSearch search(kind, pattern, capacity, dbm->IsOrdered(), matched);
     Status status = search.Init(pattern);
     if (!status.IsOK()) return status;
+    std::string prefix;
+    if (kind == SearchKind::BEGIN) {
+      prefix = std::string(pattern);
+    } else if (kind == SearchKind::REGEX && !RegexLiteralPrefix(pattern, &prefix)) {
+      prefix.clear();
+    }
+    if ((kind == SearchKind::BEGIN || !prefix.empty()) && IsLexicallyOrdered(dbm)) {
+      status = SearchPrefixRange(dbm, prefix, &search);
+      if (!status.IsOK()) matched->clear();
+      return status;
+    }
     bool failed = false;
     status = dbm->ProcessEach(
         [&](std::string_view key, std::string_view) -> std::string_view {

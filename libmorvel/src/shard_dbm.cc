@@ -31,6 +31,7 @@
 #include "morvel/file_impl.h"
 #include "morvel/hash_dbm.h"
 #include "morvel/hash_util.h"
+#include "morvel/tree_dbm.h"
 #include "param_check.h"
 
 namespace morvel {
@@ -799,7 +800,7 @@ Status ShardDBM::RestoreDatabase(const std::string& old_path, const std::string&
       const std::string head = file.ReadSimple(0, size < 0 ? 0 : std::min<int64_t>(size, 64));
       file.Close();
       if (HashDBM::IsHashDBMFileHead(head)) {
-        shard_class = "HashDBM";
+        shard_class = TreeDBM::IsTreeDBMFile(old_shard) ? "TreeDBM" : "HashDBM";
       } else {
         status = PolyDBM::ChooseClassName(old_path, {}, &shard_class);
         if (!status.IsOK()) {

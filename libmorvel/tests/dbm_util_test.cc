@@ -167,6 +167,13 @@ const std::vector<SearchCase> kSearchCases = {
     {"regex", "(?i)^apple", 0, {"Apple pie", "apple", "apple-tart", "applesauce"}},
     {"regex", "^.本", 0, {"日本ab", "日本語"}},
     {"regex", "an", 1, {"banana"}},
+    // Anchored literal prefixes: a quantified last letter, an escape, an
+    // alternation and a capacity.
+    {"regex", "^applex?", 0, {"apple", "apple-tart", "applesauce"}},
+    {"regex", "^apple\\-t", 0, {"apple-tart"}},
+    {"regex", "^crab|^pine", 0, {"crab apple", "pineapple"}},
+    {"regex", "^app", 2, {"app", "apple"}},
+    {"begin", "", 2, {"Apple pie", "app"}},
     {"edit", "aple", 3, {"apple", "app", "grape"}},
     {"edit", "aple", 0, {"apple", "app", "grape", "cafes", "café", "日本ab", "日本語", "banana",
                          "pineapple", "Apple pie", "apple-tart", "applesauce", "crab apple"}},

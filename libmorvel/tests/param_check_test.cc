@@ -51,7 +51,13 @@ TEST_F(ParamCheckTest, OpenChecksEveryParameter) {
       {"a.mvh",
        {{"update_mode", "APPENDING"}, {"num_buckets", "7"}, {"file", "PositionalAtomicFile"}},
        Status::SUCCESS, ""},
+      {"a.mvt", {{"max_page_siz", "4080"}}, Status::INVALID_ARGUMENT_ERROR, "max_page_siz"},
+      {"a.mvt", {{"max_branches", "many"}}, Status::INVALID_ARGUMENT_ERROR, "max_branches"},
+      {"a.mvmc", {{"cap_rec_nun", "10"}}, Status::INVALID_ARGUMENT_ERROR, "cap_rec_nun"},
+      {"a.mvmc", {{"cap_mem_size", "-1"}}, Status::INVALID_ARGUMENT_ERROR, "cap_mem_size"},
       // Accepted: the class's own tuning, and what callers pass every class.
+      {"a.mvt", {{"max_page_size", "4080"}, {"align_pow", "12"}}, Status::SUCCESS, ""},
+      {"a.mvmc", {{"cap_rec_num", "10"}, {"num_shards", "-1"}}, Status::SUCCESS, ""},
       {"a.mvmt", {{"num_buckets", " 100 "}}, Status::SUCCESS, ""},
       {"a.mvmt", {{"num_shards", "-1"}, {"key_comparator", "x"}}, Status::SUCCESS, ""},
       {"a.mvmb", {{"key_comparator", "DecimalKeyComparator"}}, Status::SUCCESS, ""},
@@ -74,7 +80,7 @@ TEST_F(ParamCheckTest, OpenChecksEveryParameter) {
 }
 
 TEST_F(ParamCheckTest, RebuildAndSynchronizeCheckParameters) {
-  for (const char* name : {"a.mvh", "a.mvmt", "a.mvmb"}) {
+  for (const char* name : {"a.mvh", "a.mvt", "a.mvmt", "a.mvmb", "a.mvmc"}) {
     PolyDBM dbm;
     ASSERT_TRUE(dbm.Open(Path(name), true).IsOK());
     ASSERT_TRUE(dbm.Set("k", "v").IsOK());

@@ -12,6 +12,7 @@ DB_KINDS = {
     "baby": ("", {"dbm": "BabyDBM"}),
     "shard-tiny": ("shard.mvmt", {"num_shards": 3}),
     "shard-baby": ("shard.mvmb", {"num_shards": 3}),
+    "tree": ("tree.mvt", {"num_buckets": 1000}),
 }
 
 

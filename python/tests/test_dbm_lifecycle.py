@@ -214,7 +214,7 @@ def test_repr_and_str_of_an_open_handle(tmp_path):
 
 
 KIND_CLASSES = {"hash": "HashDBM", "tiny": "TinyDBM", "baby": "BabyDBM", "shard-tiny": "ShardDBM",
-                "shard-baby": "ShardDBM"}
+                "shard-baby": "ShardDBM", "tree": "TreeDBM"}
 
 
 def test_text_forms_of_each_kind(anydb, db_kind):

@@ -2,8 +2,10 @@
 //
 // TinyDBM: a hash table with striped locks; unordered.
 // BabyDBM: a B+ tree under a reader-writer lock; ordered by its key comparator.
+// CacheDBM: a hash table that evicts the least recently used records to stay
+// within its capacities; unordered.
 //
-// Both are safe to call from several threads at once. Given a non-empty path,
+// All are safe to call from several threads at once. Given a non-empty path,
 // a memory database holds that file open and locked from Open to Close: it
 // loads the file (flat records) at Open if it exists (a missing file opened
 // read-only or with OPEN_NO_CREATE is NOT_FOUND_ERROR; OPEN_TRUNCATE drops the
@@ -51,6 +53,28 @@ class BabyDBM final : public DBM {
  public:
   explicit BabyDBM(KeyComparator comparator = LexicalKeyComparator);
   ~BabyDBM() override;
+  MORVEL_DBM_OVERRIDES
+  using DBM::Process;
+  using DBM::ProcessEach;
+
+  struct Impl;
+
+ private:
+  std::shared_ptr<Impl> impl_;
+};
+
+// Parameters: "cap_rec_num" (the most records held; default 1048576; 0 is no
+// limit) and "cap_mem_size" (the most bytes held, counted as the sizes of the
+// keys and values plus 64 bytes a record; default 0, no limit). Writing a
+// record evicts the least recently used others until both capacities hold; a
+// record that alone exceeds "cap_mem_size" is refused with INFEASIBLE_ERROR.
+// Every access to a record through the database (Get, Set, Process, ...)
+// makes it the most recently used; walks (ProcessEach, iterators) do not.
+// Iterators and ProcessFirst visit the records in the order they were added.
+class CacheDBM final : public DBM {
+ public:
+  CacheDBM();
+  ~CacheDBM() override;
   MORVEL_DBM_OVERRIDES
   using DBM::Process;
   using DBM::ProcessEach;

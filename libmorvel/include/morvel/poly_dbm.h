@@ -8,8 +8,7 @@
 //   BabyDBM  baby              .mvmb
 //   CacheDBM cache             .mvmc
 //
-// Classes not built yet answer NOT_IMPLEMENTED_ERROR naming them; an unknown
-// "dbm" value is INVALID_ARGUMENT_ERROR. The remaining parameters go to the
+// An unknown "dbm" value is INVALID_ARGUMENT_ERROR. The remaining parameters go to the
 // concrete class. Thread-safety is the concrete class's; Open and Close are not
 // to race with each other.
 
@@ -70,8 +69,7 @@ class PolyDBM final : public DBM {
                                 std::string* class_name);
 
   // A new unopened database of the class named |class_name| (full or short,
-  // case-insensitive). NOT_IMPLEMENTED_ERROR for a class not built yet,
-  // INVALID_ARGUMENT_ERROR for an unknown name.
+  // case-insensitive). INVALID_ARGUMENT_ERROR for an unknown name.
   static Status MakeDBMByName(const std::string& class_name, std::unique_ptr<DBM>* dbm);
 
   // Restores a damaged or uncleanly closed database: reads |old_path| and writes
