@@ -373,6 +373,7 @@ class TestFiles:
         ("INDEX.MVT", {}),
         ("index.tree", {}),
         ("index.dat", {"dbm": "TreeDBM"}),
+        ("index.mvmb", {"dbm": "tReE"}),
     ])
     def test_tree_file(self, tmp_path, name, params):
         path = str(tmp_path / name)

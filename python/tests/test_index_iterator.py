@@ -1,6 +1,7 @@
 """Tests of IndexIterator: a cursor over the (key, value) pairs of an Index."""
 
 import gc
+import threading
 
 import pytest
 
@@ -222,13 +223,38 @@ def test_records_added_while_walking(idx):
         next(it)
 
 
-def test_concurrent_index_iterators(tmp_path):
+def test_iterators_of_threads_beside_a_writer():
+    """In concurrent mode each thread walks its own iterator while another
+    thread adds pairs: every walk is in order and holds every pair that was
+    there before it started."""
     idx = Index()
     assert idx.Open("", True, concurrent=True).IsOK()
-    for i in range(100):
-        idx.Add(f"k{i:03d}", "v")
-    it = idx.MakeIterator()
-    it.Jump("k050")
-    assert it.Get() == (b"k050", b"v")
-    assert len(list(idx)) == 100
+    fixed = [(f"k{i:03d}".encode(), b"v") for i in range(300)]
+    for key, value in fixed:
+        idx.Add(key, value)
+    walks, errors = [], []
+
+    def walker():
+        try:
+            for _ in range(5):
+                walks.append(list(idx))
+        except BaseException as e:  # noqa: BLE001 - reported below
+            errors.append(e)
+
+    def writer():
+        for i in range(300):
+            idx.Add(f"k{i:03d}", f"w{i}")
+
+    threads = [threading.Thread(target=walker) for _ in range(3)]
+    threads.append(threading.Thread(target=writer))
+    for thread in threads:
+        thread.start()
+    for thread in threads:
+        thread.join()
+    assert errors == []
+    assert len(walks) == 15
+    for walk in walks:
+        assert walk == sorted(walk)
+        assert set(fixed) <= set(walk)
+    assert len(idx) == 600
     idx.Close()
