@@ -1,5 +1,10 @@
 #include "morvel/key_comparators.h"
 
+#include <algorithm>
+#include <string>
+#include <utility>
+#include <vector>
+
 #include <gtest/gtest.h>
 
 #include "morvel/str_util.h"
@@ -36,11 +41,44 @@ TEST(KeyComparatorsTest, ThreeWayResults) {
       {FloatBigEndianKeyComparator, FloatToStrBigEndian(-2.5), FloatToStrBigEndian(0.1), -1},
       {PairLexicalKeyComparator, SerializeStrPair("a", "z"), SerializeStrPair("ab", "a"), -1},
       {PairLexicalKeyComparator, SerializeStrPair("a", "b"), SerializeStrPair("a", "a"), 1},
+      // The key part decides before the length prefix would: "aa" < "b".
+      {PairLexicalKeyComparator, SerializeStrPair("aa", "1"), SerializeStrPair("b", "0"), -1},
+      // The empty value opens the run of its key.
+      {PairLexicalKeyComparator, SerializeStrPair("k", ""), SerializeStrPair("k", std::string(1, '\0')), -1},
+      {PairLexicalKeyComparator, SerializeStrPair("", "zz"), SerializeStrPair(std::string(1, '\0'), ""), -1},
+      {PairLexicalKeyComparator, SerializeStrPair("\xff", ""), SerializeStrPair("\x7f", "zz"), 1},
+      {PairLexicalKeyComparator, SerializeStrPair("k", "v"), SerializeStrPair("k", "v"), 0},
   };
   for (const auto& c : cases) {
     EXPECT_EQ(Sign(c.comp(c.a, c.b)), c.expected)
         << GetKeyComparatorName(c.comp) << " " << StrEscapeC(c.a) << " " << StrEscapeC(c.b);
     EXPECT_EQ(Sign(c.comp(c.b, c.a)), -c.expected) << "not antisymmetric";
+  }
+}
+
+TEST(KeyComparatorsTest, PairOrderIsTheOrderOfThePairs) {
+  // Keys that are prefixes of others, empty parts and NUL bytes: composites
+  // sorted by the comparator come out as the pairs sorted key first.
+  const std::vector<std::string> parts = {"", std::string(1, '\0'), "a", std::string("a\0", 2),
+                                          "ab", "b", "\xff", std::string(200, 'a')};
+  std::vector<std::pair<std::string, std::string>> pairs;
+  std::vector<std::string> composites;
+  for (const auto& key : parts) {
+    for (const auto& value : parts) {
+      pairs.emplace_back(key, value);
+      composites.push_back(SerializeStrPair(key, value));
+    }
+  }
+  std::sort(pairs.begin(), pairs.end());
+  std::sort(composites.begin(), composites.end(), [](const std::string& a, const std::string& b) {
+    return PairLexicalKeyComparator(a, b) < 0;
+  });
+  ASSERT_EQ(composites.size(), pairs.size());
+  for (size_t i = 0; i < pairs.size(); ++i) {
+    std::string_view key, value;
+    DeserializeStrPair(composites[i], &key, &value);
+    EXPECT_EQ(key, pairs[i].first) << i;
+    EXPECT_EQ(value, pairs[i].second) << i;
   }
 }
 
