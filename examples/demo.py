@@ -1,4 +1,5 @@
-"""A short tour of morvel: a file database, a memory B+ tree and a sharded one."""
+"""A short tour of morvel: a file hash database, an ordered file database, a
+memory B+ tree, a sharded database, asynchronous calls and a secondary index."""
 
 import os
 import tempfile
@@ -52,6 +53,35 @@ def main():
         shards.SetMulti(a="1", b="2", c="3")
         print("sharded:", shards, "->", shards.GetMultiStr("a", "b", "c"))
         shards.Close()
+
+        # A persistent B+ tree: ordered keys on disk, walked from a key.
+        ordered = morvel.DBM()
+        ordered.Open(os.path.join(tmp, "words.mvt"), True).OrDie()
+        for word in ["delta", "alpha", "echo", "bravo", "charlie"]:
+            ordered.Set(word, word.upper()).OrDie()
+        it = ordered.MakeIterator()
+        it.Jump("c")
+        walked = []
+        while (record := it.GetStr()) is not None:
+            walked.append(record[0])
+            it.Next()
+        print("tree from 'c':", walked)
+
+        # Work handed to worker threads; the futures are collected afterwards.
+        adbm = morvel.AsyncDBM(ordered, 2)
+        futures = [adbm.Set(f"n{i}", str(i * i)) for i in range(5)]
+        print("async sets:", [str(f.Get()) for f in futures])
+        print("async get:", adbm.GetStr("n4").Get())
+        adbm.Destruct()
+        ordered.Close().OrDie()
+
+        # A key-to-many-values index kept in memory.
+        index = morvel.Index()
+        index.Open("", True).OrDie()
+        for tag, item in [("red", "apple"), ("red", "cherry"), ("yellow", "banana")]:
+            index.Add(tag, item).OrDie()
+        print("index red ->", index.GetValuesStr("red"))
+        index.Close()
 
 
 if __name__ == "__main__":
