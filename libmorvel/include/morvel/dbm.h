@@ -120,6 +120,13 @@ class DBM {
     virtual Status Remove(std::string* old_key = nullptr, std::string* old_value = nullptr);
     // Gets the current record and moves to the next one.
     virtual Status Step(std::string* key = nullptr, std::string* value = nullptr);
+    // A Step that never waits and never reads the database: when the iterator
+    // holds the current record among records it read ahead, gives views of it,
+    // valid until the next call on the iterator, moves past it and returns
+    // true. Otherwise returns false and does nothing; the caller then uses
+    // Step or Get and Next. The record is as it was when read ahead. The
+    // default reads nothing ahead.
+    virtual bool StepReadAhead(std::string_view* key, std::string_view* value);
   };
 
   DBM() = default;
