@@ -23,6 +23,9 @@ namespace morvel {
 namespace hashdbm {
 namespace {
 
+// How many buckets ahead of the one being read a walk touches the first record.
+constexpr uint64_t kTouchAhead = 16;
+
 class HashIterator final : public DBM::Iterator {
  public:
   explicit HashIterator(std::shared_ptr<HashDBM::Impl> impl) : impl_(std::move(impl)) {}
@@ -127,9 +130,28 @@ Status HashIterator::Fill(uint64_t bucket) {
   while (bucket < num_buckets_) {
     const uint64_t count = std::min<uint64_t>(kBucketBatch, num_buckets_ - bucket);
     Status status = impl.raw_->Read(impl.layout_.BucketPos(bucket), heads_.data(), count * width);
+    const auto head_at = [&](uint64_t i) {
+      return static_cast<int64_t>(GetBE(heads_.data() + i * width, width))
+             << impl.layout_.align_pow;
+    };
+    // Records lie in the file in the order they were written, not in bucket
+    // order, so each is a cache miss. Touching the first record of a bucket
+    // some buckets ahead lets those misses overlap instead of queueing.
+    char touched[kTouchAhead];
+    const auto touch = [&](uint64_t i) {
+      if (i < count) {
+        const int64_t off = head_at(i);
+        if (off != 0) {
+          impl.raw_->Read(off, &touched[i % kTouchAhead], 1);
+        }
+      }
+    };
+    for (uint64_t i = 0; i < kTouchAhead && status.IsOK(); i++) {
+      touch(i);
+    }
     for (uint64_t i = 0; i < count && status.IsOK(); i++) {
-      const int64_t off = static_cast<int64_t>(GetBE(heads_.data() + i * width, width))
-                          << impl.layout_.align_pow;
+      touch(i + kTouchAhead);
+      const int64_t off = head_at(i);
       if (off == 0) {
         continue;
       }

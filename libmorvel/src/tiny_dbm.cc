@@ -344,6 +344,9 @@ struct TinyDBM::Impl {
 
 namespace {
 
+// How many buckets ahead of the one being read a walk prefetches the first record.
+constexpr uint64_t kPrefetchAhead = 16;
+
 class TinyIterator final : public DBM::Iterator {
  public:
   explicit TinyIterator(std::shared_ptr<TinyDBM::Impl> impl) : impl_(std::move(impl)) {}
@@ -415,6 +418,11 @@ Status TinyIterator::Fill(uint64_t bucket) {
     begin = std::max(begin, stripe->first_hint.load(std::memory_order_relaxed));
     try {
       for (uint64_t i = std::max(begin, bucket); i < end; i++) {
+        // Records lie on the heap in the order they were made, not in bucket
+        // order: fetching one some buckets ahead lets the cache misses overlap.
+        if (i + kPrefetchAhead < end && impl->buckets[i + kPrefetchAhead] != nullptr) {
+          __builtin_prefetch(impl->buckets[i + kPrefetchAhead]);
+        }
         for (RecordHead* rec = impl->buckets[i]; rec != nullptr; rec = rec->next) {
           batch_.Add(rec->Key(), rec->Value(), i);
         }
