@@ -23,8 +23,8 @@ namespace morvel {
 namespace hashdbm {
 namespace {
 
-// How many buckets ahead of the one being read a walk touches the first record.
-constexpr uint64_t kTouchAhead = 16;
+// How many buckets a walk touches ahead at once.
+constexpr uint64_t kTouchGroup = 32;
 
 class HashIterator final : public DBM::Iterator {
  public:
@@ -79,40 +79,58 @@ Status HashIterator::ReadBucketRecords(uint64_t bucket, int64_t off) {
   const size_t bucket_begin = batch_.size();
   std::vector<std::string> removed;
   CycleGuard guard;
+  const Layout& layout = impl.layout_;
+  char buf[kReadPrefix];
   while (off != 0) {
     if (!guard.Step(off)) {
       return BrokenData("a cycle in a bucket chain");
     }
-    Status status = ReadHead(impl.raw_, impl.layout_, end, off, &rec_);
-    if (!status.IsOK()) {
-      return status;
+    // A small record is read and checked in one go: with every stripe held,
+    // no writer is at work, so the bytes after it may be read too. Anything
+    // else goes the careful way, which also names what is wrong.
+    RecordHead head;
+    std::string_view key, value;
+    bool whole = false;
+    if (off >= layout.record_base && off < end && (off - layout.record_base) % layout.align == 0) {
+      const int64_t avail = std::min<int64_t>(kReadPrefix, end - off);
+      whole = impl.raw_->Read(off, buf, avail).IsOK() &&
+              CheckRecord(layout, buf, avail, &head, &key, &value) && head.type != kRecordFree;
     }
-    if (rec_.head.type == kRecordFree) {
-      return BrokenData(SPrintF("a free block in a chain at %lld", static_cast<long long>(off)));
-    }
-    // Removal records too: a damaged one must not let an older version show.
-    status = ReadBody(impl.raw_, impl.layout_, &rec_);
-    if (!status.IsOK()) {
-      return status;
+    if (!whole) {
+      Status status = ReadHead(impl.raw_, layout, end, off, &rec_);
+      if (!status.IsOK()) {
+        return status;
+      }
+      if (rec_.head.type == kRecordFree) {
+        return BrokenData(SPrintF("a free block in a chain at %lld", static_cast<long long>(off)));
+      }
+      // Removal records too: a damaged one must not let an older version show.
+      status = ReadBody(impl.raw_, layout, &rec_);
+      if (!status.IsOK()) {
+        return status;
+      }
+      head = rec_.head;
+      key = rec_.key;
+      value = rec_.value;
     }
     bool shadowed = false;
     if (appending) {
       // Only the first record of a key counts.
-      for (const auto& key : removed) {
-        shadowed = shadowed || key == rec_.key;
+      for (const auto& removed_key : removed) {
+        shadowed = shadowed || removed_key == key;
       }
       for (size_t i = bucket_begin; i < batch_.size() && !shadowed; i++) {
-        shadowed = batch_.Key(i) == rec_.key;
+        shadowed = batch_.Key(i) == key;
       }
     }
     if (!shadowed) {
-      if (rec_.head.type == kRecordSet) {
-        batch_.Add(rec_.key, rec_.value, bucket);
+      if (head.type == kRecordSet) {
+        batch_.Add(key, value, bucket);
       } else if (appending) {
-        removed.emplace_back(rec_.key);
+        removed.emplace_back(key);
       }
     }
-    off = rec_.head.link;
+    off = head.link;
   }
   return Status();
 }
@@ -135,22 +153,29 @@ Status HashIterator::Fill(uint64_t bucket) {
              << impl.layout_.align_pow;
     };
     // Records lie in the file in the order they were written, not in bucket
-    // order, so each is a cache miss. Touching the first record of a bucket
-    // some buckets ahead lets those misses overlap instead of queueing.
-    char touched[kTouchAhead];
-    const auto touch = [&](uint64_t i) {
-      if (i < count) {
-        const int64_t off = head_at(i);
-        if (off != 0) {
-          impl.raw_->Read(off, &touched[i % kTouchAhead], 1);
+    // order, so each is a cache miss. Touching the first records of a group
+    // of buckets ahead in one tight loop lets those misses overlap, where
+    // they would otherwise come one after another.
+    // The span touched is the one read later, which often straddles two
+    // cache lines.
+    char touched[kReadPrefix];
+    const int64_t file_end = impl.FileEnd();
+    const auto touch_group = [&](uint64_t first) {
+      const uint64_t last = std::min(first + kTouchGroup, count);
+      for (uint64_t j = first; j < last; j++) {
+        const int64_t off = head_at(j);
+        if (off > 0 && off < file_end) {
+          impl.raw_->Read(off, touched, std::min<int64_t>(kReadPrefix, file_end - off));
         }
       }
     };
-    for (uint64_t i = 0; i < kTouchAhead && status.IsOK(); i++) {
-      touch(i);
+    if (status.IsOK()) {
+      touch_group(0);
     }
     for (uint64_t i = 0; i < count && status.IsOK(); i++) {
-      touch(i + kTouchAhead);
+      if (i % kTouchGroup == 0) {
+        touch_group(i + kTouchGroup);
+      }
       const int64_t off = head_at(i);
       if (off == 0) {
         continue;
