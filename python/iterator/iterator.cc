@@ -8,6 +8,11 @@
 // StatusException with it), and repr/str show "(unlocated)": no call waits on
 // an engine lock that the callback's caller holds.
 //
+// __next__ and Step first ask the engine iterator for a record it read ahead,
+// which needs neither a wait nor a read, so the interpreter lock stays held
+// and a scan costs about one tuple per record; only when none is at hand do
+// they make the usual engine call.
+//
 // __next__ ends with StopIteration only at the real end, NOT_FOUND_ERROR from
 // the engine iterator; any other failure, of the read or of the move before it,
 // raises StatusException, since ending early would report a failure as success.

@@ -118,7 +118,9 @@ class DBM {
                        std::string* old_value = nullptr);
     // Removes the current record; the old key and value are given if asked.
     virtual Status Remove(std::string* old_key = nullptr, std::string* old_value = nullptr);
-    // Gets the current record and moves to the next one.
+    // Gets the current record and moves to the next one. A class that reads
+    // records ahead may give the record as it was when read ahead: a write or
+    // removal after that acts as if it came just after the Step.
     virtual Status Step(std::string* key = nullptr, std::string* value = nullptr);
     // A Step that never waits and never reads the database: when the iterator
     // holds the current record among records it read ahead, gives views of it,
