@@ -3,7 +3,8 @@
 
 Runs the engine benchmark (C++, bench/engine_bench.cc) if given, then the same
 workload through the Python module: 1M random 8-byte keys and values, set, then
-got, then removed, one operation per call, on morvel.DBM (HashDBM in both
+got, then scanned (`for k, v in db`, or the store's cursor), then removed, one
+operation per call, on morvel.DBM (HashDBM in both
 update modes, TinyDBM, BabyDBM) and on sqlite3 (a key-value table), dbm.dumb,
 lmdb and plyvel (the last two installed from PyPI into this environment when
 they can be; skipped quietly when not). Every store runs in a process of its
@@ -108,6 +109,13 @@ def work_morvel(name, keys, values, workdir):
             if get(key) != value:
                 raise RuntimeError("wrong value")
 
+    def do_scan():
+        num = 0
+        for key, value in db:
+            num += 1
+        if num != len(keys):
+            raise RuntimeError("wrong record count in the scan")
+
     def do_remove():
         remove = db.Remove
         for key in keys:
@@ -116,6 +124,7 @@ def work_morvel(name, keys, values, workdir):
     result = {"set": timed(do_set, len(keys))}
     result["memory"] = memory_usage() - before
     result["get"] = timed(do_get, len(keys))
+    result["scan"] = timed(do_scan, len(keys))
     result["remove"] = timed(do_remove, len(keys))
     if db.Count() != 0:
         raise RuntimeError("records left after removal")
@@ -142,6 +151,14 @@ def work_lmdb(keys, values, workdir):
                 if get(key) != value:
                     raise RuntimeError("wrong value")
 
+    def do_scan():
+        num = 0
+        with env.begin() as txn:
+            for key, value in txn.cursor():
+                num += 1
+        if num != len(keys):
+            raise RuntimeError("wrong record count in the scan")
+
     def do_remove():
         with env.begin(write=True) as txn:
             delete = txn.delete
@@ -151,6 +168,7 @@ def work_lmdb(keys, values, workdir):
     result = {"set": timed(do_set, len(keys))}
     result["memory"] = memory_usage() - before
     result["get"] = timed(do_get, len(keys))
+    result["scan"] = timed(do_scan, len(keys))
     result["remove"] = timed(do_remove, len(keys))
     env.close()
     return result
@@ -173,6 +191,13 @@ def work_plyvel(keys, values, workdir):
             if get(key) != value:
                 raise RuntimeError("wrong value")
 
+    def do_scan():
+        num = 0
+        for key, value in db:
+            num += 1
+        if num != len(keys):
+            raise RuntimeError("wrong record count in the scan")
+
     def do_remove():
         delete = db.delete
         for key in keys:
@@ -181,6 +206,7 @@ def work_plyvel(keys, values, workdir):
     result = {"set": timed(do_set, len(keys))}
     result["memory"] = memory_usage() - before
     result["get"] = timed(do_get, len(keys))
+    result["scan"] = timed(do_scan, len(keys))
     result["remove"] = timed(do_remove, len(keys))
     db.close()
     return result
@@ -207,6 +233,13 @@ def work_sqlite3(keys, values, workdir):
             if row is None or row[0] != value:
                 raise RuntimeError("wrong value")
 
+    def do_scan():
+        num = 0
+        for key, value in con.execute("SELECT k, v FROM kv"):
+            num += 1
+        if num != len(keys):
+            raise RuntimeError("wrong record count in the scan")
+
     def do_remove():
         con.execute("BEGIN")
         execute = con.execute
@@ -217,6 +250,7 @@ def work_sqlite3(keys, values, workdir):
     result = {"set": timed(do_set, len(keys))}
     result["memory"] = memory_usage() - before
     result["get"] = timed(do_get, len(keys))
+    result["scan"] = timed(do_scan, len(keys))
     result["remove"] = timed(do_remove, len(keys))
     con.close()
     return result
@@ -450,8 +484,8 @@ def main():
 
     print("== Python, %d records of 8-byte random keys and values, one call per operation"
           % args.num)
-    print("%-22s %11s %11s %11s %10s" % ("store", "set ops/s", "get ops/s", "remove ops/s",
-                                         "memory MB"))
+    print("%-22s %11s %11s %11s %11s %10s" % ("store", "set ops/s", "get ops/s",
+                                              "scan rec/s", "remove ops/s", "memory MB"))
     print("(memory: growth of anonymous resident memory after the sets; file pages excluded)")
     results = {}
     for name in stores:
@@ -460,8 +494,9 @@ def main():
         if "error" in r:
             print("%-22s failed: %s" % (name, r["error"]))
             continue
-        print("%-22s %s %s %s %10.1f%s" % (name, fmt_rate(r["set"]), fmt_rate(r["get"]),
-                                           fmt_rate(r["remove"]), r["memory"] / 1048576.0,
+        print("%-22s %s %s %s %s %10.1f%s" % (name, fmt_rate(r["set"]), fmt_rate(r["get"]),
+                                              fmt_rate(r.get("scan")), fmt_rate(r["remove"]),
+                                              r["memory"] / 1048576.0,
                                            "  (" + r["note"] + ")" if "note" in r else ""))
         sys.stdout.flush()
 
@@ -480,6 +515,15 @@ def main():
             print("%-22s %7.2f %7.2f %7.2f" % (name, base["set"] / r["set"],
                                                base["get"] / r["get"],
                                                base["remove"] / r["remove"]))
+        for name in MORVEL_WORKERS:
+            r = results.get(name)
+            if not r or "error" in r:
+                continue
+            for peer in ("lmdb", "plyvel"):
+                p = results.get(peer)
+                if p and "error" not in p:
+                    print("  %s scan (for k, v in db): %.2fx %s's cursor scan" %
+                          (name, r["scan"] / p["scan"], peer))
         lm = results.get("lmdb")
         if lm and "error" not in lm:
             for op in ("set", "get"):

@@ -10,8 +10,11 @@
 //
 // One reader-writer lock (Impl::mutex) guards the tree, the flags and the file:
 // readers share it, writers and whole-database operations hold it exclusively.
-// Iterators keep the key they stand on and find it again under the lock at each
-// call; a removed current key resolves to the next greater key.
+// Iterators read records ahead in key order, a batch under one hold of the
+// lock, and keep the keys: reads and writes at the cursor find the key again
+// under the lock, a removed current key resolves to the next greater key, and
+// the next batch starts after the last key read. Step hands out records from
+// the batch as they were when it was read.
 
 #include <algorithm>
 #include <cstdlib>
@@ -20,6 +23,7 @@
 #include <shared_mutex>
 
 #include "mem_dbm_internal.h"
+#include "record_batch.h"
 #include "param_check.h"
 #include "morvel/mem_dbm.h"
 
@@ -484,8 +488,7 @@ class BabyIterator final : public DBM::Iterator {
     if (!impl_->open) {
       return ClosedStatus();
     }
-    Place(impl_->FirstRecord());
-    return Status();
+    return FillFrom(nullptr, false);
   }
 
   Status Last() override {
@@ -493,8 +496,7 @@ class BabyIterator final : public DBM::Iterator {
     if (!impl_->open) {
       return ClosedStatus();
     }
-    Place(impl_->LastRecord());
-    return Status();
+    return PlaceOne(impl_->LastRecord());
   }
 
   Status Jump(std::string_view key) override {
@@ -506,8 +508,7 @@ class BabyIterator final : public DBM::Iterator {
     if (!impl_->open) {
       return ClosedStatus();
     }
-    Place(impl_->FindLower(key, inclusive));
-    return Status();
+    return PlaceOne(impl_->FindLower(key, inclusive));
   }
 
   Status JumpUpper(std::string_view key, bool inclusive) override {
@@ -515,20 +516,30 @@ class BabyIterator final : public DBM::Iterator {
     if (!impl_->open) {
       return ClosedStatus();
     }
-    Place(impl_->FindUpper(key, !inclusive));
-    return Status();
+    return FillFrom(&key, !inclusive);
   }
 
   // Both move from the stored key, whether or not its record still exists, so
   // a record removed by another thread never makes them skip its neighbour.
+  // Next goes to the key that follows now, so that a record added after the
+  // batch was read is not passed over; the batch serves when it holds that key.
   Status Next() override {
     std::shared_lock lock(impl_->mutex);
     Status status = CheckPlaced();
     if (!status.IsOK()) {
       return status;
     }
-    Place(impl_->FindUpper(key_, true));
-    return Status();
+    const std::string key(batch_.Key(batch_.pos()));
+    const Record* rec = impl_->FindUpper(key, true);
+    batch_.Advance();
+    if (rec == nullptr) {
+      return PlaceOne(nullptr);
+    }
+    if (batch_.AtRecord() && impl_->comparator(batch_.Key(batch_.pos()), rec->key) == 0) {
+      return Status();
+    }
+    const std::string_view next_key(rec->key);
+    return FillFrom(&next_key, false);
   }
 
   Status Previous() override {
@@ -537,8 +548,8 @@ class BabyIterator final : public DBM::Iterator {
     if (!status.IsOK()) {
       return status;
     }
-    Place(impl_->FindLower(key_, false));
-    return Status();
+    const std::string key(batch_.Key(batch_.pos()));
+    return PlaceOne(impl_->FindLower(key, false));
   }
 
   Status Process(DBM::RecordProcessor* proc, bool writable) override {
@@ -553,55 +564,137 @@ class BabyIterator final : public DBM::Iterator {
     return ProcessLocked(proc, writable);
   }
 
- private:
-  void Place(const Record* rec) {
-    placed_ = rec != nullptr;
-    if (placed_) {
-      key_ = rec->key;
-    } else {
-      key_.clear();
-    }
-  }
-
-  Status CheckPlaced() const {
-    if (!impl_->open) {
-      return ClosedStatus();
-    }
-    return placed_ ? Status() : Status(Status::NOT_FOUND_ERROR);
-  }
-
-  // Moves the stored key to the first existing key >= it (the lock is held).
-  Status Resolve() {
+  Status Step(std::string* key, std::string* value) override {
+    std::shared_lock lock(impl_->mutex);
     Status status = CheckPlaced();
     if (!status.IsOK()) {
       return status;
     }
-    const Record* rec = impl_->FindUpper(key_, false);
-    if (rec == nullptr) {
-      Place(nullptr);
-      return Status(Status::NOT_FOUND_ERROR);
+    if (key != nullptr) {
+      *key = batch_.Key(batch_.pos());
     }
-    if (impl_->comparator(rec->key, key_) != 0) {
-      key_ = rec->key;
+    if (value != nullptr) {
+      *value = batch_.Value(batch_.pos());
+    }
+    batch_.Advance();
+    return EnsureRecord();
+  }
+
+  bool StepReadAhead(std::string_view* key, std::string_view* value) override {
+    std::shared_lock lock(impl_->mutex, std::try_to_lock);
+    if (!lock.owns_lock() || !impl_->open || !batch_.AtRecord()) {
+      return false;
+    }
+    *key = batch_.Key(batch_.pos());
+    *value = batch_.Value(batch_.pos());
+    batch_.Advance();
+    return true;
+  }
+
+ private:
+  // Reads the records from the first key >= |*key| (> when |strict|), or from
+  // the first record when |key| is null, into the batch, in order, until it is
+  // full. The lock is held.
+  Status FillFrom(const std::string_view* key, bool strict) {
+    batch_.Clear();
+    more_ = false;
+    const Leaf* leaf = nullptr;
+    size_t index = 0;
+    if (key == nullptr) {
+      leaf = impl_->FirstLeaf();
+    } else {
+      leaf = impl_->FindLeaf(*key, nullptr);
+      index = impl_->LowerIndex(leaf, *key, strict);
+    }
+    try {
+      for (; leaf != nullptr; leaf = leaf->next, index = 0) {
+        for (; index < leaf->records.size(); index++) {
+          if (batch_.Full()) {
+            more_ = true;
+            return Status();
+          }
+          batch_.Add(leaf->records[index].key, leaf->records[index].value);
+        }
+      }
+    } catch (const std::bad_alloc&) {
+      batch_.Clear();
+      return AllocFailedStatus();
     }
     return Status();
   }
 
-  Status ProcessLocked(DBM::RecordProcessor* proc, bool writable) {
-    Status status = Resolve();
+  // Places the iterator on |rec| alone (the end when null); the records
+  // after it are read when it moves on. The lock is held.
+  Status PlaceOne(const Record* rec) {
+    batch_.Clear();
+    more_ = rec != nullptr;
+    if (rec != nullptr) {
+      batch_.Add(rec->key, rec->value);
+    }
+    return Status();
+  }
+
+  // Reads the records after the batch when the cursor is past it. The lock is
+  // held.
+  Status EnsureRecord() {
+    if (batch_.AtRecord() || !more_) {
+      return Status();
+    }
+    const std::string last(batch_.LastKey());
+    const std::string_view last_view(last);
+    return FillFrom(&last_view, true);
+  }
+
+  Status CheckPlaced() {
+    if (!impl_->open) {
+      return ClosedStatus();
+    }
+    const Status status = EnsureRecord();
     if (!status.IsOK()) {
       return status;
     }
-    impl_->ProcessKeyLocked(key_, proc, writable, &status);
+    return batch_.AtRecord() ? Status() : Status(Status::NOT_FOUND_ERROR);
+  }
+
+  // Moves the cursor to the first existing key >= its key (the lock is held):
+  // a key removed meanwhile resolves to the next greater one.
+  Status Resolve() {
+    const std::string key(batch_.Key(batch_.pos()));
+    const Record* rec = impl_->FindUpper(key, false);
+    if (rec == nullptr) {
+      PlaceOne(nullptr);
+      return Status(Status::NOT_FOUND_ERROR);
+    }
+    if (impl_->comparator(rec->key, key) != 0) {
+      const std::string_view found(rec->key);
+      return FillFrom(&found, false);
+    }
+    batch_.SetValue(batch_.pos(), rec->value);
+    return Status();
+  }
+
+  Status ProcessLocked(DBM::RecordProcessor* proc, bool writable) {
+    Status status = CheckPlaced();
+    if (status.IsOK()) {
+      status = Resolve();
+    }
+    if (!status.IsOK()) {
+      return status;
+    }
+    const std::string key(batch_.Key(batch_.pos()));
+    impl_->ProcessKeyLocked(key, proc, writable, &status);
     // A removed record leaves the iterator on the next one at once, so that a
-    // following Next moves past that one.
+    // following Next moves past that one; a kept one is handed out by a later
+    // Step as it is now.
     Resolve();
     return status;
   }
 
   std::shared_ptr<BabyDBM::Impl> impl_;
-  bool placed_ = false;
-  std::string key_;
+  // Records from the current one on, read ahead in order, and whether more
+  // records may follow the last of them.
+  RecordBatch batch_;
+  bool more_ = false;
 };
 
 }  // namespace

@@ -424,6 +424,10 @@ Status DBM::Iterator::Step(std::string* key, std::string* value) {
   return status;
 }
 
+bool DBM::Iterator::StepReadAhead(std::string_view*, std::string_view*) {
+  return false;
+}
+
 // DBM default bodies.
 
 Status DBM::Process(std::string_view key, RecordLambdaType proc_lambda, bool writable) {

@@ -1,6 +1,14 @@
-// The iterator of a hash database. It remembers its place by bucket and key:
-// it holds the keys of its current bucket's chain and finds each again under
-// the stripe lock, so it stays valid while other threads write.
+// The iterator of a hash database. It walks the buckets in order and reads
+// the records of whole buckets ahead, a batch at a time, under one shared hold
+// of every stripe (the walk's cost is then a few lock operations per batch, not
+// several chain walks per record). The batch keeps each record's key, so the
+// iterator remembers its place by key: reads and writes at the cursor find the
+// key again under its stripe lock, and a key removed meanwhile is passed over.
+// Only Step (and StepReadAhead) hand out records from the batch itself, as
+// they were when it was read.
+//
+// A Rebuild that changes the bucket count changes the order; the iterator then
+// goes on after the new bucket of the last key it read.
 
 #include <memory>
 #include <mutex>
@@ -9,10 +17,14 @@
 #include <vector>
 
 #include "hash_dbm_impl.h"
+#include "record_batch.h"
 
 namespace morvel {
 namespace hashdbm {
 namespace {
+
+// How many buckets a walk touches ahead at once.
+constexpr uint64_t kTouchGroup = 32;
 
 class HashIterator final : public DBM::Iterator {
  public:
@@ -26,90 +38,195 @@ class HashIterator final : public DBM::Iterator {
   Status Next() override;
   Status Previous() override { return NotImplemented(); }
   Status Process(DBM::RecordProcessor* proc, bool writable) override;
+  Status Step(std::string* key, std::string* value) override;
+  bool StepReadAhead(std::string_view* key, std::string_view* value) override;
 
  private:
   static Status NotImplemented() {
     return Status(Status::NOT_IMPLEMENTED_ERROR, "the hash database is unordered");
   }
-  // Loads the keys of the first non-empty bucket at or after |bucket|.
-  Status LoadFrom(uint64_t bucket);
-  // Moves to the first key at or after |index_| that still exists, loading
-  // later buckets as needed. The caller holds the file lock.
-  Status Settle();
+  static Status AtEnd() { return Status(Status::NOT_FOUND_ERROR, "the iterator is at the end"); }
+  // Reads the live records of whole buckets from |bucket| on into the batch,
+  // until it is full or the buckets end. A read error after some records
+  // ends the batch before the failing bucket, so that those are handed out
+  // first; with none, it stops the iterator. The caller holds the file lock.
+  Status Fill(uint64_t bucket);
+  // Fills the batch with the buckets after the current one.
+  Status Refill();
+  // Adds the live records of the chain at |off| of |bucket| to the batch.
+  Status ReadBucketRecords(uint64_t bucket, int64_t off);
+  // Reads the next batch when the cursor is past the current one.
+  Status EnsureRecord();
 
   std::shared_ptr<HashDBM::Impl> impl_;
   // The failure that stopped the iterator, reported again by every later
   // call until First or Jump: a read error is never taken for the end.
   Status error_;
-  bool placed_ = false;
-  uint64_t bucket_ = 0;
-  std::vector<std::string> keys_;
-  size_t index_ = 0;
+  RecordBatch batch_;
+  // Whether buckets after the batch remain to be read, from |next_bucket_| of
+  // a layout of |num_buckets_| buckets.
+  bool more_ = false;
+  uint64_t next_bucket_ = 0;
+  uint64_t num_buckets_ = 0;
+  std::vector<char> heads_;
+  RecordRead rec_;
 };
 
-Status HashIterator::LoadFrom(uint64_t bucket) {
+Status HashIterator::ReadBucketRecords(uint64_t bucket, int64_t off) {
   HashDBM::Impl& impl = *impl_;
-  std::vector<ChainEntry> entries;
-  while (true) {
-    Status status = impl.NextNonEmptyBucket(bucket, &bucket, true);
-    if (!status.IsOK()) {
-      placed_ = false;
-      error_ = status;
-      return status;
+  const int64_t end = impl.FileEnd();
+  const bool appending = impl.layout_.update_mode == kUpdateAppending;
+  const size_t bucket_begin = batch_.size();
+  std::vector<std::string> removed;
+  CycleGuard guard;
+  const Layout& layout = impl.layout_;
+  char buf[kReadPrefix];
+  while (off != 0) {
+    if (!guard.Step(off)) {
+      return BrokenData("a cycle in a bucket chain");
     }
-    if (bucket >= impl.layout_.num_buckets) {
-      placed_ = false;
-      keys_.clear();
-      return Status();
+    // A small record is read and checked in one go: with every stripe held,
+    // no writer is at work, so the bytes after it may be read too. Anything
+    // else goes the careful way, which also names what is wrong.
+    RecordHead head;
+    std::string_view key, value;
+    bool whole = false;
+    if (off >= layout.record_base && off < end && (off - layout.record_base) % layout.align == 0) {
+      const int64_t avail = std::min<int64_t>(kReadPrefix, end - off);
+      whole = impl.raw_->Read(off, buf, avail).IsOK() &&
+              CheckRecord(layout, buf, avail, &head, &key, &value) && head.type != kRecordFree;
     }
-    {
-      std::shared_lock<std::shared_mutex> lock(impl.Stripe(bucket));
-      status = impl.ReadChain(bucket, false, &entries);
-    }
-    if (!status.IsOK()) {
-      placed_ = false;
-      error_ = status;
-      return status;
-    }
-    if (!entries.empty()) {
-      keys_.clear();
-      for (auto& entry : entries) {
-        keys_.emplace_back(std::move(entry.key));
-      }
-      bucket_ = bucket;
-      index_ = 0;
-      placed_ = true;
-      return Status();
-    }
-    bucket++;
-  }
-}
-
-Status HashIterator::Settle() {
-  HashDBM::Impl& impl = *impl_;
-  if (bucket_ >= impl.layout_.num_buckets) {
-    placed_ = false;
-  }
-  while (placed_) {
-    while (index_ < keys_.size()) {
-      Found found;
-      Status status;
-      {
-        std::shared_lock<std::shared_mutex> lock(impl.Stripe(bucket_));
-        status = impl.FindRecord(keys_[index_], bucket_, &found);
-      }
+    if (!whole) {
+      Status status = ReadHead(impl.raw_, layout, end, off, &rec_);
       if (!status.IsOK()) {
         return status;
       }
-      if (found.found) {
+      if (rec_.head.type == kRecordFree) {
+        return BrokenData(SPrintF("a free block in a chain at %lld", static_cast<long long>(off)));
+      }
+      // Removal records too: a damaged one must not let an older version show.
+      status = ReadBody(impl.raw_, layout, &rec_);
+      if (!status.IsOK()) {
+        return status;
+      }
+      head = rec_.head;
+      key = rec_.key;
+      value = rec_.value;
+    }
+    bool shadowed = false;
+    if (appending) {
+      // Only the first record of a key counts.
+      for (const auto& removed_key : removed) {
+        shadowed = shadowed || removed_key == key;
+      }
+      for (size_t i = bucket_begin; i < batch_.size() && !shadowed; i++) {
+        shadowed = batch_.Key(i) == key;
+      }
+    }
+    if (!shadowed) {
+      if (head.type == kRecordSet) {
+        batch_.Add(key, value, bucket);
+      } else if (appending) {
+        removed.emplace_back(key);
+      }
+    }
+    off = head.link;
+  }
+  return Status();
+}
+
+Status HashIterator::Fill(uint64_t bucket) {
+  HashDBM::Impl& impl = *impl_;
+  batch_.Clear();
+  more_ = false;
+  num_buckets_ = impl.layout_.num_buckets;
+  const int width = impl.layout_.offset_width;
+  heads_.resize(kBucketBatch * width);
+  // Every stripe shared: bucket heads of all stripes are read, and the whole
+  // batch is read in one hold.
+  AllStripesGuard stripes_lock(&impl.stripes_, false);
+  while (bucket < num_buckets_) {
+    const uint64_t count = std::min<uint64_t>(kBucketBatch, num_buckets_ - bucket);
+    Status status = impl.raw_->Read(impl.layout_.BucketPos(bucket), heads_.data(), count * width);
+    const auto head_at = [&](uint64_t i) {
+      return static_cast<int64_t>(GetBE(heads_.data() + i * width, width))
+             << impl.layout_.align_pow;
+    };
+    // Records lie in the file in the order they were written, not in bucket
+    // order, so each is a cache miss. Touching the first records of a group
+    // of buckets ahead in one tight loop lets those misses overlap, where
+    // they would otherwise come one after another.
+    // The span touched is the one read later, which often straddles two
+    // cache lines.
+    char touched[kReadPrefix];
+    const int64_t file_end = impl.FileEnd();
+    const auto touch_group = [&](uint64_t first) {
+      const uint64_t last = std::min(first + kTouchGroup, count);
+      for (uint64_t j = first; j < last; j++) {
+        const int64_t off = head_at(j);
+        if (off > 0 && off < file_end) {
+          impl.raw_->Read(off, touched, std::min<int64_t>(kReadPrefix, file_end - off));
+        }
+      }
+    };
+    if (status.IsOK()) {
+      touch_group(0);
+    }
+    for (uint64_t i = 0; i < count && status.IsOK(); i++) {
+      if (i % kTouchGroup == 0) {
+        touch_group(i + kTouchGroup);
+      }
+      const int64_t off = head_at(i);
+      if (off == 0) {
+        continue;
+      }
+      const size_t before = batch_.size();
+      status = ReadBucketRecords(bucket + i, off);
+      if (!status.IsOK()) {
+        // Drops the failing bucket's records: it is read again, and fails
+        // again, after the records before it are handed out.
+        batch_.Truncate(before);
+        if (batch_.empty()) {
+          error_ = status;
+          return status;
+        }
+        next_bucket_ = bucket + i;
+        more_ = true;
         return Status();
       }
-      index_++;
+      if (batch_.Full()) {
+        next_bucket_ = bucket + i + 1;
+        more_ = next_bucket_ < num_buckets_;
+        return Status();
+      }
     }
-    Status status = LoadFrom(bucket_ + 1);
     if (!status.IsOK()) {
-      return status;
+      if (batch_.empty()) {
+        error_ = status;
+        return status;
+      }
+      next_bucket_ = bucket;
+      more_ = true;
+      return Status();
     }
+    bucket += count;
+  }
+  return Status();
+}
+
+Status HashIterator::Refill() {
+  HashDBM::Impl& impl = *impl_;
+  uint64_t bucket = next_bucket_;
+  if (impl.layout_.num_buckets != num_buckets_) {
+    // Rebuilt with another bucket count: go on after the last key read.
+    bucket = batch_.empty() ? impl.layout_.num_buckets : impl.BucketOf(batch_.LastKey()) + 1;
+  }
+  return Fill(bucket);
+}
+
+Status HashIterator::EnsureRecord() {
+  if (!batch_.AtRecord() && more_) {
+    return Refill();
   }
   return Status();
 }
@@ -120,11 +237,7 @@ Status HashIterator::First() {
     return NotOpened();
   }
   error_ = Status();
-  Status status = LoadFrom(0);
-  if (status.IsOK()) {
-    status = Settle();
-  }
-  return status;
+  return Fill(0);
 }
 
 Status HashIterator::Jump(std::string_view key) {
@@ -134,32 +247,20 @@ Status HashIterator::Jump(std::string_view key) {
     return NotOpened();
   }
   error_ = Status();
-  placed_ = false;
   const uint64_t bucket = impl.BucketOf(key);
-  std::vector<ChainEntry> entries;
-  Status status;
-  {
-    std::shared_lock<std::shared_mutex> stripe_lock(impl.Stripe(bucket));
-    status = impl.ReadChain(bucket, false, &entries);
-  }
+  Status status = Fill(bucket);
   if (!status.IsOK()) {
-    error_ = status;
     return status;
   }
-  keys_.clear();
-  index_ = entries.size();
-  for (size_t i = 0; i < entries.size(); i++) {
-    if (entries[i].key == key) {
-      index_ = i;
+  for (size_t i = 0; i < batch_.size() && batch_.Aux(i) == bucket; i++) {
+    if (batch_.Key(i) == key) {
+      batch_.set_pos(i);
+      return Status();
     }
-    keys_.emplace_back(std::move(entries[i].key));
   }
-  if (index_ >= keys_.size()) {
-    return Status(Status::NOT_FOUND_ERROR, "no such record");
-  }
-  bucket_ = bucket;
-  placed_ = true;
-  return Status();
+  batch_.Clear();
+  more_ = false;
+  return Status(Status::NOT_FOUND_ERROR, "no such record");
 }
 
 Status HashIterator::Next() {
@@ -170,11 +271,51 @@ Status HashIterator::Next() {
   if (!error_.IsOK()) {
     return error_;
   }
-  if (!placed_) {
-    return Status(Status::NOT_FOUND_ERROR, "the iterator is at the end");
+  Status status = EnsureRecord();
+  if (!status.IsOK()) {
+    return status;
   }
-  index_++;
-  return Settle();
+  if (!batch_.AtRecord()) {
+    return AtEnd();
+  }
+  batch_.Advance();
+  return EnsureRecord();
+}
+
+Status HashIterator::Step(std::string* key, std::string* value) {
+  std::shared_lock<std::shared_mutex> lock(impl_->file_mutex_);
+  if (!impl_->open_) {
+    return NotOpened();
+  }
+  if (!error_.IsOK()) {
+    return error_;
+  }
+  Status status = EnsureRecord();
+  if (!status.IsOK()) {
+    return status;
+  }
+  if (!batch_.AtRecord()) {
+    return AtEnd();
+  }
+  if (key != nullptr) {
+    *key = batch_.Key(batch_.pos());
+  }
+  if (value != nullptr) {
+    *value = batch_.Value(batch_.pos());
+  }
+  batch_.Advance();
+  return EnsureRecord();
+}
+
+bool HashIterator::StepReadAhead(std::string_view* key, std::string_view* value) {
+  std::shared_lock<std::shared_mutex> lock(impl_->file_mutex_, std::try_to_lock);
+  if (!lock.owns_lock() || !impl_->open_ || !error_.IsOK() || !batch_.AtRecord()) {
+    return false;
+  }
+  *key = batch_.Key(batch_.pos());
+  *value = batch_.Value(batch_.pos());
+  batch_.Advance();
+  return true;
 }
 
 Status HashIterator::Process(DBM::RecordProcessor* proc, bool writable) {
@@ -190,24 +331,27 @@ Status HashIterator::Process(DBM::RecordProcessor* proc, bool writable) {
     return error_;
   }
   while (true) {
-    Status status = Settle();
+    Status status = EnsureRecord();
     if (!status.IsOK()) {
       return status;
     }
-    if (!placed_) {
-      return Status(Status::NOT_FOUND_ERROR, "the iterator is at the end");
+    if (!batch_.AtRecord()) {
+      return AtEnd();
     }
-    const std::string& key = keys_[index_];
+    const size_t pos = batch_.pos();
+    const std::string key(batch_.Key(pos));
+    const uint64_t bucket = impl.BucketOf(key);
     Found found;
     std::string_view answer;
     {
-      StripeGuard stripe_lock(impl.Stripe(bucket_), writable);
-      status = impl.FindRecord(key, bucket_, &found);
+      StripeGuard stripe_lock(impl.Stripe(bucket), writable);
+      status = impl.FindRecord(key, bucket, &found);
       if (!status.IsOK()) {
         return status;
       }
       if (!found.found) {
         // Removed meanwhile: go on with the next one.
+        batch_.Advance();
         continue;
       }
       Status proc_status;
@@ -215,16 +359,24 @@ Status HashIterator::Process(DBM::RecordProcessor* proc, bool writable) {
       if (!proc_status.IsOK()) {
         return proc_status;
       }
-      status = impl.ApplyAnswer(key, bucket_, answer, &found);
+      status = impl.ApplyAnswer(key, bucket, answer, &found);
+      if (status.IsOK()) {
+        if (answer.data() == DBM::RecordProcessor::REMOVE.data()) {
+          batch_.Advance();
+        } else {
+          // What a later Step hands out is the record as it is now.
+          batch_.SetValue(pos, answer.data() == DBM::RecordProcessor::NOOP.data()
+                                   ? found.rec.value
+                                   : answer);
+        }
+      }
     }
-    if (status.IsOK() && answer.data() == DBM::RecordProcessor::REMOVE.data()) {
-      index_++;
-      status = Settle();
+    if (status.IsOK()) {
+      status = EnsureRecord();
     }
     return status;
   }
 }
-
 
 }  // namespace
 

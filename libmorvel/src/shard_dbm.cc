@@ -218,6 +218,14 @@ class ShardIterator final : public DBM::Iterator {
     return Merge([&](DBM::Iterator* it) { return it->JumpLower(key, false); }, false);
   }
 
+  // Unordered: the current shard's records read ahead. A shard run out this
+  // way is left behind by the next Get or Next.
+  bool StepReadAhead(std::string_view* key, std::string_view* value) override {
+    std::shared_lock lock(*mutex_, std::try_to_lock);
+    return lock.owns_lock() && comparator_ == nullptr && current_ < iters_.size() &&
+           iters_[current_]->StepReadAhead(key, value);
+  }
+
   Status Process(DBM::RecordProcessor* proc, bool writable) override {
     std::shared_lock lock(*mutex_);
     if (comparator_ == nullptr) {

@@ -15,9 +15,11 @@
 // |open| is written only under all the stripes, so any one stripe is enough to
 // read it.
 //
-// Iterators remember the bucket index and a copy of the keys of that bucket,
-// checking each key under the stripe lock as they reach it, so they stay valid
-// while other threads write.
+// Iterators read whole buckets ahead, a batch of records under one hold of a
+// stripe lock, and remember their place by the keys of the batch: reads and
+// writes at the cursor find the key again under its stripe lock, so they stay
+// valid while other threads write. Step hands out records from the batch as
+// they were when it was read.
 
 #include <algorithm>
 #include <atomic>
@@ -28,6 +30,7 @@
 #include <shared_mutex>
 
 #include "mem_dbm_internal.h"
+#include "record_batch.h"
 #include "param_check.h"
 #include "morvel/hash_util.h"
 #include "morvel/mem_dbm.h"
@@ -341,11 +344,14 @@ struct TinyDBM::Impl {
 
 namespace {
 
+// How many buckets ahead of the one being read a walk prefetches the first record.
+constexpr uint64_t kPrefetchAhead = 16;
+
 class TinyIterator final : public DBM::Iterator {
  public:
   explicit TinyIterator(std::shared_ptr<TinyDBM::Impl> impl) : impl_(std::move(impl)) {}
 
-  Status First() override { return LoadFrom(0); }
+  Status First() override { return Fill(0); }
   Status Last() override { return NotImplemented(); }
   Status Jump(std::string_view key) override;
   Status JumpLower(std::string_view, bool) override { return NotImplemented(); }
@@ -353,39 +359,41 @@ class TinyIterator final : public DBM::Iterator {
   Status Next() override;
   Status Previous() override { return NotImplemented(); }
   Status Process(DBM::RecordProcessor* proc, bool writable) override;
+  Status Step(std::string* key, std::string* value) override;
+  bool StepReadAhead(std::string_view* key, std::string_view* value) override;
 
  private:
   static Status NotImplemented() {
     return Status(Status::NOT_IMPLEMENTED_ERROR, "TinyDBM iterators go forward only");
   }
 
-  // Places the iterator on the first non-empty bucket at or after |bucket|,
-  // copying its keys; with none, the iterator is at the end.
-  Status LoadFrom(uint64_t bucket);
-  // Runs |proc| (may be null: just find the record) on the current record,
-  // skipping keys removed since they were copied. NOT_FOUND_ERROR at the end.
-  // |skipped|, if given, tells whether the current key was gone.
-  Status Visit(DBM::RecordProcessor* proc, bool writable, bool* skipped = nullptr);
-  void CopyBucketKeys(uint64_t bucket) {
-    keys_.clear();
-    for (RecordHead* rec = impl_->buckets[bucket]; rec != nullptr; rec = rec->next) {
-      keys_.emplace_back(rec->Key());
-    }
-    index_ = 0;
-    bucket_ = bucket;
+  // Reads the records of whole buckets from the first non-empty bucket at or
+  // after |bucket| into the batch, under one hold of that bucket's stripe,
+  // until the batch is full or the stripe ends. With no record left, the
+  // batch is empty and the iterator at the end. Holds no lock when called.
+  Status Fill(uint64_t bucket);
+  // Reads the next batch when the cursor is past the current one. After a
+  // Rebuild, which changes the order, it goes on after the new bucket of the
+  // last key read.
+  Status EnsureRecord();
+  // Success when the database is open, else its status.
+  Status CheckOpen() {
+    std::shared_lock lock(impl_->stripes[0].mutex);
+    return impl_->open ? Status() : ClosedStatus();
   }
 
   std::shared_ptr<TinyDBM::Impl> impl_;
-  bool placed_ = false;
-  uint64_t bucket_ = 0;
+  RecordBatch batch_;
+  // Whether buckets after the batch remain to be read, from |next_bucket_| of
+  // the layout of |generation_|.
+  bool more_ = false;
+  uint64_t next_bucket_ = 0;
   uint64_t generation_ = 0;
-  std::vector<std::string> keys_;
-  size_t index_ = 0;
 };
 
-Status TinyIterator::LoadFrom(uint64_t bucket) {
-  placed_ = false;
-  keys_.clear();
+Status TinyIterator::Fill(uint64_t bucket) {
+  batch_.Clear();
+  more_ = false;
   TinyDBM::Impl* impl = impl_.get();
   while (true) {
     const uint64_t gen = impl->generation.load(std::memory_order_acquire);
@@ -393,10 +401,10 @@ Status TinyIterator::LoadFrom(uint64_t bucket) {
     const uint64_t nb = impl->num_buckets.load(std::memory_order_acquire);
     if (bucket >= nb) {
       // Checks "open" under a lock even at the end.
-      std::shared_lock lock(impl->stripes[0].mutex);
-      return impl->open ? Status() : ClosedStatus();
+      return CheckOpen();
     }
-    Stripe* stripe = &impl->stripes[impl->StripeOf(bucket, bps)];
+    const size_t index = impl->StripeOf(bucket, bps);
+    Stripe* stripe = &impl->stripes[index];
     std::shared_lock lock(stripe->mutex);
     if (!impl->open) {
       return ClosedStatus();
@@ -404,130 +412,164 @@ Status TinyIterator::LoadFrom(uint64_t bucket) {
     if (impl->generation.load(std::memory_order_acquire) != gen) {
       continue;
     }
+    generation_ = gen;
     uint64_t begin = 0, end = 0;
-    impl->StripeRange(impl->StripeOf(bucket, bps), &begin, &end);
+    impl->StripeRange(index, &begin, &end);
     begin = std::max(begin, stripe->first_hint.load(std::memory_order_relaxed));
-    for (uint64_t i = std::max(begin, bucket); i < end; i++) {
-      if (impl->buckets[i] != nullptr) {
-        CopyBucketKeys(i);
-        placed_ = true;
-        generation_ = gen;
-        return Status();
+    try {
+      for (uint64_t i = std::max(begin, bucket); i < end; i++) {
+        // Records lie on the heap in the order they were made, not in bucket
+        // order: fetching one some buckets ahead lets the cache misses overlap.
+        if (i + kPrefetchAhead < end && impl->buckets[i + kPrefetchAhead] != nullptr) {
+          __builtin_prefetch(impl->buckets[i + kPrefetchAhead]);
+        }
+        for (RecordHead* rec = impl->buckets[i]; rec != nullptr; rec = rec->next) {
+          batch_.Add(rec->Key(), rec->Value(), i);
+        }
+        if (batch_.Full()) {
+          end = i + 1;
+          break;
+        }
       }
+    } catch (const std::bad_alloc&) {
+      batch_.Clear();
+      return AllocFailedStatus();
+    }
+    if (!batch_.empty()) {
+      next_bucket_ = end;
+      more_ = end < nb;
+      return Status();
     }
     bucket = end;
   }
 }
 
-Status TinyIterator::Jump(std::string_view key) {
-  placed_ = false;
-  keys_.clear();
-  TinyDBM::Impl* impl = impl_.get();
-  uint64_t bucket = 0;
-  Stripe* stripe = impl->LockKey(key, false, &bucket);
-  std::shared_lock lock(stripe->mutex, std::adopt_lock);
-  if (!impl->open) {
-    return ClosedStatus();
+Status TinyIterator::EnsureRecord() {
+  if (batch_.AtRecord() || !more_) {
+    return Status();
   }
-  CopyBucketKeys(bucket);
-  const auto it = std::find(keys_.begin(), keys_.end(), key);
-  if (it == keys_.end()) {
-    keys_.clear();
-    return Status(Status::NOT_FOUND_ERROR);
+  uint64_t bucket = next_bucket_;
+  if (impl_->generation.load(std::memory_order_acquire) != generation_) {
+    bucket = impl_->BucketOf(batch_.LastKey(), impl_->num_buckets.load()) + 1;
   }
-  index_ = it - keys_.begin();
-  placed_ = true;
-  generation_ = impl->generation.load(std::memory_order_acquire);
-  return Status();
+  return Fill(bucket);
 }
 
-Status TinyIterator::Visit(DBM::RecordProcessor* proc, bool writable, bool* skipped) {
+Status TinyIterator::Jump(std::string_view key) {
   TinyDBM::Impl* impl = impl_.get();
-  if (skipped != nullptr) {
-    *skipped = false;
-  }
   while (true) {
-    if (!placed_) {
-      std::shared_lock lock(impl->stripes[0].mutex);
-      return impl->open ? Status(Status::NOT_FOUND_ERROR) : ClosedStatus();
-    }
-    const uint64_t bps = impl->buckets_per_stripe.load(std::memory_order_acquire);
-    Stripe* stripe = &impl->stripes[impl->StripeOf(bucket_, bps)];
-    LockStripe(stripe, writable);
-    const Status usable = CheckUsable(impl->open, impl->writable, writable);
-    if (!usable.IsOK()) {
-      UnlockStripe(stripe, writable);
-      return usable;
-    }
-    if (impl->generation.load(std::memory_order_acquire) != generation_) {
-      // The table was rebuilt: find the current key again in its new bucket.
-      UnlockStripe(stripe, writable);
-      if (index_ >= keys_.size()) {
-        const Status status = LoadFrom(bucket_ + 1);
-        if (!status.IsOK()) {
-          return status;
-        }
-        continue;
-      }
-      const std::string key = keys_[index_];
-      const Status status = Jump(key);
-      if (status == Status::NOT_FOUND_ERROR) {
-        // The record is gone and the new table has another order: there is no
-        // place to go on from, so the iteration ends.
-        return status;
-      }
-      if (!status.IsOK()) {
-        return status;
-      }
-      continue;
-    }
-    while (index_ < keys_.size()) {
-      RecordHead** link = &impl->buckets[bucket_];
-      while (*link != nullptr && (*link)->Key() != keys_[index_]) {
-        link = &(*link)->next;
-      }
-      if (*link != nullptr) {
-        Status status;
-        if (proc != nullptr && impl->ApplyFull(link, stripe, proc, writable, &status)) {
-          index_++;
-        }
-        UnlockStripe(stripe, writable);
-        return status;
-      }
-      index_++;
-      if (skipped != nullptr) {
-        *skipped = true;
-      }
-    }
-    UnlockStripe(stripe, writable);
-    if (skipped != nullptr) {
-      *skipped = true;
-    }
-    const Status status = LoadFrom(bucket_ + 1);
+    const uint64_t gen = impl->generation.load(std::memory_order_acquire);
+    const uint64_t bucket = impl->BucketOf(key, impl->num_buckets.load(std::memory_order_acquire));
+    const Status status = Fill(bucket);
     if (!status.IsOK()) {
       return status;
     }
+    if (generation_ != gen && !batch_.empty()) {
+      continue;
+    }
+    for (size_t i = 0; i < batch_.size() && batch_.Aux(i) == bucket; i++) {
+      if (batch_.Key(i) == key) {
+        batch_.set_pos(i);
+        return Status();
+      }
+    }
+    batch_.Clear();
+    more_ = false;
+    return Status(Status::NOT_FOUND_ERROR);
   }
 }
 
 Status TinyIterator::Next() {
-  // When the current record was removed meanwhile, the record after it is
-  // already the next one: moving on again would skip it.
-  bool skipped = false;
-  Status status = Visit(nullptr, false, &skipped);
-  if (skipped && (status.IsOK() || status == Status::NOT_FOUND_ERROR)) {
-    return Status();
+  Status status = CheckOpen();
+  if (status.IsOK()) {
+    status = EnsureRecord();
   }
   if (!status.IsOK()) {
     return status;
   }
-  index_++;
-  status = Visit(nullptr, false);
-  return status == Status::NOT_FOUND_ERROR ? Status() : status;
+  if (!batch_.AtRecord()) {
+    return Status(Status::NOT_FOUND_ERROR);
+  }
+  batch_.Advance();
+  return EnsureRecord();
+}
+
+Status TinyIterator::Step(std::string* key, std::string* value) {
+  Status status = CheckOpen();
+  if (status.IsOK()) {
+    status = EnsureRecord();
+  }
+  if (!status.IsOK()) {
+    return status;
+  }
+  if (!batch_.AtRecord()) {
+    return Status(Status::NOT_FOUND_ERROR);
+  }
+  if (key != nullptr) {
+    *key = batch_.Key(batch_.pos());
+  }
+  if (value != nullptr) {
+    *value = batch_.Value(batch_.pos());
+  }
+  batch_.Advance();
+  return EnsureRecord();
+}
+
+bool TinyIterator::StepReadAhead(std::string_view* key, std::string_view* value) {
+  std::shared_lock lock(impl_->stripes[0].mutex, std::try_to_lock);
+  if (!lock.owns_lock() || !impl_->open || !batch_.AtRecord()) {
+    return false;
+  }
+  *key = batch_.Key(batch_.pos());
+  *value = batch_.Value(batch_.pos());
+  batch_.Advance();
+  return true;
 }
 
 Status TinyIterator::Process(DBM::RecordProcessor* proc, bool writable) {
-  return Visit(proc, writable);
+  TinyDBM::Impl* impl = impl_.get();
+  while (true) {
+    Status status = EnsureRecord();
+    if (!status.IsOK()) {
+      return status;
+    }
+    if (!batch_.AtRecord()) {
+      status = CheckOpen();
+      return status.IsOK() ? Status(Status::NOT_FOUND_ERROR) : status;
+    }
+    const size_t pos = batch_.pos();
+    const std::string_view key = batch_.Key(pos);
+    uint64_t bucket = 0;
+    Stripe* stripe = impl->LockKey(key, writable, &bucket);
+    status = CheckUsable(impl->open, impl->writable, writable);
+    if (!status.IsOK()) {
+      UnlockStripe(stripe, writable);
+      return status;
+    }
+    RecordHead** link = &impl->buckets[bucket];
+    while (*link != nullptr && (*link)->Key() != key) {
+      link = &(*link)->next;
+    }
+    if (*link == nullptr) {
+      // Removed meanwhile: go on with the next one.
+      UnlockStripe(stripe, writable);
+      batch_.Advance();
+      continue;
+    }
+    try {
+      if (impl->ApplyFull(link, stripe, proc, writable, &status)) {
+        batch_.Advance();
+      } else {
+        // What a later Step hands out is the record as it is now.
+        batch_.SetValue(pos, (*link)->Value());
+      }
+    } catch (...) {
+      UnlockStripe(stripe, writable);
+      throw;
+    }
+    UnlockStripe(stripe, writable);
+    return status;
+  }
 }
 
 }  // namespace

@@ -8,6 +8,11 @@
 // StatusException with it), and repr/str show "(unlocated)": no call waits on
 // an engine lock that the callback's caller holds.
 //
+// __next__ and Step first ask the engine iterator for a record it read ahead,
+// which needs neither a wait nor a read, so the interpreter lock stays held
+// and a scan costs about one tuple per record; only when none is at hand do
+// they make the usual engine call.
+//
 // __next__ ends with StopIteration only at the real end, NOT_FOUND_ERROR from
 // the engine iterator; any other failure, of the read or of the move before it,
 // raises StatusException, since ending early would report a failure as success.
@@ -144,6 +149,38 @@ PyObject* iter_str(IteratorObject* self) {
   return CreatePyString(DescribeKey(self));
 }
 
+// The fast path of __next__ and Step: when the engine iterator holds the
+// current record among those it read ahead, takes it without releasing the
+// interpreter lock (the engine neither waits nor reads then) and sets |*pair|
+// to (key bytes, value bytes), or to null with the error of a failed
+// conversion. False, with nothing done, when the engine has no record at hand
+// or another thread drives the iterator; the caller then takes the usual path.
+// With |as_str|, the pair is of str as CreatePyString makes them.
+bool StepReadAhead(IteratorCore& core, PyObject** pair, bool as_str = false) {
+  std::unique_lock<std::mutex> guard(core.mutex, std::try_to_lock);
+  if (!guard.owns_lock()) return false;
+  std::string_view key, value;
+  if (!core.iter->StepReadAhead(&key, &value)) return false;
+  if (as_str) {
+    *pair = CreatePyPair(CreatePyString(key), CreatePyString(value));
+    return true;
+  }
+  // Built directly: this is the inner loop of every scan.
+  PyObject* pykey = PyBytes_FromStringAndSize(key.data(), static_cast<Py_ssize_t>(key.size()));
+  PyObject* pyvalue =
+      PyBytes_FromStringAndSize(value.data(), static_cast<Py_ssize_t>(value.size()));
+  PyObject* tuple = pykey != nullptr && pyvalue != nullptr ? PyTuple_New(2) : nullptr;
+  if (tuple == nullptr) {
+    Py_XDECREF(pykey);
+    Py_XDECREF(pyvalue);
+  } else {
+    PyTuple_SET_ITEM(tuple, 0, pykey);
+    PyTuple_SET_ITEM(tuple, 1, pyvalue);
+  }
+  *pair = tuple;
+  return true;
+}
+
 PyObject* iter_iternext(IteratorObject* self) {
   std::shared_ptr<IteratorCore> core = GetCore(self);
   if (core == nullptr) return nullptr;
@@ -157,6 +194,8 @@ PyObject* iter_iternext(IteratorObject* self) {
     ThrowStatusException(failed_move);
     return nullptr;
   }
+  PyObject* pair = nullptr;
+  if (StepReadAhead(*core, &pair)) return pair;
   std::string key, value;
   const morvel::Status status = RunOnIterator(
       self, *core, [&](morvel::DBM::Iterator* iter) { return iter->Get(&key, &value); });
@@ -168,7 +207,7 @@ PyObject* iter_iternext(IteratorObject* self) {
     PyErr_SetString(PyExc_StopIteration, "end of iteration");
     return nullptr;
   }
-  PyObject* pair = CreatePyPair(CreatePyBytes(key), CreatePyBytes(value));
+  pair = CreatePyPair(CreatePyBytes(key), CreatePyBytes(value));
   if (pair == nullptr) return nullptr;
   // The advance keeps the interpreter lock, so the mutex is taken with it held;
   // holders of the mutex never wait for the interpreter lock.
@@ -302,6 +341,15 @@ PyObject* ReadCurrent(IteratorObject* self, PyObject* pyargs, ReadPart part, boo
   if (IsBusy(*core)) {
     status = BusyCallbackStatus();
   } else {
+    PyObject* pair = nullptr;
+    if (step && part == ReadPart::kBoth && StepReadAhead(*core, &pair, as_str)) {
+      // A record read ahead: the status is success.
+      if (pair != nullptr && !SetStatusReceiver(pyreceiver, status)) {
+        Py_DECREF(pair);
+        return nullptr;
+      }
+      return pair;
+    }
     status = RunOnIterator(self, *core, [&](morvel::DBM::Iterator* iter) {
       return step ? iter->Step(key_ptr, value_ptr) : iter->Get(key_ptr, value_ptr);
     });

@@ -401,3 +401,129 @@ def test_an_iterator_goes_on_after_a_raised_read_error(tmp_path):
     finally:
         db.Close()
 
+
+
+# Walks of a whole database, each giving the records in the order met, so that
+# a record met twice shows.
+def _walk_with_step(db):
+    it = db.MakeIterator()
+    it.First()
+    records = []
+    while (record := it.Step()) is not None:
+        records.append(record)
+    return records
+
+
+def _walk_with_get_and_next(db):
+    it = db.MakeIterator()
+    it.First()
+    records = []
+    while (record := it.Get()) is not None:
+        records.append(record)
+        it.Next()
+    return records
+
+
+RECORD_WALKS = {
+    "for": lambda db: [record for record in db],
+    "list": list,
+    "Step": _walk_with_step,
+    "Get+Next": _walk_with_get_and_next,
+}
+
+# More records than the engine reads ahead at once, so walks cross batches.
+NUM_STABLE = 3000
+
+
+@pytest.mark.parametrize("walk", RECORD_WALKS.values(), ids=list(RECORD_WALKS))
+def test_walks_meet_each_stable_record_once_while_others_write(concurrent_anydb, walk):
+    db = concurrent_anydb
+    stable = {b"stable%05d" % i for i in range(NUM_STABLE)}
+    for key in stable:
+        db[key] = "v0"
+    stop = threading.Event()
+    errors = []
+
+    def writer():
+        try:
+            round_ = 0
+            while not stop.is_set():
+                round_ += 1
+                db[b"stable%05d" % (round_ * 7 % NUM_STABLE)] = "v%d" % round_
+                db["moving%d" % (round_ % 300)] = "m"
+        except Exception as e:  # reported by the main thread
+            errors.append(e)
+
+    def remover():
+        try:
+            round_ = 0
+            while not stop.is_set():
+                round_ += 1
+                db.Remove("moving%d" % (round_ * 3 % 300))
+        except Exception as e:
+            errors.append(e)
+
+    threads = [threading.Thread(target=writer), threading.Thread(target=remover)]
+    for t in threads:
+        t.start()
+    try:
+        for _ in range(2):
+            met = [(key, value) for key, value in walk(db) if key.startswith(b"stable")]
+            assert sorted(key for key, _ in met) == sorted(stable)
+            assert all(value.startswith(b"v") for _, value in met)
+    finally:
+        stop.set()
+        for t in threads:
+            t.join()
+    assert errors == []
+
+
+def test_writes_at_the_cursor_across_batches(anydb):
+    records = {b"k%05d" % i: b"v%05d" % i for i in range(1500)}
+    fill(anydb, records)
+    expected = {}
+    met = []
+    it = anydb.MakeIterator()
+    it.First()
+    i = 0
+    while (record := it.Get()) is not None:
+        key, value = record
+        met.append(key)
+        if i % 4 == 0:
+            assert it.Remove().IsOK()
+        elif i % 4 == 1:
+            assert it.Set(b"new-" + key).IsOK()
+            assert it.Get() == (key, b"new-" + key)
+            assert next(it) == (key, b"new-" + key)
+            expected[key] = b"new-" + key
+        elif i % 4 == 2:
+            assert it.Step() == (key, value)
+            expected[key] = value
+        else:
+            assert it.Next().IsOK()
+            expected[key] = value
+        i += 1
+    assert sorted(met) == sorted(records)
+    assert dict(anydb) == expected
+
+
+# Rebuilds that keep the layout (the hash kind opens with 1000 buckets), so the
+# walk stays exact across them.
+@pytest.mark.parametrize("kind, params, layout", [
+    ("hash", {}, {"num_buckets": 1000}),
+    ("tiny", {"num_buckets": 1000}, {"num_buckets": 1000}),
+    ("baby", {}, {}),
+])
+def test_rebuild_in_the_middle_of_a_walk(make_db, kind, params, layout):
+    db = make_db(kind, **params)
+    keys = {b"k%05d" % i for i in range(2000)}
+    fill(db, {key: b"v" for key in keys})
+    it = iter(db)
+    met = [next(it)[0] for _ in range(700)]
+    assert db.Rebuild(**layout).IsOK()
+    while True:
+        try:
+            met.append(next(it)[0])
+        except StopIteration:
+            break
+    assert sorted(met) == sorted(keys)

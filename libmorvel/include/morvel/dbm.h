@@ -118,8 +118,17 @@ class DBM {
                        std::string* old_value = nullptr);
     // Removes the current record; the old key and value are given if asked.
     virtual Status Remove(std::string* old_key = nullptr, std::string* old_value = nullptr);
-    // Gets the current record and moves to the next one.
+    // Gets the current record and moves to the next one. A class that reads
+    // records ahead may give the record as it was when read ahead: a write or
+    // removal after that acts as if it came just after the Step.
     virtual Status Step(std::string* key = nullptr, std::string* value = nullptr);
+    // A Step that never waits and never reads the database: when the iterator
+    // holds the current record among records it read ahead, gives views of it,
+    // valid until the next call on the iterator, moves past it and returns
+    // true. Otherwise returns false and does nothing; the caller then uses
+    // Step or Get and Next. The record is as it was when read ahead. The
+    // default reads nothing ahead.
+    virtual bool StepReadAhead(std::string_view* key, std::string_view* value);
   };
 
   DBM() = default;
