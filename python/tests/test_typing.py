@@ -1,5 +1,6 @@
 """The installed type stubs: they match the built module, as stubtest sees
-it, and the examples type-check against them under mypy --strict."""
+it, and the examples and the pure-Python tools type-check against them under
+mypy --strict."""
 
 import os
 import subprocess
@@ -30,9 +31,10 @@ def test_stubs_match_the_module():
     assert result.returncode == 0, result.stdout + result.stderr
 
 
-def test_examples_type_check_strictly():
+def test_examples_and_tools_type_check_strictly():
     examples = os.path.join(ROOT, "examples")
-    result = run_mypy_tool("mypy", "--strict", "--no-incremental", examples)
+    tools = os.path.join(ROOT, "python", "cli")
+    result = run_mypy_tool("mypy", "--strict", "--no-incremental", examples, tools)
     assert result.returncode == 0, result.stdout + result.stderr
 
 
