@@ -311,12 +311,13 @@ def build_parser() -> argparse.ArgumentParser:
     commands = parser.add_subparsers(dest="command", required=True, metavar="COMMAND",
                                      parser_class=_Parser)
 
-    def command(name: str, text: str, func: object) -> argparse.ArgumentParser:
+    def command(name: str, text: str, func: object,
+                param_help: str = "a parameter for opening the database (repeatable), "
+                "e.g. dbm=TreeDBM or num_buckets=1000") -> argparse.ArgumentParser:
         sub = commands.add_parser(name, help=text, description=text)
         sub.add_argument("path", help="the database file")
         sub.add_argument("--param", action="append", default=[], metavar="NAME=VALUE",
-                         help="a parameter for opening the database (repeatable), "
-                         "e.g. dbm=TreeDBM or num_buckets=1000")
+                         help=param_help)
         sub.set_defaults(func=func)
         return sub
 
@@ -357,7 +358,8 @@ def build_parser() -> argparse.ArgumentParser:
     sub.add_argument("--rebuild-param", action="append", default=[], metavar="NAME=VALUE",
                      help="a tuning parameter for the rebuilt file (repeatable)")
     sub = command("restore", "Copy the readable records of a damaged database into a new "
-                  "one.", cmd_restore)
+                  "one.", cmd_restore,
+                  "a tuning parameter of the new database (repeatable)")
     sub.add_argument("dest", help="the new database file")
     sub.add_argument("--class", dest="dbm_class", default="",
                      help="the class of the damaged database (default: from the file)")
