@@ -261,3 +261,23 @@ def test_the_installed_script_runs_the_tool(tmp_path):
     result = subprocess.run([SCRIPT, "count", "fruit.mvt"], cwd=tmp_path,
                             capture_output=True, text=True)
     assert (result.returncode, result.stdout) == (0, "4\n")
+
+
+@pytest.mark.parametrize("command, label", [
+    (("export", "db.mvh", "dump.jsonl", "--format", "jsonl"), "exported"),
+    (("export", "db.mvh", "dump.flat"), "exported"),
+    (("import", "new.mvh", "dump.jsonl", "--format", "jsonl"), "imported"),
+    (("check", "db.mvh"), "checked"),
+])
+def test_progress_counts_records_on_stderr_only_when_asked(tmp_path, command, label):
+    fill(tmp_path / "db.mvh", {f"{i}".encode(): b"" for i in range(25000)})
+    ok("export", "db.mvh", "dump.jsonl", "--format", "jsonl", cwd=tmp_path)
+    quiet = run(*command, cwd=tmp_path)
+    assert quiet.returncode == 0 and quiet.stderr == b""
+    shown = run(*command, "--progress", cwd=tmp_path)
+    assert shown.returncode == 0
+    assert shown.stdout == quiet.stdout
+    updates = shown.stderr.decode().split("\r")[1:]
+    if "flat" not in command[2]:
+        assert updates[:2] == [f"{label}: 10000 records", f"{label}: 20000 records"]
+    assert updates[-1] == f"{label}: 25000 records, done\n"

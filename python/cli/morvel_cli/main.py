@@ -141,6 +141,28 @@ def records(db: morvel.DBM, start: bytes | None = None) -> _Iterator[tuple[bytes
         check(it.Next(), "cannot step to the next record")
 
 
+class Progress:
+    """With --progress, a running count of records on stderr, rewritten in
+    place every |every| records and finished with a newline."""
+
+    def __init__(self, args: argparse.Namespace, label: str, every: int = 10000) -> None:
+        self.enabled: bool = getattr(args, "progress", False)
+        self.label = label
+        self.every = every
+        self.count = 0
+
+    def step(self) -> None:
+        self.count += 1
+        if self.enabled and self.count % self.every == 0:
+            sys.stderr.write(f"\r{self.label}: {self.count} records")
+            sys.stderr.flush()
+
+    def done(self, total: int | None = None) -> None:
+        if self.enabled:
+            count = self.count if total is None else total
+            sys.stderr.write(f"\r{self.label}: {count} records, done\n")
+
+
 def print_record(out: IO[str], key: bytes, value: bytes, as_json: bool) -> None:
     if as_json:
         out.write(json_record(key, value) + "\n")
@@ -225,23 +247,30 @@ def cmd_list(args: argparse.Namespace) -> int:
 
 def cmd_export(args: argparse.Namespace) -> int:
     with Database(args, False) as db:
+        progress = Progress(args, "exported")
         if args.format == "flat":
             with morvel.File() as dest:
                 check(dest.Open(args.dest, True, truncate=True), f"cannot open {args.dest}")
                 check(db.ExportToFlatRecords(dest), f"cannot export to {args.dest}")
+            progress.done(db.Count())
         else:
             with open(args.dest, "w", encoding="utf-8") as out:
                 for key, value in records(db):
                     print_record(out, key, value, True)
+                    progress.step()
+            progress.done()
     return 0
 
 
 def cmd_import(args: argparse.Namespace) -> int:
     with Database(args, True) as db:
+        progress = Progress(args, "imported")
         if args.format == "flat":
+            before = db.Count() or 0
             with morvel.File() as src:
                 check(src.Open(args.source, False), f"cannot open {args.source}")
                 check(db.ImportFromFlatRecords(src), f"cannot import {args.source}")
+            progress.done((db.Count() or 0) - before)
         else:
             try:
                 source = open(args.source, encoding="utf-8")
@@ -260,6 +289,8 @@ def cmd_import(args: argparse.Namespace) -> int:
                     key = read_json_field(record, "key", number)
                     value = read_json_field(record, "value", number)
                     check(db.Set(key, value), f"line {number}: cannot set the record")
+                    progress.step()
+            progress.done()
     return 0
 
 
@@ -278,15 +309,17 @@ def cmd_restore(args: argparse.Namespace) -> int:
 
 def cmd_check(args: argparse.Namespace) -> int:
     problems = []
-    count = 0
+    progress = Progress(args, "checked")
     with Database(args, False) as db:
         try:
             for _ in records(db):
-                count += 1
+                progress.step()
         except (Failure, morvel.StatusException) as error:
             problems.append(str(error))
         if not db.IsHealthy():
             problems.append("the database is not healthy")
+        progress.done()
+        count = progress.count
         expected = db.Count()
         if not problems and expected is not None and expected != count:
             problems.append(f"{count} records read but {expected} counted")
@@ -349,10 +382,15 @@ def build_parser() -> argparse.ArgumentParser:
     sub.add_argument("dest", help="the file to write")
     sub.add_argument("--format", choices=["flat", "jsonl"], default="flat",
                      help="flat records (default) or JSON lines")
+    sub.add_argument("--progress", action="store_true",
+                     help="show the number of records written on stderr")
     sub = command("import", "Set the records of a file in the database.", cmd_import)
     sub.add_argument("source", help="the file to read")
     sub.add_argument("--format", choices=["flat", "jsonl"], default="flat",
                      help="flat records (default) or JSON lines")
+    sub.add_argument("--progress", action="store_true",
+                     help="show the number of records imported on stderr (a flat import "
+                     "counts new keys)")
     sub = command("rebuild", "Rebuild the database file, reclaiming unused space.",
                   cmd_rebuild)
     sub.add_argument("--rebuild-param", action="append", default=[], metavar="NAME=VALUE",
@@ -365,7 +403,10 @@ def build_parser() -> argparse.ArgumentParser:
                      help="the class of the damaged database (default: from the file)")
     sub.add_argument("--end-offset", type=int, default=-1,
                      help="read only up to this offset (default: to the end)")
-    command("check", "Read every record; exit with status 1 if any is damaged.", cmd_check)
+    sub = command("check", "Read every record; exit with status 1 if any is damaged.",
+                  cmd_check)
+    sub.add_argument("--progress", action="store_true",
+                     help="show the number of records read on stderr")
     sub = command("search", "Print keys that match a pattern.", cmd_search)
     sub.add_argument("mode", help="contain, begin, end, regex, edit, ...")
     sub.add_argument("pattern")
