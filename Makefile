@@ -33,7 +33,7 @@ $(VPY):
 	@if [ -z "$(PYTHON)" ]; then echo "no Python >= 3.12 found; set PYTHON=..." >&2; exit 1; fi
 	"$(PYTHON)" -m venv $(VENV)
 	$(VPY) -m pip install -q --upgrade pip
-	$(VPY) -m pip install -q "scikit-build-core>=0.9" "cmake>=3.18" ninja pytest
+	$(VPY) -m pip install -q "scikit-build-core>=0.9" "cmake>=3.18" ninja pytest mypy
 
 venv: $(VPY)
 
@@ -50,7 +50,9 @@ engine: deps venv
 engine-test: engine
 	cd $(DEV_BUILD) && PATH="$(abspath $(VENV))/bin:$$PATH" ctest --output-on-failure -j $(JOBS)
 
+# mypy checks the shipped stubs against the module and the examples against them.
 test: engine-test install
+	$(VPY) -m pip show -q mypy >/dev/null 2>&1 || $(VPY) -m pip install -q mypy
 	cd python/tests && ../../$(VPY) -m pytest -q -p no:cacheprovider .
 	$(MAKE) crash-test-short
 

@@ -7,13 +7,13 @@ import tempfile
 import morvel
 
 
-def show(title, db):
+def show(title: str, db: morvel.DBM) -> None:
     print(f"{title}: {db}")
     for key, value in db:
         print(f"  {key.decode()!s:>8} = {value.decode()}")
 
 
-def main():
+def main() -> None:
     print(f"morvel {morvel.Utility.VERSION} on {morvel.Utility.OS_NAME}")
     with tempfile.TemporaryDirectory() as tmp:
         path = os.path.join(tmp, "casket.mvh")

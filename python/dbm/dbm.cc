@@ -226,6 +226,9 @@ PyMethodDef dbm_methods[] = {
      "the old database, the path of the new database, the class name (empty to detect it "
      "from the file), the end offset (-1 to read to the end) and the tuning parameters of "
      "the new database (\"name=value,name=value\", or empty)."},
+    {"__enter__", AsPyCFunction(dbm_enter), METH_NOARGS, "Enters a with block."},
+    {"__exit__", AsPyCFunction(dbm_exit), METH_VARARGS,
+     "Closes the database file at the end of a with block."},
     {nullptr, nullptr, 0, nullptr},
 };
 
@@ -338,6 +341,33 @@ PyObject* dbm_Close(DBMObject* self) {
 
 PyObject* dbm_IsOpen(DBMObject* self) {
   return PyBool_FromLong(self->dbm != nullptr);
+}
+
+PyObject* dbm_enter(DBMObject* self) {
+  Py_INCREF(self);
+  return reinterpret_cast<PyObject*>(self);
+}
+
+// Closes the database if it is still open. A failure to close raises
+// StatusException, unless an exception of the block is already propagating:
+// that one is the cause the caller needs to see. Never suppresses it.
+PyObject* dbm_exit(DBMObject* self, PyObject* pyargs) {
+  if (self->dbm == nullptr) Py_RETURN_FALSE;
+  const bool propagating =
+      PyTuple_GET_SIZE(pyargs) > 0 && PyTuple_GET_ITEM(pyargs, 0) != Py_None;
+  morvel::Status status;
+  if (IsBusyInCallback(**self->dbm)) {
+    status = BusyCallbackStatus();
+  } else {
+    std::shared_ptr<DBMCore> core = DetachCore(self);
+    NativeLock lock(self->concurrent);
+    status = core->dbm->Close();
+  }
+  if (!status.IsOK() && !propagating) {
+    ThrowStatusException(status);
+    return nullptr;
+  }
+  Py_RETURN_FALSE;
 }
 
 PyObject* dbm_IsWritable(DBMObject* self) {

@@ -46,6 +46,8 @@ PyObject* dbm_ImportFromFlatRecords(DBMObject* self, PyObject* pyargs);  // dbm_
 PyObject* dbm_ExportKeysAsLines(DBMObject* self, PyObject* pyargs);  // dbm_maintenance.cc
 PyObject* dbm_Inspect(DBMObject* self);  // dbm_maintenance.cc
 PyObject* dbm_IsOpen(DBMObject* self);  // dbm.cc
+PyObject* dbm_enter(DBMObject* self);  // dbm.cc
+PyObject* dbm_exit(DBMObject* self, PyObject* pyargs);  // dbm.cc
 PyObject* dbm_IsWritable(DBMObject* self);  // dbm.cc
 PyObject* dbm_IsHealthy(DBMObject* self);  // dbm.cc
 PyObject* dbm_IsOrdered(DBMObject* self);  // dbm.cc

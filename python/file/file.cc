@@ -294,6 +294,32 @@ PyObject* file_Close(FileObject* self) {
   return CreatePyStatusMove(std::move(status));
 }
 
+PyObject* file_enter(FileObject* self) {
+  Py_INCREF(self);
+  return reinterpret_cast<PyObject*>(self);
+}
+
+// Closes the file if it is still open. A failure to close raises
+// StatusException, unless an exception of the block is already propagating.
+PyObject* file_exit(FileObject* self, PyObject* pyargs) {
+  if (self->file == nullptr) Py_RETURN_FALSE;
+  const bool propagating =
+      PyTuple_GET_SIZE(pyargs) > 0 && PyTuple_GET_ITEM(pyargs, 0) != Py_None;
+  std::shared_ptr<GuardedFile> file = *self->file;
+  ReleaseFile(self);
+  Status status;
+  {
+    NativeLock lock(self->concurrent);
+    status = file->Close();
+  }
+  file.reset();
+  if (!status.IsOK() && !propagating) {
+    ThrowStatusException(status);
+    return nullptr;
+  }
+  Py_RETURN_FALSE;
+}
+
 // Read and ReadStr: the bytes at an offset, as bytes or as text.
 PyObject* ReadData(FileObject* self, PyObject* pyargs, bool as_str) {
   std::shared_ptr<GuardedFile> file = ShareOpenFile(self);
@@ -475,6 +501,9 @@ PyMethodDef file_methods[] = {
      "Gets the path of the file."},
     {"Search", AsPyCFunction(file_Search), METH_VARARGS,
      "Searches the text file and get lines which match a pattern."},
+    {"__enter__", AsPyCFunction(file_enter), METH_NOARGS, "Enters a with block."},
+    {"__exit__", AsPyCFunction(file_exit), METH_VARARGS,
+     "Closes the file at the end of a with block."},
     {nullptr, nullptr, 0, nullptr},
 };
 

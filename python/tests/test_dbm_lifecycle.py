@@ -413,3 +413,62 @@ def test_lifecycle_calls_inside_a_callback_are_refused(anydb):
     # The handle is still open and usable once the callback has returned.
     assert anydb.IsOpen() and anydb.IsWritable()
     assert anydb["k"] == "v" and len(anydb) == 1
+
+
+@pytest.mark.parametrize("kind", ["hash", "tree", "shard-tiny"])
+def test_with_closes_the_database_and_releases_its_file(tmp_path, kind):
+    rel_path, params = DB_KINDS[kind]
+    path = str(tmp_path / rel_path)
+    with DBM() as db:
+        assert db.Open(path, True, **params).IsOK()
+        db["k"] = "v"
+    assert not db.IsOpen()
+    # Reopening takes the file lock again: the with block gave it back.
+    with DBM() as again:
+        assert again.Open(path, False, no_wait=True, **params).IsOK()
+        assert again["k"] == "v"
+
+
+def test_with_returns_the_handle_itself():
+    db = DBM()
+    with db as entered:
+        assert entered is db
+
+
+def test_with_closes_on_an_exception_and_lets_it_propagate(tmp_path):
+    path = str(tmp_path / "casket.mvh")
+    db = DBM()
+    with pytest.raises(ZeroDivisionError):
+        with db:
+            assert db.Open(path, True).IsOK()
+            1 / 0
+    assert not db.IsOpen()
+    assert db.Open(path, True, no_wait=True).IsOK()
+    db.Close()
+
+
+@pytest.mark.parametrize("before", ["never opened", "closed in the block"])
+def test_with_on_a_closed_handle_exits_quietly(tinydb, before):
+    db = DBM() if before == "never opened" else tinydb
+    with db:
+        if before == "closed in the block":
+            assert db.Close().IsOK()
+    assert not db.IsOpen()
+
+
+def test_exit_raises_a_close_failure_unless_an_exception_propagates(tinydb):
+    tinydb["a"] = "1"
+    outcomes = []
+
+    def callable(key, value):
+        # The database is busy while the callable runs, so closing fails.
+        with pytest.raises(morvel.StatusException) as info:
+            tinydb.__exit__(None, None, None)
+        outcomes.append(info.value.GetStatus())
+        outcomes.append(tinydb.__exit__(KeyError, KeyError("a"), None))
+        return None
+
+    assert tinydb.Process("a", callable, False).IsOK()
+    assert outcomes[0] == Status.PRECONDITION_ERROR and outcomes[0].GetMessage() != ""
+    assert outcomes[1] is False
+    assert tinydb.IsOpen() and tinydb["a"] == "1"

@@ -543,3 +543,36 @@ def test_open_while_arguments_convert_keeps_the_first_open(tmp_path):
     assert f.Append(b"still open") == 0
     assert f.Close().IsOK()
     assert not (tmp_path / "second").exists()
+
+
+def test_with_returns_the_file_and_closes_it(path):
+    f = morvel.File()
+    with f as entered:
+        assert entered is f
+        assert f.Open(path, True).IsOK()
+        assert f.Append(b"abc") == 0
+    assert str(f) == "(unopened)"
+    assert os.path.getsize(path) == 3
+
+
+def test_with_closes_on_an_exception_and_lets_it_propagate(path):
+    f = morvel.File()
+    with pytest.raises(ZeroDivisionError):
+        with f:
+            assert f.Open(path, True).IsOK()
+            f.Write(0, b"xyz")
+            1 / 0
+    assert str(f) == "(unopened)"
+    with open(path, "rb") as raw:
+        assert raw.read() == b"xyz"
+
+
+@pytest.mark.parametrize("before", ["never opened", "closed in the block"])
+def test_with_on_an_unopened_file_exits_quietly(path, before):
+    f = morvel.File()
+    with f:
+        if before == "closed in the block":
+            assert f.Open(path, True).IsOK()
+            assert f.Close().IsOK()
+    assert str(f) == "(unopened)"
+    assert f.__exit__(None, None, None) is False

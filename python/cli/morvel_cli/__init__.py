@@ -1,0 +1,1 @@
+"""The morvel command: inspect, read, write, copy and repair database files."""
