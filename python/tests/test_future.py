@@ -220,6 +220,11 @@ def test_destruct_inside_a_callback_does_not_wait_for_locked_work(make_db):
     assert db.Get("k") == b"new"
 
 
+# The address sanitizer's allocator keeps freed memory in quarantine, so the
+# resident size grows there whatever the module does; its leak checker covers
+# that build instead.
+@pytest.mark.skipif("build/asan" in morvel.__file__,
+                    reason="resident memory is not the measure under the address sanitizer")
 def test_futures_do_not_leak(make_db):
     db = make_db("tiny")
     adapter = morvel.AsyncDBM(db, 2)
