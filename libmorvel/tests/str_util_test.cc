@@ -5,6 +5,8 @@
 #include <cmath>
 #include <limits>
 
+#include "test_util.h"
+
 namespace morvel {
 namespace {
 
@@ -125,6 +127,20 @@ TEST(StrUtilTest, VarNumsAndStrPairs) {
   DeserializeStrPair("\x05" "ab", &first, &second);
   EXPECT_TRUE(first.empty());
   EXPECT_TRUE(second.empty());
+}
+
+TEST(StrUtilTest, StrPairsRoundTripRandomBytes) {
+  // Keys of every length class of the varint (1, 2 and 3 bytes) and any bytes.
+  for (const size_t key_size : {size_t{0}, size_t{1}, size_t{127}, size_t{128}, size_t{20000}}) {
+    const size_t num = key_size == 0 ? 1 : 20;  // one distinct empty key
+    for (const auto& [key, value] : morvel_test::RandomRecords(num, key_size, 300, key_size + 7)) {
+      const std::string pair = SerializeStrPair(key, value);
+      std::string_view first, second;
+      DeserializeStrPair(pair, &first, &second);
+      ASSERT_EQ(first, key);
+      ASSERT_EQ(second, value);
+    }
+  }
 }
 
 }  // namespace
