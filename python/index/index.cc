@@ -369,12 +369,21 @@ PyObject* index_enter(IndexObject* self) {
   return reinterpret_cast<PyObject*>(self);
 }
 
-// Closes the index if it is still open; exceptions of the block propagate.
-PyObject* index_exit(IndexObject* self, PyObject*) {
-  if (self->index != nullptr) {
-    std::shared_ptr<PolyIndex> index = DetachIndex(self);
+// Closes the index if it is still open. A failure to close raises unless the
+// block's own exception is already propagating, which is never suppressed.
+PyObject* index_exit(IndexObject* self, PyObject* pyargs) {
+  if (self->index == nullptr) Py_RETURN_FALSE;
+  const bool propagating =
+      PyTuple_GET_SIZE(pyargs) > 0 && PyTuple_GET_ITEM(pyargs, 0) != Py_None;
+  std::shared_ptr<PolyIndex> index = DetachIndex(self);
+  morvel::Status status;
+  {
     NativeLock lock(self->concurrent);
-    index->Close();
+    status = index->Close();
+  }
+  if (!status.IsOK() && !propagating) {
+    ThrowStatusException(status);
+    return nullptr;
   }
   Py_RETURN_FALSE;
 }
