@@ -245,17 +245,79 @@ class ShardIterator final : public DBM::Iterator {
       }
       return status;
     }
-    Status status = Resolve();
-    if (!status.IsOK()) {
-      return status;
+    // The shard's iterator finds its record again at Process: when another
+    // thread removed it after Resolve, the shard hands over its next record,
+    // which may follow a lesser key of another shard, or reports its end. Only
+    // the merged current key is processed; otherwise the iterator resolves
+    // again and retries.
+    KeyGuardProcessor guard(proc, comparator_);
+    Status status;
+    do {
+      status = Resolve();
+      if (!status.IsOK()) {
+        return status;
+      }
+      guard.Expect(key_);
+      status = iters_[current_]->Process(&guard, writable);
+    } while ((status.IsOK() && guard.missed()) ||
+             (status == Status::NOT_FOUND_ERROR && !guard.called()));
+    // After a removal through it the iterator stands on the next record at
+    // once. Otherwise it stays on its key: a record removed by another thread
+    // after this call must not move it onto a successor not yet handed out,
+    // which the next Next would pass over.
+    if (guard.removed()) {
+      Resolve();
     }
-    status = iters_[current_]->Process(proc, writable);
-    // After a removal the iterator stands on the next record at once.
-    Resolve();
     return status;
   }
 
  private:
+  // Passes a record to |proc| only when its key is the expected one; any
+  // other record is left as it is and noted as missed.
+  class KeyGuardProcessor final : public DBM::RecordProcessor {
+   public:
+    KeyGuardProcessor(DBM::RecordProcessor* proc, KeyComparator comparator)
+        : proc_(proc), comparator_(comparator) {}
+    void Expect(const std::string& key) {
+      expected_ = key;
+      missed_ = false;
+      called_ = false;
+      removed_ = false;
+    }
+    bool missed() const { return missed_; }
+    bool called() const { return called_; }
+    bool removed() const { return removed_; }
+    std::string_view ProcessFull(std::string_view key, std::string_view value) override {
+      called_ = true;
+      if (comparator_(key, expected_) != 0) {
+        missed_ = true;
+        return NOOP;
+      }
+      return Note(proc_->ProcessFull(key, value));
+    }
+    std::string_view ProcessEmpty(std::string_view key) override {
+      called_ = true;
+      if (comparator_(key, expected_) != 0) {
+        missed_ = true;
+        return NOOP;
+      }
+      return Note(proc_->ProcessEmpty(key));
+    }
+
+   private:
+    std::string_view Note(std::string_view answer) {
+      removed_ = answer.data() == REMOVE.data();
+      return answer;
+    }
+
+    DBM::RecordProcessor* proc_;
+    KeyComparator comparator_;
+    std::string expected_;
+    bool missed_ = false;
+    bool called_ = false;
+    bool removed_ = false;
+  };
+
   static Status Unordered() {
     return Status(Status::NOT_IMPLEMENTED_ERROR, "the shards are not ordered");
   }
