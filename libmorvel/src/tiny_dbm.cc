@@ -28,6 +28,7 @@
 #include <mutex>
 #include <new>
 #include <shared_mutex>
+#include <utility>
 
 #include "mem_dbm_internal.h"
 #include "record_batch.h"
@@ -124,6 +125,20 @@ void UnlockStripe(Stripe* stripe, bool exclusive) {
     stripe->mutex.unlock_shared();
   }
 }
+
+// Runs |fn| when it goes out of scope, unwinding included: the stripes held
+// around a processor are released even when the processor throws.
+template <typename Fn>
+class ScopeExit {
+ public:
+  explicit ScopeExit(Fn fn) : fn_(std::move(fn)) {}
+  ~ScopeExit() { fn_(); }
+  ScopeExit(const ScopeExit&) = delete;
+  ScopeExit& operator=(const ScopeExit&) = delete;
+
+ private:
+  Fn fn_;
+};
 
 }  // namespace
 
@@ -226,15 +241,14 @@ struct TinyDBM::Impl {
     for (size_t index = 0; index < kNumStripes; index++) {
       Stripe* stripe = &stripes[index];
       LockStripe(stripe, writer);
+      const ScopeExit unlock([stripe, writer] { UnlockStripe(stripe, writer); });
       const Status status = CheckUsable(open, writable, writer);
-      bool done = !status.IsOK();
-      if (!done) {
-        uint64_t begin = 0, end = 0;
-        StripeRange(index, &begin, &end);
-        done = visit(stripe, begin, end);
+      if (!status.IsOK()) {
+        return status;
       }
-      UnlockStripe(stripe, writer);
-      if (done) {
+      uint64_t begin = 0, end = 0;
+      StripeRange(index, &begin, &end);
+      if (visit(stripe, begin, end)) {
         return status;
       }
     }
@@ -644,6 +658,7 @@ Status TinyDBM::Process(std::string_view key, RecordProcessor* proc, bool writab
   Impl* impl = impl_.get();
   uint64_t bucket = 0;
   Stripe* stripe = impl->LockKey(key, writable, &bucket);
+  const ScopeExit unlock([stripe, writable] { UnlockStripe(stripe, writable); });
   Status status = CheckUsable(impl->open, impl->writable, writable);
   if (status.IsOK()) {
     try {
@@ -652,7 +667,6 @@ Status TinyDBM::Process(std::string_view key, RecordProcessor* proc, bool writab
       status = AllocFailedStatus();
     }
   }
-  UnlockStripe(stripe, writable);
   return status;
 }
 
@@ -721,6 +735,11 @@ Status TinyDBM::ProcessMulti(
       UnlockStripe(&impl->stripes[*it], writable);
     }
   }
+  const ScopeExit unlock([impl, &stripe_indices, writable] {
+    for (auto it = stripe_indices.rbegin(); it != stripe_indices.rend(); ++it) {
+      UnlockStripe(&impl->stripes[*it], writable);
+    }
+  });
   Status status = CheckUsable(impl->open, impl->writable, writable);
   if (status.IsOK()) {
     const uint64_t bps = impl->buckets_per_stripe.load(std::memory_order_relaxed);
@@ -733,9 +752,6 @@ Status TinyDBM::ProcessMulti(
     } catch (const std::bad_alloc&) {
       status = AllocFailedStatus();
     }
-  }
-  for (auto it = stripe_indices.rbegin(); it != stripe_indices.rend(); ++it) {
-    UnlockStripe(&impl->stripes[*it], writable);
   }
   return status;
 }

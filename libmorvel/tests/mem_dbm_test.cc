@@ -15,7 +15,9 @@
 #include <fstream>
 #include <functional>
 #include <random>
+#include <memory>
 #include <set>
+#include <stdexcept>
 #include <thread>
 
 #include "morvel/file.h"
@@ -1031,6 +1033,53 @@ TEST(BabyDBMComparatorTest, ComparatorDecidesTheOrder) {
   std::map<std::string, std::string> items;
   for (const auto& item : dbm.Inspect()) items[item.first] = item.second;
   EXPECT_EQ(items["key_comparator"], "DecimalKeyComparator");
+}
+
+// Regression: a processor that threw left TinyDBM's stripe locked, so the next
+// call of the thread failed with EDEADLK and another thread hung.
+TEST(MemDBMTest, ThrowingProcessorReleasesItsLocks) {
+  struct Thrower : DBM::RecordProcessor {
+    std::string_view ProcessFull(std::string_view, std::string_view) override {
+      throw std::runtime_error("processor failed");
+    }
+    std::string_view ProcessEmpty(std::string_view) override {
+      throw std::runtime_error("processor failed");
+    }
+  };
+  using Call = std::function<void(DBM*, Thrower*)>;
+  const std::vector<std::pair<std::string, Call>> calls = {
+      {"Process", [](DBM* dbm, Thrower* proc) { dbm->Process("k", proc, true); }},
+      {"ProcessMulti",
+       [](DBM* dbm, Thrower* proc) { dbm->ProcessMulti({{"k", proc}, {"other", proc}}, true); }},
+      {"ProcessFirst", [](DBM* dbm, Thrower* proc) { dbm->ProcessFirst(proc, true); }},
+      {"ProcessEach", [](DBM* dbm, Thrower* proc) { dbm->ProcessEach(proc, true); }},
+  };
+  const std::vector<std::pair<std::string, std::function<std::unique_ptr<DBM>()>>> classes = {
+      {"TinyDBM", [] { return std::make_unique<TinyDBM>(); }},
+      {"BabyDBM", [] { return std::make_unique<BabyDBM>(); }},
+      {"CacheDBM", [] { return std::make_unique<CacheDBM>(); }},
+  };
+  for (const auto& [class_name, make] : classes) {
+    for (const auto& [name, call] : calls) {
+      SCOPED_TRACE(class_name + " " + name);
+      std::unique_ptr<DBM> dbm = make();
+      ASSERT_TRUE(dbm->Open("", true).IsOK());
+      ASSERT_TRUE(dbm->Set("k", "v").IsOK());
+      Thrower thrower;
+      EXPECT_THROW(call(dbm.get(), &thrower), std::runtime_error);
+      // The same thread again, then another thread, then a whole-database call.
+      Status status;
+      ASSERT_NO_THROW(status = dbm->Set("k", "after"));
+      EXPECT_EQ(status, Status::SUCCESS);
+      std::thread other([&] { status = dbm->Set("other", "x"); });
+      other.join();
+      EXPECT_EQ(status, Status::SUCCESS);
+      EXPECT_TRUE(dbm->Rebuild().IsOK());
+      std::string value;
+      EXPECT_TRUE(dbm->Get("k", &value).IsOK());
+      EXPECT_EQ(value, "after");
+    }
+  }
 }
 
 }  // namespace
