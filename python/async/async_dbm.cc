@@ -277,19 +277,9 @@ PyObject* asyncdbm_Increment(AsyncDBMObject* self, PyObject* pyargs) {
 PyObject* asyncdbm_CompareExchangeMulti(AsyncDBMObject* self, PyObject* pyargs) {
   morvel::AsyncDBM* adapter = GetAdapter(self);
   if (adapter == nullptr || !CheckArgCount(pyargs, 2, 2)) return nullptr;
-  PyObject* pyexpected = PyTuple_GET_ITEM(pyargs, 0);
-  PyObject* pydesired = PyTuple_GET_ITEM(pyargs, 1);
-  if (!PySequence_Check(pyexpected) || !PySequence_Check(pydesired)) {
-    ThrowInvalidArguments("parameters must be sequences of strings");
-    return nullptr;
-  }
-  std::vector<std::string> expected_storage;
-  const SelectorPairs expected = ExtractSelectorPairs(pyexpected, &expected_storage);
-  if (PyErr_Occurred()) return nullptr;
-  std::vector<std::string> desired_storage;
-  const SelectorPairs desired = ExtractSelectorPairs(pydesired, &desired_storage);
-  if (PyErr_Occurred()) return nullptr;
-  return WrapFuture(self, adapter->CompareExchangeMulti(expected, desired), false);
+  CompareExchangeMultiArgs args;
+  if (!ReadCompareExchangeMultiArgs(pyargs, &args)) return nullptr;
+  return WrapFuture(self, adapter->CompareExchangeMulti(args.expected, args.desired), false);
 }
 
 PyObject* asyncdbm_Rekey(AsyncDBMObject* self, PyObject* pyargs) {

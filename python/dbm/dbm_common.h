@@ -103,6 +103,20 @@ using SelectorPairs = std::vector<std::pair<std::string_view, std::string_view>>
 // Shared with the asynchronous adapter inside the module; not exported.
 SelectorPairs ExtractSelectorPairs(PyObject* pyseq, std::vector<std::string>* storage);
 
+// The expected and desired selector sequences of CompareExchangeMulti, with the
+// storage their views point into. Kept in place while the selectors are used.
+struct CompareExchangeMultiArgs {
+  std::vector<std::string> expected_storage;
+  std::vector<std::string> desired_storage;
+  SelectorPairs expected;
+  SelectorPairs desired;
+};
+
+// Reads the two positional arguments of CompareExchangeMulti (the count is
+// checked by the caller) into |*args|. False with the Python error set when
+// either is not a sequence or an item cannot be read.
+bool ReadCompareExchangeMultiArgs(PyObject* pyargs, CompareExchangeMultiArgs* args);
+
 // (key, processor) pairs, each processor calling one Python callable.
 using KFPairs = std::vector<std::pair<std::string, std::shared_ptr<morvel::DBM::RecordProcessor>>>;
 

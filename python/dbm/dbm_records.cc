@@ -248,6 +248,19 @@ SelectorPairs ExtractSelectorPairs(PyObject* pyseq, std::vector<std::string>* st
   return pairs;
 }
 
+bool ReadCompareExchangeMultiArgs(PyObject* pyargs, CompareExchangeMultiArgs* args) {
+  PyObject* pyexpected = PyTuple_GET_ITEM(pyargs, 0);
+  PyObject* pydesired = PyTuple_GET_ITEM(pyargs, 1);
+  if (!PySequence_Check(pyexpected) || !PySequence_Check(pydesired)) {
+    ThrowInvalidArguments("parameters must be sequences of strings");
+    return false;
+  }
+  args->expected = ExtractSelectorPairs(pyexpected, &args->expected_storage);
+  if (PyErr_Occurred()) return false;
+  args->desired = ExtractSelectorPairs(pydesired, &args->desired_storage);
+  return !PyErr_Occurred();
+}
+
 PyObject* dbm_Get(DBMObject* self, PyObject* pyargs) {
   return GetCommon(self, pyargs, false);
 }
@@ -456,20 +469,10 @@ PyObject* dbm_CompareExchangeMulti(DBMObject* self, PyObject* pyargs) {
   std::shared_ptr<DBMCore> core = ShareOpenCore(self);
   if (core == nullptr) return nullptr;
   if (!CheckArgCount(pyargs, 2, 2)) return nullptr;
-  PyObject* pyexpected = PyTuple_GET_ITEM(pyargs, 0);
-  PyObject* pydesired = PyTuple_GET_ITEM(pyargs, 1);
-  if (!PySequence_Check(pyexpected) || !PySequence_Check(pydesired)) {
-    ThrowInvalidArguments("parameters must be sequences of strings");
-    return nullptr;
-  }
-  std::vector<std::string> expected_storage;
-  const SelectorPairs expected = ExtractSelectorPairs(pyexpected, &expected_storage);
-  if (PyErr_Occurred()) return nullptr;
-  std::vector<std::string> desired_storage;
-  const SelectorPairs desired = ExtractSelectorPairs(pydesired, &desired_storage);
-  if (PyErr_Occurred()) return nullptr;
+  CompareExchangeMultiArgs args;
+  if (!ReadCompareExchangeMultiArgs(pyargs, &args)) return nullptr;
   return CallEngineForStatus(self, core.get(), [&](DBM* dbm) {
-    return dbm->CompareExchangeMulti(expected, desired);
+    return dbm->CompareExchangeMulti(args.expected, args.desired);
   });
 }
 
