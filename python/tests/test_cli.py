@@ -4,8 +4,13 @@ runs it: exit statuses, what it prints, and what it leaves in the files."""
 import base64
 import json
 import os
+import fcntl
+import pty
+import re
+import struct
 import subprocess
 import sys
+import termios
 
 import pytest
 
@@ -263,21 +268,93 @@ def test_the_installed_script_runs_the_tool(tmp_path):
     assert (result.returncode, result.stdout) == (0, "4\n")
 
 
-@pytest.mark.parametrize("command, label", [
-    (("export", "db.mvh", "dump.jsonl", "--format", "jsonl"), "exported"),
-    (("export", "db.mvh", "dump.flat"), "exported"),
-    (("import", "new.mvh", "dump.jsonl", "--format", "jsonl"), "imported"),
-    (("check", "db.mvh"), "checked"),
-])
-def test_progress_counts_records_on_stderr_only_when_asked(tmp_path, command, label):
-    fill(tmp_path / "db.mvh", {f"{i}".encode(): b"" for i in range(25000)})
+# Each long command with the label of its bar, and the amount its last frame
+# shows (records, or None where it counts bytes or only time).
+LONG_COMMANDS = [
+    (("export", "db.mvh", "dump.jsonl", "--format", "jsonl"), "exported", "300/300"),
+    (("export", "db.mvh", "dump.flat"), "exported", None),
+    (("import", "new.mvh", "dump.jsonl", "--format", "jsonl"), "imported", "300records"),
+    (("import", "new.mvt", "dump.flat"), "imported", None),
+    (("check", "db.mvh"), "checked", "300/300"),
+    (("rebuild", "db.mvh"), "rebuilt", "300/300"),
+    (("restore", "db.mvh", "restored.mvh"), "restored", None),
+]
+
+
+@pytest.fixture
+def long_work(tmp_path):
+    fill(tmp_path / "db.mvh", {f"{i}".encode(): b"v" * 10 for i in range(300)})
     ok("export", "db.mvh", "dump.jsonl", "--format", "jsonl", cwd=tmp_path)
-    quiet = run(*command, cwd=tmp_path)
-    assert quiet.returncode == 0 and quiet.stderr == b""
-    shown = run(*command, "--progress", cwd=tmp_path)
-    assert shown.returncode == 0
-    assert shown.stdout == quiet.stdout
-    updates = shown.stderr.decode().split("\r")[1:]
-    if command[-1] != "dump.flat":
-        assert updates[:2] == [f"{label}: 10000 records", f"{label}: 20000 records"]
-    assert updates[-1] == f"{label}: 25000 records, done\n"
+    ok("export", "db.mvh", "dump.flat", cwd=tmp_path)
+    return tmp_path
+
+
+def bar_frames(stderr, label):
+    """The frames of tqdm bars with |label| written to stderr."""
+    return [frame for frame in re.split(r"[\r\n]", stderr.decode()) if frame.startswith(label + ":")]
+
+
+@pytest.mark.parametrize("command, label, amount", LONG_COMMANDS)
+def test_progress_bar_on_stderr_only_when_asked_or_on_a_terminal(long_work, command, label,
+                                                                 amount):
+    piped = run(*command, cwd=long_work)
+    assert piped.returncode == 0 and piped.stderr == b"", piped.stderr
+    refused = run(*command, "--no-progress", cwd=long_work)
+    assert refused.returncode == 0 and refused.stderr == b""
+    forced = run(*command, "--progress", cwd=long_work)
+    assert forced.returncode == 0, forced.stderr
+    assert forced.stdout == piped.stdout
+    frames = bar_frames(forced.stderr, label)
+    assert frames, forced.stderr
+    # tqdm's frame: the label, an amount and [elapsed<remaining, rate].
+    assert re.search(r"\[\d\d:\d\d", frames[-1]), frames[-1]
+    if amount is not None:
+        assert amount in frames[-1].replace(" ", ""), frames[-1]
+
+
+def run_on_a_terminal(*args, cwd):
+    """Runs the tool with stderr on a pseudo-terminal; returns (status, what
+    the terminal received)."""
+    leader, follower = pty.openpty()
+    # A terminal 80 columns wide: a new pseudo-terminal has none.
+    fcntl.ioctl(follower, termios.TIOCSWINSZ, struct.pack("HHHH", 24, 80, 0, 0))
+    try:
+        process = subprocess.Popen([sys.executable, "-m", "morvel_cli", *args], cwd=cwd,
+                                   stdout=subprocess.DEVNULL, stderr=follower)
+        os.close(follower)
+        received = b""
+        while True:
+            try:
+                chunk = os.read(leader, 4096)
+            except OSError:  # the terminal is gone once the tool has exited
+                break
+            if not chunk:
+                break
+            received += chunk
+        return process.wait(), received
+    finally:
+        os.close(leader)
+
+
+@pytest.mark.parametrize("flag, shown", [((), True), (("--no-progress",), False)])
+def test_progress_bar_is_shown_by_default_on_a_terminal(long_work, flag, shown):
+    status, received = run_on_a_terminal("check", "db.mvh", *flag, cwd=long_work)
+    assert status == 0
+    assert bool(bar_frames(received, "checked")) == shown, received
+
+
+def test_the_tool_works_without_tqdm(long_work):
+    # tqdm made unimportable: --progress is accepted and simply shows nothing.
+    code = ("import sys; sys.modules['tqdm'] = None; from morvel_cli.main import main; "
+            "sys.exit(main(sys.argv[1:]))")
+    result = subprocess.run([sys.executable, "-c", code, "check", "db.mvh", "--progress"],
+                            cwd=long_work, capture_output=True, text=True)
+    assert (result.returncode, result.stderr) == (0, "")
+    assert result.stdout == "db.mvh: 300 records, all readable\n"
+
+
+def test_a_failing_call_under_a_progress_bar_still_fails(long_work):
+    (long_work / "bad.flat").write_bytes(b"\xff" * 64)
+    result = run("import", "new.mvh", "bad.flat", "--progress", cwd=long_work)
+    assert result.returncode == 1
+    assert "morvel import: error: cannot import bad.flat" in result.stderr.decode()

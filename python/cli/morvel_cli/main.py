@@ -10,6 +10,10 @@ a backslash is written as \\\\, tab, newline and carriage return as \\t, \\n and
 instead, with "key" and "value" as text when they are UTF-8 and as
 "key_base64" and "value_base64" otherwise.
 
+The long commands (export, import, rebuild, restore, check) draw a progress
+bar on stderr while they run, when stderr is a terminal: --progress forces it,
+--no-progress hides it.
+
 Failures print one line on stderr and exit with status 1; command line
 mistakes exit with status 2.
 """
@@ -18,13 +22,25 @@ from __future__ import annotations
 
 import argparse
 import base64
+import importlib
 import json
 import os
 import sys
-from collections.abc import Iterator as _Iterator, Sequence
-from typing import IO, NoReturn
+import threading
+from collections.abc import Callable, Iterator as _Iterator, Sequence
+from typing import IO, Any, NoReturn, TypeVar
 
 import morvel
+
+# tqdm draws the progress bars; the tool works without it, only with no bar.
+# (Imported by name so that type checking needs no stubs of it.)
+tqdm: Any
+try:
+    tqdm = importlib.import_module("tqdm").tqdm
+except ImportError:
+    tqdm = None
+
+_T = TypeVar("_T")
 
 PROG = "morvel"
 
@@ -141,26 +157,86 @@ def records(db: morvel.DBM, start: bytes | None = None) -> _Iterator[tuple[bytes
         check(it.Next(), "cannot step to the next record")
 
 
-class Progress:
-    """With --progress, a running count of records on stderr, rewritten in
-    place every |every| records and finished with a newline."""
+def progress_wanted(args: argparse.Namespace) -> bool:
+    """--progress forces the bar, --no-progress hides it; by default it is shown
+    when stderr is a terminal. Without tqdm there is never one."""
+    if tqdm is None:
+        return False
+    choice: bool | None = getattr(args, "progress", None)
+    return sys.stderr.isatty() if choice is None else choice
 
-    def __init__(self, args: argparse.Namespace, label: str, every: int = 10000) -> None:
-        self.enabled: bool = getattr(args, "progress", False)
-        self.label = label
-        self.every = every
+
+class Progress:
+    """A tqdm bar on stderr while a long command runs, or nothing at all.
+
+    step() counts records as a loop handles them; watch() runs one long engine
+    call on a worker thread and refreshes the bar meanwhile, from |measure|
+    (a byte or record count read while the call runs) or with the elapsed time
+    alone until the call returns."""
+
+    def __init__(self, args: argparse.Namespace, label: str, total: int | None = None,
+                 unit: str = "records") -> None:
         self.count = 0
+        self.bar: Any = None
+        if progress_wanted(args):
+            self.bar = tqdm(total=total, desc=label, unit=unit, file=sys.stderr,
+                            unit_scale=unit == "B", dynamic_ncols=True, leave=True)
+
+    def __enter__(self) -> Progress:
+        return self
+
+    def __exit__(self, exc_type: object, exc: object, tb: object) -> None:
+        if self.bar is not None:
+            self.bar.close()
 
     def step(self) -> None:
         self.count += 1
-        if self.enabled and self.count % self.every == 0:
-            sys.stderr.write(f"\r{self.label}: {self.count} records")
-            sys.stderr.flush()
+        if self.bar is not None:
+            self.bar.update(1)
 
-    def done(self, total: int | None = None) -> None:
-        if self.enabled:
-            count = self.count if total is None else total
-            sys.stderr.write(f"\r{self.label}: {count} records, done\n")
+    def watch(self, call: Callable[[], _T],
+              measure: Callable[[], int | None] | None = None) -> _T:
+        if self.bar is None:
+            return call()
+        outcome: list[_T] = []
+        failure: list[BaseException] = []
+
+        def work() -> None:
+            try:
+                outcome.append(call())
+            except BaseException as error:  # raised again on the calling thread
+                failure.append(error)
+
+        worker = threading.Thread(target=work, daemon=True)
+        worker.start()
+        while True:
+            worker.join(0.1)
+            self.show(measure)
+            if not worker.is_alive():
+                break
+        if failure:
+            raise failure[0]
+        if measure is None and self.bar.total is not None:
+            # Nothing was measured on the way: the call has done everything.
+            self.bar.n = self.bar.total
+            self.bar.refresh()
+        return outcome[0]
+
+    def show(self, measure: Callable[[], int | None] | None) -> None:
+        amount = measure() if measure is not None else None
+        if amount is not None and amount >= 0:
+            self.bar.n = amount
+        self.bar.refresh()
+
+
+def file_size(path: str) -> Callable[[], int | None]:
+    """How many bytes |path| holds now, or None while it does not exist."""
+    def measure() -> int | None:
+        try:
+            return os.path.getsize(path)
+        except OSError:
+            return None
+    return measure
 
 
 def print_record(out: IO[str], key: bytes, value: bytes, as_json: bool) -> None:
@@ -247,36 +323,39 @@ def cmd_list(args: argparse.Namespace) -> int:
 
 def cmd_export(args: argparse.Namespace) -> int:
     with Database(args, False) as db:
-        progress = Progress(args, "exported")
         if args.format == "flat":
-            with morvel.File() as dest:
+            with morvel.File() as dest, Progress(args, "exported", unit="B") as progress:
                 check(dest.Open(args.dest, True, truncate=True), f"cannot open {args.dest}")
-                check(db.ExportToFlatRecords(dest), f"cannot export to {args.dest}")
-            progress.done(db.Count())
+                check(progress.watch(lambda: db.ExportToFlatRecords(dest), file_size(args.dest)),
+                      f"cannot export to {args.dest}")
         else:
-            with open(args.dest, "w", encoding="utf-8") as out:
+            with open(args.dest, "w", encoding="utf-8") as out, \
+                    Progress(args, "exported", db.Count()) as progress:
                 for key, value in records(db):
                     print_record(out, key, value, True)
                     progress.step()
-            progress.done()
     return 0
 
 
 def cmd_import(args: argparse.Namespace) -> int:
     with Database(args, True) as db:
-        progress = Progress(args, "imported")
         if args.format == "flat":
             before = db.Count() or 0
-            with morvel.File() as src:
+
+            def imported() -> int | None:
+                count = db.Count()
+                return None if count is None else count - before
+
+            with morvel.File() as src, Progress(args, "imported") as progress:
                 check(src.Open(args.source, False), f"cannot open {args.source}")
-                check(db.ImportFromFlatRecords(src), f"cannot import {args.source}")
-            progress.done((db.Count() or 0) - before)
+                check(progress.watch(lambda: db.ImportFromFlatRecords(src), imported),
+                      f"cannot import {args.source}")
         else:
             try:
                 source = open(args.source, encoding="utf-8")
             except OSError as error:
                 raise Failure(f"cannot open {args.source}: {error.strerror}") from None
-            with source:
+            with source, Progress(args, "imported") as progress:
                 for number, line in enumerate(source, 1):
                     if not line.strip():
                         continue
@@ -290,37 +369,39 @@ def cmd_import(args: argparse.Namespace) -> int:
                     value = read_json_field(record, "value", number)
                     check(db.Set(key, value), f"line {number}: cannot set the record")
                     progress.step()
-            progress.done()
     return 0
 
 
 def cmd_rebuild(args: argparse.Namespace) -> int:
-    with Database(args, True) as db:
-        check(db.Rebuild(**parse_params(args.rebuild_param)), f"cannot rebuild {args.path}")
+    params = parse_params(args.rebuild_param)
+    with Database(args, True) as db, Progress(args, "rebuilt", db.Count()) as progress:
+        check(progress.watch(lambda: db.Rebuild(**params)), f"cannot rebuild {args.path}")
     return 0
 
 
 def cmd_restore(args: argparse.Namespace) -> int:
-    status = morvel.DBM.RestoreDatabase(args.path, args.dest, args.dbm_class, args.end_offset,
-                                        ",".join(args.param))
+    with Progress(args, "restored", unit="B") as progress:
+        status = progress.watch(
+            lambda: morvel.DBM.RestoreDatabase(args.path, args.dest, args.dbm_class,
+                                               args.end_offset, ",".join(args.param)),
+            file_size(args.dest))
     check(status, f"cannot restore {args.path}")
     return 0
 
 
 def cmd_check(args: argparse.Namespace) -> int:
     problems = []
-    progress = Progress(args, "checked")
     with Database(args, False) as db:
-        try:
-            for _ in records(db):
-                progress.step()
-        except (Failure, morvel.StatusException) as error:
-            problems.append(str(error))
+        expected = db.Count()
+        with Progress(args, "checked", expected) as progress:
+            try:
+                for _ in records(db):
+                    progress.step()
+            except (Failure, morvel.StatusException) as error:
+                problems.append(str(error))
         if not db.IsHealthy():
             problems.append("the database is not healthy")
-        progress.done()
         count = progress.count
-        expected = db.Count()
         if not problems and expected is not None and expected != count:
             problems.append(f"{count} records read but {expected} counted")
     if problems:
@@ -335,6 +416,12 @@ def cmd_search(args: argparse.Namespace) -> int:
     for key in keys:
         print(escape(key.encode("utf-8", "surrogateescape")))
     return 0
+
+
+def progress_option(sub: argparse.ArgumentParser) -> None:
+    sub.add_argument("--progress", action=argparse.BooleanOptionalAction, default=None,
+                     help="show a progress bar on stderr (default: when stderr is a "
+                     "terminal and tqdm is installed)")
 
 
 def build_parser() -> argparse.ArgumentParser:
@@ -382,19 +469,17 @@ def build_parser() -> argparse.ArgumentParser:
     sub.add_argument("dest", help="the file to write")
     sub.add_argument("--format", choices=["flat", "jsonl"], default="flat",
                      help="flat records (default) or JSON lines")
-    sub.add_argument("--progress", action="store_true",
-                     help="show the number of records written on stderr")
+    progress_option(sub)
     sub = command("import", "Set the records of a file in the database.", cmd_import)
     sub.add_argument("source", help="the file to read")
     sub.add_argument("--format", choices=["flat", "jsonl"], default="flat",
                      help="flat records (default) or JSON lines")
-    sub.add_argument("--progress", action="store_true",
-                     help="show the number of records imported on stderr (a flat import "
-                     "counts new keys)")
+    progress_option(sub)
     sub = command("rebuild", "Rebuild the database file, reclaiming unused space.",
                   cmd_rebuild)
     sub.add_argument("--rebuild-param", action="append", default=[], metavar="NAME=VALUE",
                      help="a tuning parameter for the rebuilt file (repeatable)")
+    progress_option(sub)
     sub = command("restore", "Copy the readable records of a damaged database into a new "
                   "one.", cmd_restore,
                   "a tuning parameter of the new database (repeatable)")
@@ -403,10 +488,10 @@ def build_parser() -> argparse.ArgumentParser:
                      help="the class of the damaged database (default: from the file)")
     sub.add_argument("--end-offset", type=int, default=-1,
                      help="read only up to this offset (default: to the end)")
+    progress_option(sub)
     sub = command("check", "Read every record; exit with status 1 if any is damaged.",
                   cmd_check)
-    sub.add_argument("--progress", action="store_true",
-                     help="show the number of records read on stderr")
+    progress_option(sub)
     sub = command("search", "Print keys that match a pattern.", cmd_search)
     sub.add_argument("mode", help="contain, begin, end, regex, edit, ...")
     sub.add_argument("pattern")
