@@ -126,7 +126,7 @@ def test_the_wheel_works_without_the_system_re2(wheel_env, tmp_path):
 
 
 @needs_wheel
-def test_the_installed_module_finds_libmorvel_and_re2_by_rpath(wheel_env):
+def test_the_wheel_module_finds_libmorvel_and_re2_by_rpath(wheel_env):
     python = str(wheel_env / "bin" / "python")
     site = subprocess.run([python, "-c", "import sysconfig; print(sysconfig.get_paths()"
                            "['platlib'])"], capture_output=True, text=True,
