@@ -209,11 +209,18 @@ class Progress:
 
         worker = threading.Thread(target=work, daemon=True)
         worker.start()
-        while True:
-            worker.join(0.1)
-            self.show(measure)
-            if not worker.is_alive():
-                break
+        interrupted: KeyboardInterrupt | None = None
+        while worker.is_alive():
+            try:
+                worker.join(0.1)
+                self.show(measure)
+            except KeyboardInterrupt as interrupt:
+                # The engine call cannot be stopped: it finishes before the
+                # database is closed under it, and the interrupt follows.
+                interrupted = interrupt
+        self.show(measure)
+        if interrupted is not None:
+            raise interrupted
         if failure:
             raise failure[0]
         if measure is None and self.bar.total is not None:
