@@ -17,6 +17,7 @@
 
 #include "dbm/dbm.h"
 #include "engine/engine.h"
+#include "module/arg_list.h"
 #include "module/convert.h"
 #include "module/errors.h"
 #include "module/module.h"
@@ -42,15 +43,10 @@ inline bool CheckNotBusy(const DBMCore& core) {
   return false;
 }
 
-// Positional argument |index| of the call, or null when not given.
-inline PyObject* OptionalArg(PyObject* pyargs, Py_ssize_t index) {
-  return index < PyTuple_GET_SIZE(pyargs) ? PyTuple_GET_ITEM(pyargs, index) : nullptr;
-}
-
 // The truth value of positional argument |index| into |*flag|, which keeps its
 // value when the argument is not given. False, with the error pending, when
 // the truth test raises.
-inline bool ReadOptionalFlag(PyObject* pyargs, Py_ssize_t index, bool* flag) {
+inline bool ReadOptionalFlag(const ArgList& pyargs, Py_ssize_t index, bool* flag) {
   PyObject* pyflag = OptionalArg(pyargs, index);
   return pyflag == nullptr || ReadFlag(pyflag, flag);
 }
@@ -115,7 +111,7 @@ struct CompareExchangeMultiArgs {
 // Reads the two positional arguments of CompareExchangeMulti (the count is
 // checked by the caller) into |*args|. False with the Python error set when
 // either is not a sequence or an item cannot be read.
-bool ReadCompareExchangeMultiArgs(PyObject* pyargs, CompareExchangeMultiArgs* args);
+bool ReadCompareExchangeMultiArgs(const ArgList& pyargs, CompareExchangeMultiArgs* args);
 
 // (key, processor) pairs, each processor calling one Python callable.
 using KFPairs = std::vector<std::pair<std::string, std::shared_ptr<morvel::DBM::RecordProcessor>>>;

@@ -21,6 +21,7 @@
 
 #include <string>
 
+#include "module/arg_list.h"
 #include "module/convert.h"
 #include "module/errors.h"
 #include "module/module.h"
@@ -100,9 +101,10 @@ void iter_dealloc(IteratorObject* self) {
   Py_TYPE(self)->tp_free(reinterpret_cast<PyObject*>(self));
 }
 
-int iter_init(IteratorObject* self, PyObject* pyargs, PyObject*) {
+int iter_init(IteratorObject* self, PyObject* pytuple, PyObject*) {
+  const ArgList pyargs(PySequence_Fast_ITEMS(pytuple), PyTuple_GET_SIZE(pytuple));
   if (!CheckArgCount(pyargs, 1, 1)) return -1;
-  PyObject* pydbm = PyTuple_GET_ITEM(pyargs, 0);
+  PyObject* pydbm = pyargs[0];
   if (!PyObject_TypeCheck(pydbm, cls_dbm)) {
     ThrowInvalidArguments("the argument is not a DBM");
     return -1;
@@ -252,25 +254,26 @@ PyObject* iter_Last(IteratorObject* self) {
   return Move(self, core, [](morvel::DBM::Iterator* iter) { return iter->Last(); });
 }
 
-PyObject* iter_Jump(IteratorObject* self, PyObject* pyargs) {
+PyObject* iter_Jump(IteratorObject* self, PyObject* const* pyargv, Py_ssize_t pyargc) {
+  const ArgList pyargs(pyargv, pyargc);
   std::shared_ptr<IteratorCore> core = GetCore(self);
   if (core == nullptr) return nullptr;
   if (!CheckArgCount(pyargs, 1, 1)) return nullptr;
-  SoftString key(PyTuple_GET_ITEM(pyargs, 0));
+  SoftString key(pyargs[0]);
   if (PyErr_Occurred()) return nullptr;
   return Move(self, core, [&](morvel::DBM::Iterator* iter) { return iter->Jump(key.Get()); });
 }
 
 // JumpLower and JumpUpper: a key and an optional inclusive flag.
 template <typename Op>
-PyObject* JumpBounded(IteratorObject* self, PyObject* pyargs, Op op) {
+PyObject* JumpBounded(IteratorObject* self, const ArgList& pyargs, Op op) {
   std::shared_ptr<IteratorCore> core = GetCore(self);
   if (core == nullptr) return nullptr;
   if (!CheckArgCount(pyargs, 1, 2)) return nullptr;
   // The key is converted before the flag is evaluated.
-  SoftString key(PyTuple_GET_ITEM(pyargs, 0));
+  SoftString key(pyargs[0]);
   bool inclusive = false;
-  if (PyTuple_GET_SIZE(pyargs) > 1 && !ReadFlag(PyTuple_GET_ITEM(pyargs, 1), &inclusive)) {
+  if (pyargs.size() > 1 && !ReadFlag(pyargs[1], &inclusive)) {
     return nullptr;
   }
   if (PyErr_Occurred()) return nullptr;
@@ -278,14 +281,16 @@ PyObject* JumpBounded(IteratorObject* self, PyObject* pyargs, Op op) {
               [&](morvel::DBM::Iterator* iter) { return op(iter, key.Get(), inclusive); });
 }
 
-PyObject* iter_JumpLower(IteratorObject* self, PyObject* pyargs) {
+PyObject* iter_JumpLower(IteratorObject* self, PyObject* const* pyargv, Py_ssize_t pyargc) {
+  const ArgList pyargs(pyargv, pyargc);
   return JumpBounded(self, pyargs,
                      [](morvel::DBM::Iterator* iter, std::string_view key, bool inclusive) {
                        return iter->JumpLower(key, inclusive);
                      });
 }
 
-PyObject* iter_JumpUpper(IteratorObject* self, PyObject* pyargs) {
+PyObject* iter_JumpUpper(IteratorObject* self, PyObject* const* pyargv, Py_ssize_t pyargc) {
+  const ArgList pyargs(pyargv, pyargc);
   return JumpBounded(self, pyargs,
                      [](morvel::DBM::Iterator* iter, std::string_view key, bool inclusive) {
                        return iter->JumpUpper(key, inclusive);
@@ -304,11 +309,12 @@ PyObject* iter_Previous(IteratorObject* self) {
   return Move(self, core, [](morvel::DBM::Iterator* iter) { return iter->Previous(); });
 }
 
-PyObject* iter_Set(IteratorObject* self, PyObject* pyargs) {
+PyObject* iter_Set(IteratorObject* self, PyObject* const* pyargv, Py_ssize_t pyargc) {
+  const ArgList pyargs(pyargv, pyargc);
   std::shared_ptr<IteratorCore> core = GetCore(self);
   if (core == nullptr) return nullptr;
   if (!CheckArgCount(pyargs, 1, 1)) return nullptr;
-  SoftString value(PyTuple_GET_ITEM(pyargs, 0));
+  SoftString value(pyargs[0]);
   if (PyErr_Occurred()) return nullptr;
   return MoveOrWrite(self, core, [&](morvel::DBM::Iterator* iter) {
     return iter->Set(value.Get(), nullptr, nullptr);
@@ -327,12 +333,12 @@ enum class ReadPart { kKey, kValue, kBoth };
 // The shape of every reading method: state check, receiver check, busy check,
 // one engine call (Get, or Step when |step|), the receiver filled, then the
 // data or None.
-PyObject* ReadCurrent(IteratorObject* self, PyObject* pyargs, ReadPart part, bool as_str,
+PyObject* ReadCurrent(IteratorObject* self, const ArgList& pyargs, ReadPart part, bool as_str,
                       bool step) {
   std::shared_ptr<IteratorCore> core = GetCore(self);
   if (core == nullptr) return nullptr;
   if (!CheckArgCount(pyargs, 0, 1)) return nullptr;
-  PyObject* pyreceiver = PyTuple_GET_SIZE(pyargs) > 0 ? PyTuple_GET_ITEM(pyargs, 0) : nullptr;
+  PyObject* pyreceiver = pyargs.size() > 0 ? pyargs[0] : nullptr;
   if (!CheckStatusReceiver(pyreceiver)) return nullptr;
   std::string key, value;
   std::string* key_ptr = part == ReadPart::kValue ? nullptr : &key;
@@ -364,35 +370,43 @@ PyObject* ReadCurrent(IteratorObject* self, PyObject* pyargs, ReadPart part, boo
   return CreatePyPair(convert(key), convert(value));
 }
 
-PyObject* iter_Get(IteratorObject* self, PyObject* pyargs) {
+PyObject* iter_Get(IteratorObject* self, PyObject* const* pyargv, Py_ssize_t pyargc) {
+  const ArgList pyargs(pyargv, pyargc);
   return ReadCurrent(self, pyargs, ReadPart::kBoth, false, false);
 }
 
-PyObject* iter_GetStr(IteratorObject* self, PyObject* pyargs) {
+PyObject* iter_GetStr(IteratorObject* self, PyObject* const* pyargv, Py_ssize_t pyargc) {
+  const ArgList pyargs(pyargv, pyargc);
   return ReadCurrent(self, pyargs, ReadPart::kBoth, true, false);
 }
 
-PyObject* iter_GetKey(IteratorObject* self, PyObject* pyargs) {
+PyObject* iter_GetKey(IteratorObject* self, PyObject* const* pyargv, Py_ssize_t pyargc) {
+  const ArgList pyargs(pyargv, pyargc);
   return ReadCurrent(self, pyargs, ReadPart::kKey, false, false);
 }
 
-PyObject* iter_GetKeyStr(IteratorObject* self, PyObject* pyargs) {
+PyObject* iter_GetKeyStr(IteratorObject* self, PyObject* const* pyargv, Py_ssize_t pyargc) {
+  const ArgList pyargs(pyargv, pyargc);
   return ReadCurrent(self, pyargs, ReadPart::kKey, true, false);
 }
 
-PyObject* iter_GetValue(IteratorObject* self, PyObject* pyargs) {
+PyObject* iter_GetValue(IteratorObject* self, PyObject* const* pyargv, Py_ssize_t pyargc) {
+  const ArgList pyargs(pyargv, pyargc);
   return ReadCurrent(self, pyargs, ReadPart::kValue, false, false);
 }
 
-PyObject* iter_GetValueStr(IteratorObject* self, PyObject* pyargs) {
+PyObject* iter_GetValueStr(IteratorObject* self, PyObject* const* pyargv, Py_ssize_t pyargc) {
+  const ArgList pyargs(pyargv, pyargc);
   return ReadCurrent(self, pyargs, ReadPart::kValue, true, false);
 }
 
-PyObject* iter_Step(IteratorObject* self, PyObject* pyargs) {
+PyObject* iter_Step(IteratorObject* self, PyObject* const* pyargv, Py_ssize_t pyargc) {
+  const ArgList pyargs(pyargv, pyargc);
   return ReadCurrent(self, pyargs, ReadPart::kBoth, false, true);
 }
 
-PyObject* iter_StepStr(IteratorObject* self, PyObject* pyargs) {
+PyObject* iter_StepStr(IteratorObject* self, PyObject* const* pyargv, Py_ssize_t pyargc) {
+  const ArgList pyargs(pyargv, pyargc);
   return ReadCurrent(self, pyargs, ReadPart::kBoth, true, true);
 }
 
@@ -401,35 +415,35 @@ PyMethodDef iter_methods[] = {
      "Initializes the iterator to indicate the first record."},
     {"Last", AsPyCFunction(iter_Last), METH_NOARGS,
      "Initializes the iterator to indicate the last record."},
-    {"Jump", AsPyCFunction(iter_Jump), METH_VARARGS,
+    {"Jump", AsPyCFunction(iter_Jump), METH_FASTCALL,
      "Initializes the iterator to indicate a specific record."},
-    {"JumpLower", AsPyCFunction(iter_JumpLower), METH_VARARGS,
+    {"JumpLower", AsPyCFunction(iter_JumpLower), METH_FASTCALL,
      "Initializes the iterator to indicate the last record whose key is lower."},
-    {"JumpUpper", AsPyCFunction(iter_JumpUpper), METH_VARARGS,
+    {"JumpUpper", AsPyCFunction(iter_JumpUpper), METH_FASTCALL,
      "Initializes the iterator to indicate the first record whose key is upper."},
     {"Next", AsPyCFunction(iter_Next), METH_NOARGS,
      "Moves the iterator to the next record."},
     {"Previous", AsPyCFunction(iter_Previous), METH_NOARGS,
      "Moves the iterator to the previous record."},
-    {"Get", AsPyCFunction(iter_Get), METH_VARARGS,
+    {"Get", AsPyCFunction(iter_Get), METH_FASTCALL,
      "Gets the key and the value of the current record of the iterator."},
-    {"GetStr", AsPyCFunction(iter_GetStr), METH_VARARGS,
+    {"GetStr", AsPyCFunction(iter_GetStr), METH_FASTCALL,
      "Gets the key and the value of the current record of the iterator, as strings."},
-    {"GetKey", AsPyCFunction(iter_GetKey), METH_VARARGS,
+    {"GetKey", AsPyCFunction(iter_GetKey), METH_FASTCALL,
      "Gets the key of the current record."},
-    {"GetKeyStr", AsPyCFunction(iter_GetKeyStr), METH_VARARGS,
+    {"GetKeyStr", AsPyCFunction(iter_GetKeyStr), METH_FASTCALL,
      "Gets the key of the current record, as a string."},
-    {"GetValue", AsPyCFunction(iter_GetValue), METH_VARARGS,
+    {"GetValue", AsPyCFunction(iter_GetValue), METH_FASTCALL,
      "Gets the value of the current record."},
-    {"GetValueStr", AsPyCFunction(iter_GetValueStr), METH_VARARGS,
+    {"GetValueStr", AsPyCFunction(iter_GetValueStr), METH_FASTCALL,
      "Gets the value of the current record, as a string."},
-    {"Set", AsPyCFunction(iter_Set), METH_VARARGS,
+    {"Set", AsPyCFunction(iter_Set), METH_FASTCALL,
      "Sets the value of the current record."},
     {"Remove", AsPyCFunction(iter_Remove), METH_NOARGS,
      "Removes the current record."},
-    {"Step", AsPyCFunction(iter_Step), METH_VARARGS,
+    {"Step", AsPyCFunction(iter_Step), METH_FASTCALL,
      "Gets the current record and moves the iterator to the next record."},
-    {"StepStr", AsPyCFunction(iter_StepStr), METH_VARARGS,
+    {"StepStr", AsPyCFunction(iter_StepStr), METH_FASTCALL,
      "Gets the current record and moves the iterator to the next record, as strings."},
     {nullptr, nullptr, 0, nullptr},
 };
