@@ -76,7 +76,7 @@ Description Describe(DBMObject* self) {
     std::shared_ptr<DBMCore> core = *self->dbm;
     std::vector<std::pair<std::string, std::string>> inspection;
     {
-      NativeLock lock(self->concurrent);
+      CoreNativeLock lock(core.get(), self->concurrent);
       inspection = core->dbm->Inspect();
       desc.num_records = core->dbm->CountSimple();
     }
@@ -335,7 +335,7 @@ PyObject* dbm_Close(DBMObject* self) {
   std::shared_ptr<DBMCore> core = DetachCore(self);
   morvel::Status status;
   {
-    NativeLock lock(self->concurrent);
+    CoreNativeLock lock(core.get(), self->concurrent);
     status = core->dbm->Close();
   }
   return CreatePyStatusMove(std::move(status));
@@ -363,7 +363,7 @@ PyObject* dbm_exit(DBMObject* self, PyObject* const* pyargv, Py_ssize_t pyargc) 
     status = BusyCallbackStatus();
   } else {
     std::shared_ptr<DBMCore> core = DetachCore(self);
-    NativeLock lock(self->concurrent);
+    CoreNativeLock lock(core.get(), self->concurrent);
     status = core->dbm->Close();
   }
   if (!status.IsOK() && !propagating) {

@@ -36,7 +36,7 @@ PyObject* QueryFigure(DBMObject* self, int64_t (morvel::DBM::*query)()) {
   if (IsBusyInCallback(*core)) Py_RETURN_NONE;
   int64_t figure = -1;
   {
-    NativeLock lock(self->concurrent);
+    CoreNativeLock lock(core.get(), self->concurrent);
     figure = ((*core->dbm).*query)();
   }
   if (figure < 0) Py_RETURN_NONE;
@@ -82,7 +82,7 @@ PyObject* dbm_GetFilePath(DBMObject* self) {
   std::string path;
   Status status;
   {
-    NativeLock lock(self->concurrent);
+    CoreNativeLock lock(core.get(), self->concurrent);
     status = core->dbm->GetFilePath(&path);
   }
   if (!status.IsOK()) Py_RETURN_NONE;
@@ -95,7 +95,7 @@ PyObject* dbm_GetTimestamp(DBMObject* self) {
   if (IsBusyInCallback(*core)) Py_RETURN_NONE;
   double timestamp = std::nan("");
   {
-    NativeLock lock(self->concurrent);
+    CoreNativeLock lock(core.get(), self->concurrent);
     timestamp = core->dbm->GetTimestampSimple();
   }
   // NaN, the failure answer, fails this comparison too.
@@ -130,7 +130,7 @@ PyObject* dbm_ShouldBeRebuilt(DBMObject* self) {
   if (IsBusyInCallback(*core)) Py_RETURN_FALSE;
   bool tobe = false;
   {
-    NativeLock lock(self->concurrent);
+    CoreNativeLock lock(core.get(), self->concurrent);
     tobe = core->dbm->ShouldBeRebuiltSimple();
   }
   return PyBool_FromLong(tobe);
@@ -209,7 +209,7 @@ PyObject* dbm_Inspect(DBMObject* self) {
   if (core == nullptr) return nullptr;
   std::vector<std::pair<std::string, std::string>> items;
   if (!IsBusyInCallback(*core)) {
-    NativeLock lock(self->concurrent);
+    CoreNativeLock lock(core.get(), self->concurrent);
     items = core->dbm->Inspect();
   }
   PyObject* pydict = PyDict_New();
@@ -246,7 +246,7 @@ PyObject* dbm_Search(DBMObject* self, PyObject* const* pyargv, Py_ssize_t pyargc
   std::vector<std::string> keys;
   Status status;
   {
-    NativeLock lock(self->concurrent);
+    CoreNativeLock lock(core.get(), self->concurrent);
     status = morvel::SearchDBMModal(core->dbm.get(), mode.Get(), pattern.Get(), &keys, capacity);
   }
   if (!status.IsOK()) {

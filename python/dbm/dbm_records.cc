@@ -64,20 +64,28 @@ PyObject* CreatePyStatusValuePair(Status&& status, PyObject* pyvalue) {
 }
 
 PyObject* GetCommon(DBMObject* self, const ArgList& pyargs, bool as_str) {
-  std::shared_ptr<DBMCore> core = ShareOpenCore(self);
-  if (core == nullptr) return nullptr;
+  CoreHold hold;
+  if (!hold.Take(self, pyargs.size() == 0 || IsPlainArg(pyargs[0]))) return nullptr;
   if (!CheckArgCount(pyargs, 1, 2)) return nullptr;
   SoftString key(pyargs[0]);
   if (PyErr_Occurred()) return nullptr;
   PyObject* pystatus = OptionalArg(pyargs, 1);
   if (!CheckStatusReceiver(pystatus)) return nullptr;
-  std::string value;
-  Status status = CallEngine(self, core.get(), [&](DBM* dbm) {
-    return dbm->Get(key.Get(), &value);
-  });
+  ValueReader reader(as_str);
+  // A value as long as the last one read may take long to copy.
+  const size_t data_size = hold.core()->long_values ? kLongRecordBytes : key.Get().size();
+  morvel::Status status = CallEngineForRecord(
+      self, hold, data_size,
+      [&](DBM* dbm, bool lock_held) {
+        reader.SetLockHeld(lock_held);
+        return reader.ReadStatus(dbm->Process(key.Get(), &reader, false));
+      },
+      [&](DBMCore* core) {
+        if (self->concurrent) core->long_values = reader.size() >= kLongRecordBytes;
+      });
   if (!SetStatusReceiver(pystatus, status)) return nullptr;
   if (!status.IsOK()) Py_RETURN_NONE;
-  return CreatePyValue(value, as_str);
+  return reader.TakeValue();
 }
 
 PyObject* GetMultiCommon(DBMObject* self, const ArgList& pyargs, bool as_str) {
@@ -283,17 +291,18 @@ PyObject* dbm_GetMultiStr(DBMObject* self, PyObject* const* pyargv, Py_ssize_t p
 
 PyObject* dbm_Set(DBMObject* self, PyObject* const* pyargv, Py_ssize_t pyargc) {
   const ArgList pyargs(pyargv, pyargc);
-  std::shared_ptr<DBMCore> core = ShareOpenCore(self);
-  if (core == nullptr) return nullptr;
+  CoreHold hold;
+  if (!hold.Take(self, ArePlainArgs(pyargs))) return nullptr;
   if (!CheckArgCount(pyargs, 2, 3)) return nullptr;
   bool overwrite = true;
   if (!ReadOptionalFlag(pyargs, 2, &overwrite)) return nullptr;
   SoftString key(pyargs[0]);
   SoftString value(pyargs[1]);
   if (PyErr_Occurred()) return nullptr;
-  return CallEngineForStatus(self, core.get(), [&](DBM* dbm) {
+  const size_t data_size = key.Get().size() + value.Get().size();
+  return CreatePyStatusMove(CallEngineForRecord(self, hold, data_size, [&](DBM* dbm) {
     return dbm->Set(key.Get(), value.Get(), overwrite, nullptr);
-  });
+  }));
 }
 
 PyObject* dbm_SetMulti(DBMObject* self, PyObject* pytuple, PyObject* pykwds) {
@@ -340,14 +349,14 @@ PyObject* dbm_SetAndGet(DBMObject* self, PyObject* const* pyargv, Py_ssize_t pya
 
 PyObject* dbm_Remove(DBMObject* self, PyObject* const* pyargv, Py_ssize_t pyargc) {
   const ArgList pyargs(pyargv, pyargc);
-  std::shared_ptr<DBMCore> core = ShareOpenCore(self);
-  if (core == nullptr) return nullptr;
+  CoreHold hold;
+  if (!hold.Take(self, ArePlainArgs(pyargs))) return nullptr;
   if (!CheckArgCount(pyargs, 1, 1)) return nullptr;
   SoftString key(pyargs[0]);
   if (PyErr_Occurred()) return nullptr;
-  return CallEngineForStatus(self, core.get(), [&](DBM* dbm) {
+  return CreatePyStatusMove(CallEngineForRecord(self, hold, key.Get().size(), [&](DBM* dbm) {
     return dbm->Remove(key.Get(), nullptr);
-  });
+  }));
 }
 
 PyObject* dbm_RemoveMulti(DBMObject* self, PyObject* const* pyargv, Py_ssize_t pyargc) {
@@ -387,8 +396,8 @@ PyObject* dbm_RemoveAndGet(DBMObject* self, PyObject* const* pyargv, Py_ssize_t 
 
 PyObject* dbm_Append(DBMObject* self, PyObject* const* pyargv, Py_ssize_t pyargc) {
   const ArgList pyargs(pyargv, pyargc);
-  std::shared_ptr<DBMCore> core = ShareOpenCore(self);
-  if (core == nullptr) return nullptr;
+  CoreHold hold;
+  if (!hold.Take(self, ArePlainArgs(pyargs))) return nullptr;
   if (!CheckArgCount(pyargs, 2, 3)) return nullptr;
   SoftString key(pyargs[0]);
   SoftString value(pyargs[1]);
@@ -396,9 +405,13 @@ PyObject* dbm_Append(DBMObject* self, PyObject* const* pyargv, Py_ssize_t pyargc
   PyObject* pydelim = OptionalArg(pyargs, 2);
   SoftString delim(pydelim == nullptr ? Py_None : pydelim);
   if (PyErr_Occurred()) return nullptr;
-  return CallEngineForStatus(self, core.get(), [&](DBM* dbm) {
+  // The record grows with each append: its old value is copied too.
+  const size_t data_size = hold.core()->long_values
+                               ? kLongRecordBytes
+                               : key.Get().size() + value.Get().size() + delim.Get().size();
+  return CreatePyStatusMove(CallEngineForRecord(self, hold, data_size, [&](DBM* dbm) {
     return dbm->Append(key.Get(), value.Get(), delim.Get());
-  });
+  }));
 }
 
 PyObject* dbm_AppendMulti(DBMObject* self, PyObject* pytuple, PyObject* pykwds) {
@@ -459,8 +472,8 @@ PyObject* dbm_CompareExchangeAndGet(DBMObject* self, PyObject* const* pyargv, Py
 
 PyObject* dbm_Increment(DBMObject* self, PyObject* const* pyargv, Py_ssize_t pyargc) {
   const ArgList pyargs(pyargv, pyargc);
-  std::shared_ptr<DBMCore> core = ShareOpenCore(self);
-  if (core == nullptr) return nullptr;
+  CoreHold hold;
+  if (!hold.Take(self, ArePlainArgs(pyargs))) return nullptr;
   if (!CheckArgCount(pyargs, 1, 4)) return nullptr;
   SoftString key(pyargs[0]);
   PyObject* pyincrement = OptionalArg(pyargs, 1);
@@ -472,7 +485,7 @@ PyObject* dbm_Increment(DBMObject* self, PyObject* const* pyargv, Py_ssize_t pya
   PyObject* pystatus = OptionalArg(pyargs, 3);
   if (!CheckStatusReceiver(pystatus)) return nullptr;
   int64_t current = 0;
-  Status status = CallEngine(self, core.get(), [&](DBM* dbm) {
+  Status status = CallEngineForRecord(self, hold, key.Get().size(), [&](DBM* dbm) {
     return dbm->Increment(key.Get(), increment, &current, initial);
   });
   if (!SetStatusReceiver(pystatus, status)) return nullptr;
