@@ -55,7 +55,9 @@ MORVEL_DEFINE_STATIC_TYPE(type_asyncdbm)
 // Python object.
 void DestroyAdapter(morvel::AsyncDBM* adapter, const std::weak_ptr<DBMCore>& source) {
   if (adapter == nullptr) return;
+  // The adapter holds a share of the database, so it is still there.
   std::shared_ptr<DBMCore> core = source.lock();
+  if (core != nullptr) core->released_calls--;
   if (core != nullptr && IsBusyInCallback(*core)) {
     try {
       std::thread([adapter] { delete adapter; }).detach();
@@ -142,6 +144,9 @@ int asyncdbm_init(AsyncDBMObject* self, PyObject* pytuple, PyObject*) {
     PyErr_NoMemory();
     return -1;
   }
+  // The workers take the database's locks at any time: calls on it in
+  // concurrent mode release the interpreter lock while the adapter lives.
+  core->released_calls++;
   morvel::AsyncDBM* old_adapter = self->adapter;
   const std::weak_ptr<DBMCore> old_source = self->source;
   self->adapter = adapter;

@@ -48,7 +48,7 @@ bool IsBusy(const IteratorCore& core) { return IsBusyInCallback(*core.db); }
 // Runs |op| on the engine iterator under the native lock and the core's mutex.
 template <typename Op>
 morvel::Status RunOnIterator(IteratorObject* self, IteratorCore& core, Op op) {
-  NativeLock lock(self->concurrent);
+  CoreNativeLock lock(core.db.get(), self->concurrent);
   std::lock_guard<std::mutex> guard(core.mutex);
   return op(core.iter.get());
 }
@@ -66,7 +66,7 @@ std::unique_ptr<morvel::DBM::Iterator> MakeEngineIterator(DBMCore& db_core, bool
                                                           morvel::Status* first_status) {
   std::unique_ptr<morvel::DBM::Iterator> iter;
   {
-    NativeLock lock(concurrent);
+    CoreNativeLock lock(&db_core, concurrent);
     iter = db_core.dbm->MakeIterator();
     if (iter != nullptr && first) *first_status = iter->First();
   }
@@ -93,10 +93,13 @@ PyObject* iter_new(PyTypeObject* pytype, PyObject*, PyObject*) {
   if (self == nullptr) return nullptr;
   self->iter = nullptr;
   self->concurrent = false;
+  self->last_pair = nullptr;
+  self->last_pair = nullptr;
   return reinterpret_cast<PyObject*>(self);
 }
 
 void iter_dealloc(IteratorObject* self) {
+  Py_XDECREF(self->last_pair);
   delete self->iter;
   Py_TYPE(self)->tp_free(reinterpret_cast<PyObject*>(self));
 }
@@ -151,14 +154,51 @@ PyObject* iter_str(IteratorObject* self) {
   return CreatePyString(DescribeKey(self));
 }
 
+// A (key, value) tuple of bytes for __next__, taking over |pykey| and
+// |pyvalue| (null when either is null, a failed creation). Reuses the tuple
+// last returned when the caller holds it no more, which saves a tuple per
+// record of a scan.
+PyObject* MakeNextPair(IteratorObject* self, PyObject* pykey, PyObject* pyvalue) {
+  if (pykey == nullptr || pyvalue == nullptr) {
+    Py_XDECREF(pykey);
+    Py_XDECREF(pyvalue);
+    return nullptr;
+  }
+  PyObject* pair = self->last_pair;
+  if (pair != nullptr && Py_REFCNT(pair) == 1) {
+    PyObject* old_key = PyTuple_GET_ITEM(pair, 0);
+    PyObject* old_value = PyTuple_GET_ITEM(pair, 1);
+    PyTuple_SET_ITEM(pair, 0, pykey);
+    PyTuple_SET_ITEM(pair, 1, pyvalue);
+    // Dropped last: freeing bytes runs no Python code, but the tuple is whole
+    // before anything is freed.
+    Py_DECREF(old_key);
+    Py_DECREF(old_value);
+    return Py_NewRef(pair);
+  }
+  PyObject* tuple = PyTuple_New(2);
+  if (tuple == nullptr) {
+    Py_DECREF(pykey);
+    Py_DECREF(pyvalue);
+    return nullptr;
+  }
+  PyTuple_SET_ITEM(tuple, 0, pykey);
+  PyTuple_SET_ITEM(tuple, 1, pyvalue);
+  self->last_pair = Py_NewRef(tuple);
+  Py_XDECREF(pair);
+  return tuple;
+}
+
 // The fast path of __next__ and Step: when the engine iterator holds the
 // current record among those it read ahead, takes it without releasing the
 // interpreter lock (the engine neither waits nor reads then) and sets |*pair|
 // to (key bytes, value bytes), or to null with the error of a failed
 // conversion. False, with nothing done, when the engine has no record at hand
 // or another thread drives the iterator; the caller then takes the usual path.
-// With |as_str|, the pair is of str as CreatePyString makes them.
-bool StepReadAhead(IteratorCore& core, PyObject** pair, bool as_str = false) {
+// With |as_str|, the pair is of str as CreatePyString makes them; with
+// |reuse|, __next__'s tuple may be reused (see MakeNextPair).
+bool StepReadAhead(IteratorObject* self, IteratorCore& core, PyObject** pair,
+                   bool as_str = false, bool reuse = false) {
   std::unique_lock<std::mutex> guard(core.mutex, std::try_to_lock);
   if (!guard.owns_lock()) return false;
   std::string_view key, value;
@@ -171,33 +211,32 @@ bool StepReadAhead(IteratorCore& core, PyObject** pair, bool as_str = false) {
   PyObject* pykey = PyBytes_FromStringAndSize(key.data(), static_cast<Py_ssize_t>(key.size()));
   PyObject* pyvalue =
       PyBytes_FromStringAndSize(value.data(), static_cast<Py_ssize_t>(value.size()));
-  PyObject* tuple = pykey != nullptr && pyvalue != nullptr ? PyTuple_New(2) : nullptr;
-  if (tuple == nullptr) {
-    Py_XDECREF(pykey);
-    Py_XDECREF(pyvalue);
-  } else {
-    PyTuple_SET_ITEM(tuple, 0, pykey);
-    PyTuple_SET_ITEM(tuple, 1, pyvalue);
-  }
-  *pair = tuple;
+  guard.unlock();
+  *pair = reuse ? MakeNextPair(self, pykey, pyvalue) : CreatePyPair(pykey, pyvalue);
   return true;
 }
 
 PyObject* iter_iternext(IteratorObject* self) {
-  std::shared_ptr<IteratorCore> core = GetCore(self);
-  if (core == nullptr) return nullptr;
-  if (IsBusy(*core)) {
+  if (self->iter == nullptr) {
+    ThrowInvalidArguments("not initialized iterator");
+    return nullptr;
+  }
+  // Borrowed on the fast path, which runs no Python code and keeps the
+  // interpreter lock; the slow path takes a share before releasing it.
+  IteratorCore* borrowed = self->iter->get();
+  if (IsBusy(*borrowed)) {
     ThrowStatusException(BusyCallbackStatus());
     return nullptr;
   }
-  if (!core->failed_move.IsOK()) {
-    const morvel::Status failed_move = std::move(core->failed_move);
-    core->failed_move = morvel::Status();
+  if (!borrowed->failed_move.IsOK()) {
+    const morvel::Status failed_move = std::move(borrowed->failed_move);
+    borrowed->failed_move = morvel::Status();
     ThrowStatusException(failed_move);
     return nullptr;
   }
   PyObject* pair = nullptr;
-  if (StepReadAhead(*core, &pair)) return pair;
+  if (StepReadAhead(self, *borrowed, &pair, false, true)) return pair;
+  const std::shared_ptr<IteratorCore> core = *self->iter;
   std::string key, value;
   const morvel::Status status = RunOnIterator(
       self, *core, [&](morvel::DBM::Iterator* iter) { return iter->Get(&key, &value); });
@@ -209,7 +248,7 @@ PyObject* iter_iternext(IteratorObject* self) {
     PyErr_SetString(PyExc_StopIteration, "end of iteration");
     return nullptr;
   }
-  pair = CreatePyPair(CreatePyBytes(key), CreatePyBytes(value));
+  pair = MakeNextPair(self, CreatePyBytes(key), CreatePyBytes(value));
   if (pair == nullptr) return nullptr;
   // The advance keeps the interpreter lock, so the mutex is taken with it held;
   // holders of the mutex never wait for the interpreter lock.
@@ -348,7 +387,7 @@ PyObject* ReadCurrent(IteratorObject* self, const ArgList& pyargs, ReadPart part
     status = BusyCallbackStatus();
   } else {
     PyObject* pair = nullptr;
-    if (step && part == ReadPart::kBoth && StepReadAhead(*core, &pair, as_str)) {
+    if (step && part == ReadPart::kBoth && StepReadAhead(self, *core, &pair, as_str)) {
       // A record read ahead: the status is success.
       if (pair != nullptr && !SetStatusReceiver(pyreceiver, status)) {
         Py_DECREF(pair);
@@ -456,6 +495,7 @@ PyObject* CreatePyIterator(const std::shared_ptr<DBMCore>& db_core, bool concurr
   IteratorObject* self = reinterpret_cast<IteratorObject*>(pyobj);
   self->iter = nullptr;
   self->concurrent = false;
+  self->last_pair = nullptr;
   morvel::Status first_status;
   std::unique_ptr<morvel::DBM::Iterator> iter =
       MakeEngineIterator(*db_core, concurrent, first, &first_status);
