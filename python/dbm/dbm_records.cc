@@ -9,6 +9,12 @@
 // and otherwise releases the interpreter lock in concurrent mode, and last the
 // result with the lock held again. The engine sees only views of byte strings
 // owned by the method, never a Python object.
+//
+// The single-record methods (Get, GetStr, Set, Remove, Append, Increment) go
+// through CallEngineForRecord instead: in concurrent mode they keep the
+// interpreter lock for short records while no other call on the database runs
+// released, and Get makes its result straight from the engine's view of the
+// value (ValueReader).
 
 #include <cstdint>
 #include <map>

@@ -10,8 +10,9 @@
 //
 // __next__ and Step first ask the engine iterator for a record it read ahead,
 // which needs neither a wait nor a read, so the interpreter lock stays held
-// and a scan costs about one tuple per record; only when none is at hand do
-// they make the usual engine call.
+// and a scan costs the key and value objects of each record (__next__ hands
+// them out in its last tuple once the caller dropped it); only when none is at
+// hand do they make the usual engine call.
 //
 // __next__ ends with StopIteration only at the real end, NOT_FOUND_ERROR from
 // the engine iterator; any other failure, of the read or of the move before it,
