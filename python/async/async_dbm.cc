@@ -55,7 +55,9 @@ MORVEL_DEFINE_STATIC_TYPE(type_asyncdbm)
 // Python object.
 void DestroyAdapter(morvel::AsyncDBM* adapter, const std::weak_ptr<DBMCore>& source) {
   if (adapter == nullptr) return;
+  // The adapter holds a share of the database, so it is still there.
   std::shared_ptr<DBMCore> core = source.lock();
+  if (core != nullptr) core->released_calls--;
   if (core != nullptr && IsBusyInCallback(*core)) {
     try {
       std::thread([adapter] { delete adapter; }).detach();
@@ -79,12 +81,12 @@ PyObject* WrapFuture(AsyncDBMObject* self, StatusFuture future, bool is_str) {
 }
 
 // Owned copies of the SoftString bytes of every positional argument, in order.
-std::vector<std::string> ExtractKeys(PyObject* pyargs) {
-  const Py_ssize_t num_args = PyTuple_GET_SIZE(pyargs);
+std::vector<std::string> ExtractKeys(const ArgList& pyargs) {
+  const Py_ssize_t num_args = pyargs.size();
   std::vector<std::string> keys;
   keys.reserve(num_args);
   for (Py_ssize_t i = 0; i < num_args; i++) {
-    SoftString key(PyTuple_GET_ITEM(pyargs, i));
+    SoftString key(pyargs[i]);
     keys.emplace_back(key.Get());
   }
   return keys;
@@ -122,9 +124,10 @@ void asyncdbm_dealloc(AsyncDBMObject* self) {
   Py_TYPE(self)->tp_free(reinterpret_cast<PyObject*>(self));
 }
 
-int asyncdbm_init(AsyncDBMObject* self, PyObject* pyargs, PyObject*) {
+int asyncdbm_init(AsyncDBMObject* self, PyObject* pytuple, PyObject*) {
+  const ArgList pyargs(PySequence_Fast_ITEMS(pytuple), PyTuple_GET_SIZE(pytuple));
   if (!CheckArgCount(pyargs, 2, 2)) return -1;
-  PyObject* pydbm = PyTuple_GET_ITEM(pyargs, 0);
+  PyObject* pydbm = pyargs[0];
   if (!PyObject_TypeCheck(pydbm, cls_dbm)) {
     ThrowInvalidArguments("the argument is not a DBM");
     return -1;
@@ -132,7 +135,7 @@ int asyncdbm_init(AsyncDBMObject* self, PyObject* pyargs, PyObject*) {
   DBMObject* dbm = reinterpret_cast<DBMObject*>(pydbm);
   std::shared_ptr<DBMCore> core = ShareOpenCore(dbm);
   if (core == nullptr) return -1;
-  const int32_t num_workers = static_cast<int32_t>(PyObjToInt(PyTuple_GET_ITEM(pyargs, 1)));
+  const int32_t num_workers = static_cast<int32_t>(PyObjToInt(pyargs[1]));
   if (PyErr_Occurred()) return -1;
   // The share points at the engine database and owns the core around it.
   std::shared_ptr<morvel::DBM> engine_dbm(core, core->dbm.get());
@@ -141,6 +144,9 @@ int asyncdbm_init(AsyncDBMObject* self, PyObject* pyargs, PyObject*) {
     PyErr_NoMemory();
     return -1;
   }
+  // The workers take the database's locks at any time: calls on it in
+  // concurrent mode release the interpreter lock while the adapter lives.
+  core->released_calls++;
   morvel::AsyncDBM* old_adapter = self->adapter;
   const std::weak_ptr<DBMCore> old_source = self->source;
   self->adapter = adapter;
@@ -167,47 +173,53 @@ PyObject* asyncdbm_Destruct(AsyncDBMObject* self) {
   Py_RETURN_NONE;
 }
 
-PyObject* GetCommon(AsyncDBMObject* self, PyObject* pyargs, bool is_str) {
+PyObject* GetCommon(AsyncDBMObject* self, const ArgList& pyargs, bool is_str) {
   morvel::AsyncDBM* adapter = GetAdapter(self);
   if (adapter == nullptr || !CheckArgCount(pyargs, 1, 1)) return nullptr;
-  SoftString key(PyTuple_GET_ITEM(pyargs, 0));
+  SoftString key(pyargs[0]);
   return WrapFuture(self, adapter->Get(key.Get()), is_str);
 }
 
-PyObject* asyncdbm_Get(AsyncDBMObject* self, PyObject* pyargs) {
+PyObject* asyncdbm_Get(AsyncDBMObject* self, PyObject* const* pyargv, Py_ssize_t pyargc) {
+  const ArgList pyargs(pyargv, pyargc);
   return GetCommon(self, pyargs, false);
 }
 
-PyObject* asyncdbm_GetStr(AsyncDBMObject* self, PyObject* pyargs) {
+PyObject* asyncdbm_GetStr(AsyncDBMObject* self, PyObject* const* pyargv, Py_ssize_t pyargc) {
+  const ArgList pyargs(pyargv, pyargc);
   return GetCommon(self, pyargs, true);
 }
 
-PyObject* GetMultiCommon(AsyncDBMObject* self, PyObject* pyargs, bool is_str) {
+PyObject* GetMultiCommon(AsyncDBMObject* self, const ArgList& pyargs, bool is_str) {
   morvel::AsyncDBM* adapter = GetAdapter(self);
   if (adapter == nullptr) return nullptr;
   const std::vector<std::string> keys = ExtractKeys(pyargs);
   return WrapFuture(self, adapter->GetMulti(ViewsOf(keys)), is_str);
 }
 
-PyObject* asyncdbm_GetMulti(AsyncDBMObject* self, PyObject* pyargs) {
+PyObject* asyncdbm_GetMulti(AsyncDBMObject* self, PyObject* const* pyargv, Py_ssize_t pyargc) {
+  const ArgList pyargs(pyargv, pyargc);
   return GetMultiCommon(self, pyargs, false);
 }
 
-PyObject* asyncdbm_GetMultiStr(AsyncDBMObject* self, PyObject* pyargs) {
+PyObject* asyncdbm_GetMultiStr(AsyncDBMObject* self, PyObject* const* pyargv, Py_ssize_t pyargc) {
+  const ArgList pyargs(pyargv, pyargc);
   return GetMultiCommon(self, pyargs, true);
 }
 
-PyObject* asyncdbm_Set(AsyncDBMObject* self, PyObject* pyargs) {
+PyObject* asyncdbm_Set(AsyncDBMObject* self, PyObject* const* pyargv, Py_ssize_t pyargc) {
+  const ArgList pyargs(pyargv, pyargc);
   morvel::AsyncDBM* adapter = GetAdapter(self);
   if (adapter == nullptr || !CheckArgCount(pyargs, 2, 3)) return nullptr;
   bool overwrite = true;
   if (!ReadOptionalFlag(pyargs, 2, &overwrite)) return nullptr;
-  SoftString key(PyTuple_GET_ITEM(pyargs, 0));
-  SoftString value(PyTuple_GET_ITEM(pyargs, 1));
+  SoftString key(pyargs[0]);
+  SoftString value(pyargs[1]);
   return WrapFuture(self, adapter->Set(key.Get(), value.Get(), overwrite), false);
 }
 
-PyObject* asyncdbm_SetMulti(AsyncDBMObject* self, PyObject* pyargs, PyObject* pykwds) {
+PyObject* asyncdbm_SetMulti(AsyncDBMObject* self, PyObject* pytuple, PyObject* pykwds) {
+  const ArgList pyargs(PySequence_Fast_ITEMS(pytuple), PyTuple_GET_SIZE(pytuple));
   morvel::AsyncDBM* adapter = GetAdapter(self);
   if (adapter == nullptr || !CheckArgCount(pyargs, 0, 1)) return nullptr;
   bool overwrite = true;
@@ -217,31 +229,35 @@ PyObject* asyncdbm_SetMulti(AsyncDBMObject* self, PyObject* pyargs, PyObject* py
   return WrapFuture(self, adapter->SetMulti(ViewsOf(records), overwrite), false);
 }
 
-PyObject* asyncdbm_Remove(AsyncDBMObject* self, PyObject* pyargs) {
+PyObject* asyncdbm_Remove(AsyncDBMObject* self, PyObject* const* pyargv, Py_ssize_t pyargc) {
+  const ArgList pyargs(pyargv, pyargc);
   morvel::AsyncDBM* adapter = GetAdapter(self);
   if (adapter == nullptr || !CheckArgCount(pyargs, 1, 1)) return nullptr;
-  SoftString key(PyTuple_GET_ITEM(pyargs, 0));
+  SoftString key(pyargs[0]);
   return WrapFuture(self, adapter->Remove(key.Get()), false);
 }
 
-PyObject* asyncdbm_RemoveMulti(AsyncDBMObject* self, PyObject* pyargs) {
+PyObject* asyncdbm_RemoveMulti(AsyncDBMObject* self, PyObject* const* pyargv, Py_ssize_t pyargc) {
+  const ArgList pyargs(pyargv, pyargc);
   morvel::AsyncDBM* adapter = GetAdapter(self);
   if (adapter == nullptr) return nullptr;
   const std::vector<std::string> keys = ExtractKeys(pyargs);
   return WrapFuture(self, adapter->RemoveMulti(ViewsOf(keys)), false);
 }
 
-PyObject* asyncdbm_Append(AsyncDBMObject* self, PyObject* pyargs) {
+PyObject* asyncdbm_Append(AsyncDBMObject* self, PyObject* const* pyargv, Py_ssize_t pyargc) {
+  const ArgList pyargs(pyargv, pyargc);
   morvel::AsyncDBM* adapter = GetAdapter(self);
   if (adapter == nullptr || !CheckArgCount(pyargs, 2, 3)) return nullptr;
-  SoftString key(PyTuple_GET_ITEM(pyargs, 0));
-  SoftString value(PyTuple_GET_ITEM(pyargs, 1));
+  SoftString key(pyargs[0]);
+  SoftString value(pyargs[1]);
   PyObject* pydelim = OptionalArg(pyargs, 2);
   SoftString delim(pydelim == nullptr ? Py_None : pydelim);
   return WrapFuture(self, adapter->Append(key.Get(), value.Get(), delim.Get()), false);
 }
 
-PyObject* asyncdbm_AppendMulti(AsyncDBMObject* self, PyObject* pyargs, PyObject* pykwds) {
+PyObject* asyncdbm_AppendMulti(AsyncDBMObject* self, PyObject* pytuple, PyObject* pykwds) {
+  const ArgList pyargs(PySequence_Fast_ITEMS(pytuple), PyTuple_GET_SIZE(pytuple));
   morvel::AsyncDBM* adapter = GetAdapter(self);
   if (adapter == nullptr || !CheckArgCount(pyargs, 0, 1)) return nullptr;
   PyObject* pydelim = OptionalArg(pyargs, 0);
@@ -251,20 +267,22 @@ PyObject* asyncdbm_AppendMulti(AsyncDBMObject* self, PyObject* pyargs, PyObject*
   return WrapFuture(self, adapter->AppendMulti(ViewsOf(records), delim.Get()), false);
 }
 
-PyObject* asyncdbm_CompareExchange(AsyncDBMObject* self, PyObject* pyargs) {
+PyObject* asyncdbm_CompareExchange(AsyncDBMObject* self, PyObject* const* pyargv, Py_ssize_t pyargc) {
+  const ArgList pyargs(pyargv, pyargc);
   morvel::AsyncDBM* adapter = GetAdapter(self);
   if (adapter == nullptr || !CheckArgCount(pyargs, 3, 3)) return nullptr;
-  SoftString key(PyTuple_GET_ITEM(pyargs, 0));
+  SoftString key(pyargs[0]);
   std::unique_ptr<SoftString> expected_holder, desired_holder;
-  const std::string_view expected = SelectorView(PyTuple_GET_ITEM(pyargs, 1), &expected_holder);
-  const std::string_view desired = SelectorView(PyTuple_GET_ITEM(pyargs, 2), &desired_holder);
+  const std::string_view expected = SelectorView(pyargs[1], &expected_holder);
+  const std::string_view desired = SelectorView(pyargs[2], &desired_holder);
   return WrapFuture(self, adapter->CompareExchange(key.Get(), expected, desired), false);
 }
 
-PyObject* asyncdbm_Increment(AsyncDBMObject* self, PyObject* pyargs) {
+PyObject* asyncdbm_Increment(AsyncDBMObject* self, PyObject* const* pyargv, Py_ssize_t pyargc) {
+  const ArgList pyargs(pyargv, pyargc);
   morvel::AsyncDBM* adapter = GetAdapter(self);
   if (adapter == nullptr || !CheckArgCount(pyargs, 1, 3)) return nullptr;
-  SoftString key(PyTuple_GET_ITEM(pyargs, 0));
+  SoftString key(pyargs[0]);
   PyObject* pyincrement = OptionalArg(pyargs, 1);
   const int64_t increment = pyincrement == nullptr ? 1 : PyObjToInt(pyincrement);
   if (PyErr_Occurred()) return nullptr;
@@ -274,7 +292,8 @@ PyObject* asyncdbm_Increment(AsyncDBMObject* self, PyObject* pyargs) {
   return WrapFuture(self, adapter->Increment(key.Get(), increment, initial), false);
 }
 
-PyObject* asyncdbm_CompareExchangeMulti(AsyncDBMObject* self, PyObject* pyargs) {
+PyObject* asyncdbm_CompareExchangeMulti(AsyncDBMObject* self, PyObject* const* pyargv, Py_ssize_t pyargc) {
+  const ArgList pyargs(pyargv, pyargc);
   morvel::AsyncDBM* adapter = GetAdapter(self);
   if (adapter == nullptr || !CheckArgCount(pyargs, 2, 2)) return nullptr;
   CompareExchangeMultiArgs args;
@@ -282,15 +301,16 @@ PyObject* asyncdbm_CompareExchangeMulti(AsyncDBMObject* self, PyObject* pyargs) 
   return WrapFuture(self, adapter->CompareExchangeMulti(args.expected, args.desired), false);
 }
 
-PyObject* asyncdbm_Rekey(AsyncDBMObject* self, PyObject* pyargs) {
+PyObject* asyncdbm_Rekey(AsyncDBMObject* self, PyObject* const* pyargv, Py_ssize_t pyargc) {
+  const ArgList pyargs(pyargv, pyargc);
   morvel::AsyncDBM* adapter = GetAdapter(self);
   if (adapter == nullptr || !CheckArgCount(pyargs, 2, 4)) return nullptr;
   bool overwrite = true;
   if (!ReadOptionalFlag(pyargs, 2, &overwrite)) return nullptr;
   bool copying = false;
   if (!ReadOptionalFlag(pyargs, 3, &copying)) return nullptr;
-  SoftString old_key(PyTuple_GET_ITEM(pyargs, 0));
-  SoftString new_key(PyTuple_GET_ITEM(pyargs, 1));
+  SoftString old_key(pyargs[0]);
+  SoftString new_key(pyargs[1]);
   return WrapFuture(self, adapter->Rekey(old_key.Get(), new_key.Get(), overwrite, copying),
                     false);
 }
@@ -305,13 +325,14 @@ PyObject* asyncdbm_PopFirst(AsyncDBMObject* self) { return PopFirstCommon(self, 
 
 PyObject* asyncdbm_PopFirstStr(AsyncDBMObject* self) { return PopFirstCommon(self, true); }
 
-PyObject* asyncdbm_PushLast(AsyncDBMObject* self, PyObject* pyargs) {
+PyObject* asyncdbm_PushLast(AsyncDBMObject* self, PyObject* const* pyargv, Py_ssize_t pyargc) {
+  const ArgList pyargs(pyargv, pyargc);
   morvel::AsyncDBM* adapter = GetAdapter(self);
   if (adapter == nullptr || !CheckArgCount(pyargs, 1, 2)) return nullptr;
   PyObject* pywtime = OptionalArg(pyargs, 1);
   const double wtime = pywtime == nullptr ? -1.0 : PyObjToDouble(pywtime);
   if (PyErr_Occurred()) return nullptr;
-  SoftString value(PyTuple_GET_ITEM(pyargs, 0));
+  SoftString value(pyargs[0]);
   return WrapFuture(self, adapter->PushLast(value.Get(), wtime), false);
 }
 
@@ -321,7 +342,8 @@ PyObject* asyncdbm_Clear(AsyncDBMObject* self) {
   return WrapFuture(self, adapter->Clear(), false);
 }
 
-PyObject* asyncdbm_Rebuild(AsyncDBMObject* self, PyObject* pyargs, PyObject* pykwds) {
+PyObject* asyncdbm_Rebuild(AsyncDBMObject* self, PyObject* pytuple, PyObject* pykwds) {
+  const ArgList pyargs(PySequence_Fast_ITEMS(pytuple), PyTuple_GET_SIZE(pytuple));
   morvel::AsyncDBM* adapter = GetAdapter(self);
   if (adapter == nullptr || !CheckArgCount(pyargs, 0, 0)) return nullptr;
   morvel::ParamMap params;
@@ -329,30 +351,33 @@ PyObject* asyncdbm_Rebuild(AsyncDBMObject* self, PyObject* pyargs, PyObject* pyk
   return WrapFuture(self, adapter->Rebuild(params), false);
 }
 
-PyObject* asyncdbm_Synchronize(AsyncDBMObject* self, PyObject* pyargs, PyObject* pykwds) {
+PyObject* asyncdbm_Synchronize(AsyncDBMObject* self, PyObject* pytuple, PyObject* pykwds) {
+  const ArgList pyargs(PySequence_Fast_ITEMS(pytuple), PyTuple_GET_SIZE(pytuple));
   morvel::AsyncDBM* adapter = GetAdapter(self);
   if (adapter == nullptr || !CheckArgCount(pyargs, 1, 1)) return nullptr;
   bool hard = false;
-  if (!ReadFlag(PyTuple_GET_ITEM(pyargs, 0), &hard)) return nullptr;
+  if (!ReadFlag(pyargs[0], &hard)) return nullptr;
   morvel::ParamMap params;
   if (!ReadKeywordMap(pykwds, &params)) return nullptr;
   return WrapFuture(self, adapter->Synchronize(hard, nullptr, params), false);
 }
 
-PyObject* asyncdbm_CopyFileData(AsyncDBMObject* self, PyObject* pyargs) {
+PyObject* asyncdbm_CopyFileData(AsyncDBMObject* self, PyObject* const* pyargv, Py_ssize_t pyargc) {
+  const ArgList pyargs(pyargv, pyargc);
   morvel::AsyncDBM* adapter = GetAdapter(self);
   if (adapter == nullptr || !CheckArgCount(pyargs, 1, 2)) return nullptr;
   bool sync_hard = false;
   if (!ReadOptionalFlag(pyargs, 1, &sync_hard)) return nullptr;
-  SoftString dest_path(PyTuple_GET_ITEM(pyargs, 0));
+  SoftString dest_path(pyargs[0]);
   const std::string dest_path_str(dest_path.Get());
   return WrapFuture(self, adapter->CopyFileData(dest_path_str, sync_hard), false);
 }
 
-PyObject* asyncdbm_Export(AsyncDBMObject* self, PyObject* pyargs) {
+PyObject* asyncdbm_Export(AsyncDBMObject* self, PyObject* const* pyargv, Py_ssize_t pyargc) {
+  const ArgList pyargs(pyargv, pyargc);
   morvel::AsyncDBM* adapter = GetAdapter(self);
   if (adapter == nullptr || !CheckArgCount(pyargs, 1, 1)) return nullptr;
-  PyObject* pydest = PyTuple_GET_ITEM(pyargs, 0);
+  PyObject* pydest = pyargs[0];
   if (!PyObject_TypeCheck(pydest, cls_dbm)) {
     ThrowInvalidArguments("the argument is not a DBM");
     return nullptr;
@@ -377,80 +402,83 @@ std::shared_ptr<morvel::File> ShareOpenFile(PyObject* pyfile) {
   return *file_obj->file;
 }
 
-PyObject* asyncdbm_ExportToFlatRecords(AsyncDBMObject* self, PyObject* pyargs) {
+PyObject* asyncdbm_ExportToFlatRecords(AsyncDBMObject* self, PyObject* const* pyargv, Py_ssize_t pyargc) {
+  const ArgList pyargs(pyargv, pyargc);
   morvel::AsyncDBM* adapter = GetAdapter(self);
   if (adapter == nullptr || !CheckArgCount(pyargs, 1, 1)) return nullptr;
-  std::shared_ptr<morvel::File> file = ShareOpenFile(PyTuple_GET_ITEM(pyargs, 0));
+  std::shared_ptr<morvel::File> file = ShareOpenFile(pyargs[0]);
   if (file == nullptr) return nullptr;
   return WrapFuture(self, adapter->ExportToFlatRecords(std::move(file)), false);
 }
 
-PyObject* asyncdbm_ImportFromFlatRecords(AsyncDBMObject* self, PyObject* pyargs) {
+PyObject* asyncdbm_ImportFromFlatRecords(AsyncDBMObject* self, PyObject* const* pyargv, Py_ssize_t pyargc) {
+  const ArgList pyargs(pyargv, pyargc);
   morvel::AsyncDBM* adapter = GetAdapter(self);
   if (adapter == nullptr || !CheckArgCount(pyargs, 1, 1)) return nullptr;
-  std::shared_ptr<morvel::File> file = ShareOpenFile(PyTuple_GET_ITEM(pyargs, 0));
+  std::shared_ptr<morvel::File> file = ShareOpenFile(pyargs[0]);
   if (file == nullptr) return nullptr;
   return WrapFuture(self, adapter->ImportFromFlatRecords(std::move(file)), false);
 }
 
-PyObject* asyncdbm_Search(AsyncDBMObject* self, PyObject* pyargs) {
+PyObject* asyncdbm_Search(AsyncDBMObject* self, PyObject* const* pyargv, Py_ssize_t pyargc) {
+  const ArgList pyargs(pyargv, pyargc);
   morvel::AsyncDBM* adapter = GetAdapter(self);
   if (adapter == nullptr || !CheckArgCount(pyargs, 2, 3)) return nullptr;
   PyObject* pycapacity = OptionalArg(pyargs, 2);
   const size_t capacity = pycapacity == nullptr ? 0 : ToSearchCapacity(PyObjToInt(pycapacity));
   if (PyErr_Occurred()) return nullptr;
-  SoftString pattern(PyTuple_GET_ITEM(pyargs, 1));
-  SoftString mode(PyTuple_GET_ITEM(pyargs, 0));
+  SoftString pattern(pyargs[1]);
+  SoftString mode(pyargs[0]);
   return WrapFuture(self, adapter->SearchModal(mode.Get(), pattern.Get(), capacity), true);
 }
 
 PyMethodDef asyncdbm_methods[] = {
     {"Destruct", AsPyCFunction(asyncdbm_Destruct), METH_NOARGS,
      "Destructs the asynchronous database adapter."},
-    {"Get", AsPyCFunction(asyncdbm_Get), METH_VARARGS, "Gets the value of a record of a key."},
-    {"GetStr", AsPyCFunction(asyncdbm_GetStr), METH_VARARGS,
+    {"Get", AsPyCFunction(asyncdbm_Get), METH_FASTCALL, "Gets the value of a record of a key."},
+    {"GetStr", AsPyCFunction(asyncdbm_GetStr), METH_FASTCALL,
      "Gets the value of a record of a key, as a string."},
-    {"GetMulti", AsPyCFunction(asyncdbm_GetMulti), METH_VARARGS,
+    {"GetMulti", AsPyCFunction(asyncdbm_GetMulti), METH_FASTCALL,
      "Gets the values of multiple records of keys."},
-    {"GetMultiStr", AsPyCFunction(asyncdbm_GetMultiStr), METH_VARARGS,
+    {"GetMultiStr", AsPyCFunction(asyncdbm_GetMultiStr), METH_FASTCALL,
      "Gets the values of multiple records of keys, as strings."},
-    {"Set", AsPyCFunction(asyncdbm_Set), METH_VARARGS, "Sets a record of a key and a value."},
+    {"Set", AsPyCFunction(asyncdbm_Set), METH_FASTCALL, "Sets a record of a key and a value."},
     {"SetMulti", AsPyCFunction(asyncdbm_SetMulti), METH_VARARGS | METH_KEYWORDS,
      "Sets multiple records specified by an initializer list of pairs of strings."},
-    {"Remove", AsPyCFunction(asyncdbm_Remove), METH_VARARGS, "Removes a record of a key."},
-    {"RemoveMulti", AsPyCFunction(asyncdbm_RemoveMulti), METH_VARARGS,
+    {"Remove", AsPyCFunction(asyncdbm_Remove), METH_FASTCALL, "Removes a record of a key."},
+    {"RemoveMulti", AsPyCFunction(asyncdbm_RemoveMulti), METH_FASTCALL,
      "Removes records of keys."},
-    {"Append", AsPyCFunction(asyncdbm_Append), METH_VARARGS,
+    {"Append", AsPyCFunction(asyncdbm_Append), METH_FASTCALL,
      "Appends data at the end of a record of a key."},
     {"AppendMulti", AsPyCFunction(asyncdbm_AppendMulti), METH_VARARGS | METH_KEYWORDS,
      "Appends data to multiple records of the keyword arguments."},
-    {"CompareExchange", AsPyCFunction(asyncdbm_CompareExchange), METH_VARARGS,
+    {"CompareExchange", AsPyCFunction(asyncdbm_CompareExchange), METH_FASTCALL,
      "Compares the value of a record and exchanges if the condition meets."},
-    {"Increment", AsPyCFunction(asyncdbm_Increment), METH_VARARGS,
+    {"Increment", AsPyCFunction(asyncdbm_Increment), METH_FASTCALL,
      "Increments the numeric value of a record."},
-    {"CompareExchangeMulti", AsPyCFunction(asyncdbm_CompareExchangeMulti), METH_VARARGS,
+    {"CompareExchangeMulti", AsPyCFunction(asyncdbm_CompareExchangeMulti), METH_FASTCALL,
      "Compares the values of records and exchanges if the condition meets."},
-    {"Rekey", AsPyCFunction(asyncdbm_Rekey), METH_VARARGS, "Changes the key of a record."},
+    {"Rekey", AsPyCFunction(asyncdbm_Rekey), METH_FASTCALL, "Changes the key of a record."},
     {"PopFirst", AsPyCFunction(asyncdbm_PopFirst), METH_NOARGS,
      "Gets the first record and removes it."},
     {"PopFirstStr", AsPyCFunction(asyncdbm_PopFirstStr), METH_NOARGS,
      "Gets the first record as strings and removes it."},
-    {"PushLast", AsPyCFunction(asyncdbm_PushLast), METH_VARARGS,
+    {"PushLast", AsPyCFunction(asyncdbm_PushLast), METH_FASTCALL,
      "Adds a record with a key of the current timestamp."},
     {"Clear", AsPyCFunction(asyncdbm_Clear), METH_NOARGS, "Removes all records."},
     {"Rebuild", AsPyCFunction(asyncdbm_Rebuild), METH_VARARGS | METH_KEYWORDS,
      "Rebuilds the entire database."},
     {"Synchronize", AsPyCFunction(asyncdbm_Synchronize), METH_VARARGS | METH_KEYWORDS,
      "Synchronizes the content of the database to the file system."},
-    {"CopyFileData", AsPyCFunction(asyncdbm_CopyFileData), METH_VARARGS,
+    {"CopyFileData", AsPyCFunction(asyncdbm_CopyFileData), METH_FASTCALL,
      "Copies the content of the database file to another file."},
-    {"Export", AsPyCFunction(asyncdbm_Export), METH_VARARGS,
+    {"Export", AsPyCFunction(asyncdbm_Export), METH_FASTCALL,
      "Exports all records to another database."},
-    {"ExportToFlatRecords", AsPyCFunction(asyncdbm_ExportToFlatRecords), METH_VARARGS,
+    {"ExportToFlatRecords", AsPyCFunction(asyncdbm_ExportToFlatRecords), METH_FASTCALL,
      "Exports all records of a database to a flat record file."},
-    {"ImportFromFlatRecords", AsPyCFunction(asyncdbm_ImportFromFlatRecords), METH_VARARGS,
+    {"ImportFromFlatRecords", AsPyCFunction(asyncdbm_ImportFromFlatRecords), METH_FASTCALL,
      "Imports records to a database from a flat record file."},
-    {"Search", AsPyCFunction(asyncdbm_Search), METH_VARARGS,
+    {"Search", AsPyCFunction(asyncdbm_Search), METH_FASTCALL,
      "Searches the database and get keys which match a pattern."},
     {nullptr, nullptr, 0, nullptr},
 };

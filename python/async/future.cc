@@ -21,6 +21,7 @@
 #include <utility>
 #include <vector>
 
+#include "module/arg_list.h"
 #include "module/convert.h"
 #include "module/errors.h"
 #include "module/module.h"
@@ -148,8 +149,9 @@ void future_dealloc(FutureObject* self) {
   Py_TYPE(self)->tp_free(reinterpret_cast<PyObject*>(self));
 }
 
-int future_init(FutureObject*, PyObject* pyargs, PyObject*) {
-  if (PyTuple_GET_SIZE(pyargs) != 0) {
+int future_init(FutureObject*, PyObject* pytuple, PyObject*) {
+  const ArgList pyargs(PySequence_Fast_ITEMS(pytuple), PyTuple_GET_SIZE(pytuple));
+  if (pyargs.size() != 0) {
     ThrowInvalidArguments("too many arguments");
     return -1;
   }
@@ -185,12 +187,13 @@ PyObject* future_await(FutureObject* self) {
   return Py_NewRef(reinterpret_cast<PyObject*>(self));
 }
 
-PyObject* future_Wait(FutureObject* self, PyObject* pyargs) {
+PyObject* future_Wait(FutureObject* self, PyObject* const* pyargv, Py_ssize_t pyargc) {
+  const ArgList pyargs(pyargv, pyargc);
   StatusFuture* future = GetEngineFuture(self);
   if (future == nullptr) return nullptr;
   if (!CheckArgCount(pyargs, 0, 1)) return nullptr;
   const double timeout =
-      PyTuple_GET_SIZE(pyargs) > 0 ? PyObjToDouble(PyTuple_GET_ITEM(pyargs, 0)) : -1.0;
+      pyargs.size() > 0 ? PyObjToDouble(pyargs[0]) : -1.0;
   if (PyErr_Occurred()) return nullptr;
   // A limited wait ends by itself; only an unlimited one obeys the busy rule.
   if ((timeout < 0 || std::isinf(timeout)) && !CheckWaitable(self)) return nullptr;
@@ -245,7 +248,7 @@ PyObject* future_Get(FutureObject* self) {
 }
 
 PyMethodDef future_methods[] = {
-    {"Wait", AsPyCFunction(future_Wait), METH_VARARGS, "Waits for the operation to be done."},
+    {"Wait", AsPyCFunction(future_Wait), METH_FASTCALL, "Waits for the operation to be done."},
     {"Get", AsPyCFunction(future_Get), METH_NOARGS,
      "Waits for the operation to be done and gets the result status."},
     {nullptr, nullptr, 0, nullptr},

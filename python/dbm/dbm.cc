@@ -76,7 +76,7 @@ Description Describe(DBMObject* self) {
     std::shared_ptr<DBMCore> core = *self->dbm;
     std::vector<std::pair<std::string, std::string>> inspection;
     {
-      NativeLock lock(self->concurrent);
+      CoreNativeLock lock(core.get(), self->concurrent);
       inspection = core->dbm->Inspect();
       desc.num_records = core->dbm->CountSimple();
     }
@@ -108,8 +108,9 @@ void dbm_dealloc(DBMObject* self) {
   Py_TYPE(self)->tp_free(reinterpret_cast<PyObject*>(self));
 }
 
-int dbm_init(DBMObject*, PyObject* pyargs, PyObject*) {
-  if (PyTuple_GET_SIZE(pyargs) != 0) {
+int dbm_init(DBMObject*, PyObject* pytuple, PyObject*) {
+  const ArgList pyargs(PySequence_Fast_ITEMS(pytuple), PyTuple_GET_SIZE(pytuple));
+  if (pyargs.size() != 0) {
     ThrowInvalidArguments("too many arguments");
     return -1;
   }
@@ -134,51 +135,51 @@ PyMethodDef dbm_methods[] = {
      "Opens a database file."},
     {"Close", AsPyCFunction(dbm_Close), METH_NOARGS,
      "Closes the database file."},
-    {"Process", AsPyCFunction(dbm_Process), METH_VARARGS,
+    {"Process", AsPyCFunction(dbm_Process), METH_FASTCALL,
      "Processes a record with an arbitrary function."},
-    {"Get", AsPyCFunction(dbm_Get), METH_VARARGS,
+    {"Get", AsPyCFunction(dbm_Get), METH_FASTCALL,
      "Gets the value of a record of a key."},
-    {"GetStr", AsPyCFunction(dbm_GetStr), METH_VARARGS,
+    {"GetStr", AsPyCFunction(dbm_GetStr), METH_FASTCALL,
      "Gets the value of a record of a key, as a string."},
-    {"GetMulti", AsPyCFunction(dbm_GetMulti), METH_VARARGS,
+    {"GetMulti", AsPyCFunction(dbm_GetMulti), METH_FASTCALL,
      "Gets the values of multiple records of keys."},
-    {"GetMultiStr", AsPyCFunction(dbm_GetMultiStr), METH_VARARGS,
+    {"GetMultiStr", AsPyCFunction(dbm_GetMultiStr), METH_FASTCALL,
      "Gets the values of multiple records of keys, as strings."},
-    {"Set", AsPyCFunction(dbm_Set), METH_VARARGS,
+    {"Set", AsPyCFunction(dbm_Set), METH_FASTCALL,
      "Sets a record of a key and a value."},
     {"SetMulti", AsPyCFunction(dbm_SetMulti), METH_VARARGS | METH_KEYWORDS,
      "Sets multiple records specified by an initializer list of pairs of strings."},
-    {"SetAndGet", AsPyCFunction(dbm_SetAndGet), METH_VARARGS,
+    {"SetAndGet", AsPyCFunction(dbm_SetAndGet), METH_FASTCALL,
      "Sets a record and get the old value."},
-    {"Remove", AsPyCFunction(dbm_Remove), METH_VARARGS,
+    {"Remove", AsPyCFunction(dbm_Remove), METH_FASTCALL,
      "Removes a record of a key."},
-    {"RemoveMulti", AsPyCFunction(dbm_RemoveMulti), METH_VARARGS,
+    {"RemoveMulti", AsPyCFunction(dbm_RemoveMulti), METH_FASTCALL,
      "Removes records of keys."},
-    {"RemoveAndGet", AsPyCFunction(dbm_RemoveAndGet), METH_VARARGS,
+    {"RemoveAndGet", AsPyCFunction(dbm_RemoveAndGet), METH_FASTCALL,
      "Removes a record and get the value."},
-    {"Append", AsPyCFunction(dbm_Append), METH_VARARGS,
+    {"Append", AsPyCFunction(dbm_Append), METH_FASTCALL,
      "Appends data at the end of a record of a key."},
     {"AppendMulti", AsPyCFunction(dbm_AppendMulti),
      METH_VARARGS | METH_KEYWORDS, "Appends data to multiple records of the keyword arguments."},
-    {"CompareExchange", AsPyCFunction(dbm_CompareExchange), METH_VARARGS,
+    {"CompareExchange", AsPyCFunction(dbm_CompareExchange), METH_FASTCALL,
      "Compares the value of a record and exchanges if the condition meets."},
     {"CompareExchangeAndGet", AsPyCFunction(dbm_CompareExchangeAndGet),
-     METH_VARARGS, "Does compare-and-exchange and/or gets the old value of the record."},
-    {"Increment", AsPyCFunction(dbm_Increment), METH_VARARGS,
+     METH_FASTCALL, "Does compare-and-exchange and/or gets the old value of the record."},
+    {"Increment", AsPyCFunction(dbm_Increment), METH_FASTCALL,
      "Increments the numeric value of a record."},
-    {"ProcessMulti", AsPyCFunction(dbm_ProcessMulti), METH_VARARGS,
+    {"ProcessMulti", AsPyCFunction(dbm_ProcessMulti), METH_FASTCALL,
      "Processes multiple records with arbitrary functions."},
     {"CompareExchangeMulti", AsPyCFunction(dbm_CompareExchangeMulti),
-     METH_VARARGS, "Compares the values of records and exchanges if the condition meets."},
-    {"Rekey", AsPyCFunction(dbm_Rekey), METH_VARARGS,
+     METH_FASTCALL, "Compares the values of records and exchanges if the condition meets."},
+    {"Rekey", AsPyCFunction(dbm_Rekey), METH_FASTCALL,
      "Changes the key of a record."},
-    {"PopFirst", AsPyCFunction(dbm_PopFirst), METH_VARARGS,
+    {"PopFirst", AsPyCFunction(dbm_PopFirst), METH_FASTCALL,
      "Gets the first record and removes it."},
-    {"PopFirstStr", AsPyCFunction(dbm_PopFirstStr), METH_VARARGS,
+    {"PopFirstStr", AsPyCFunction(dbm_PopFirstStr), METH_FASTCALL,
      "Gets the first record as strings and removes it."},
-    {"PushLast", AsPyCFunction(dbm_PushLast), METH_VARARGS,
+    {"PushLast", AsPyCFunction(dbm_PushLast), METH_FASTCALL,
      "Adds a record with a key of the current timestamp."},
-    {"ProcessEach", AsPyCFunction(dbm_ProcessEach), METH_VARARGS,
+    {"ProcessEach", AsPyCFunction(dbm_ProcessEach), METH_FASTCALL,
      "Processes each and every record in the database with an arbitrary function."},
     {"Count", AsPyCFunction(dbm_Count), METH_NOARGS,
      "Gets the number of records."},
@@ -196,15 +197,15 @@ PyMethodDef dbm_methods[] = {
     {"Synchronize", AsPyCFunction(dbm_Synchronize),
      METH_VARARGS | METH_KEYWORDS,
      "Synchronizes the content of the database to the file system."},
-    {"CopyFileData", AsPyCFunction(dbm_CopyFileData), METH_VARARGS,
+    {"CopyFileData", AsPyCFunction(dbm_CopyFileData), METH_FASTCALL,
      "Copies the content of the database file to another file."},
-    {"Export", AsPyCFunction(dbm_Export), METH_VARARGS,
+    {"Export", AsPyCFunction(dbm_Export), METH_FASTCALL,
      "Exports all records to another database."},
     {"ExportToFlatRecords", AsPyCFunction(dbm_ExportToFlatRecords),
-     METH_VARARGS, "Exports all records of a database to a flat record file."},
+     METH_FASTCALL, "Exports all records of a database to a flat record file."},
     {"ImportFromFlatRecords", AsPyCFunction(dbm_ImportFromFlatRecords),
-     METH_VARARGS, "Imports records to a database from a flat record file."},
-    {"ExportKeysAsLines", AsPyCFunction(dbm_ExportKeysAsLines), METH_VARARGS,
+     METH_FASTCALL, "Imports records to a database from a flat record file."},
+    {"ExportKeysAsLines", AsPyCFunction(dbm_ExportKeysAsLines), METH_FASTCALL,
      "Exports the keys of all records as lines to a text file."},
     {"Inspect", AsPyCFunction(dbm_Inspect), METH_NOARGS,
      "Inspects the database."},
@@ -216,18 +217,18 @@ PyMethodDef dbm_methods[] = {
      "Checks whether the database condition is healthy."},
     {"IsOrdered", AsPyCFunction(dbm_IsOrdered), METH_NOARGS,
      "Checks whether ordered operations are supported."},
-    {"Search", AsPyCFunction(dbm_Search), METH_VARARGS,
+    {"Search", AsPyCFunction(dbm_Search), METH_FASTCALL,
      "Searches the database and get keys which match a pattern."},
     {"MakeIterator", AsPyCFunction(dbm_MakeIterator), METH_NOARGS,
      "Makes an iterator for each record."},
     {"RestoreDatabase", AsPyCFunction(dbm_RestoreDatabase),
-     METH_VARARGS | METH_CLASS,
+     METH_FASTCALL | METH_CLASS,
      "Restores a broken database as a new healthy database. The arguments are the path of "
      "the old database, the path of the new database, the class name (empty to detect it "
      "from the file), the end offset (-1 to read to the end) and the tuning parameters of "
      "the new database (\"name=value,name=value\", or empty)."},
     {"__enter__", AsPyCFunction(dbm_enter), METH_NOARGS, "Enters a with block."},
-    {"__exit__", AsPyCFunction(dbm_exit), METH_VARARGS,
+    {"__exit__", AsPyCFunction(dbm_exit), METH_FASTCALL,
      "Closes the database file at the end of a with block."},
     {nullptr, nullptr, 0, nullptr},
 };
@@ -261,15 +262,16 @@ morvel::Status BusyCallbackStatus() {
   return morvel::Status(morvel::Status::PRECONDITION_ERROR, "the database is busy in a callback");
 }
 
-PyObject* dbm_Open(DBMObject* self, PyObject* pyargs, PyObject* pykwds) {
+PyObject* dbm_Open(DBMObject* self, PyObject* pytuple, PyObject* pykwds) {
+  const ArgList pyargs(PySequence_Fast_ITEMS(pytuple), PyTuple_GET_SIZE(pytuple));
   if (self->dbm != nullptr || opening_handles.count(self) > 0) {
     ThrowInvalidArguments("opened database");
     return nullptr;
   }
   if (!CheckArgCount(pyargs, 2, 2)) return nullptr;
-  SoftString path(PyTuple_GET_ITEM(pyargs, 0));
+  SoftString path(pyargs[0]);
   bool writable = false;
-  if (!ReadFlag(PyTuple_GET_ITEM(pyargs, 1), &writable)) return nullptr;
+  if (!ReadFlag(pyargs[1], &writable)) return nullptr;
   morvel::ParamMap params;
   int32_t options = 0;
   bool concurrent = false;
@@ -333,7 +335,7 @@ PyObject* dbm_Close(DBMObject* self) {
   std::shared_ptr<DBMCore> core = DetachCore(self);
   morvel::Status status;
   {
-    NativeLock lock(self->concurrent);
+    CoreNativeLock lock(core.get(), self->concurrent);
     status = core->dbm->Close();
   }
   return CreatePyStatusMove(std::move(status));
@@ -351,16 +353,17 @@ PyObject* dbm_enter(DBMObject* self) {
 // Closes the database if it is still open. A failure to close raises
 // StatusException, unless an exception of the block is already propagating:
 // that one is the cause the caller needs to see. Never suppresses it.
-PyObject* dbm_exit(DBMObject* self, PyObject* pyargs) {
+PyObject* dbm_exit(DBMObject* self, PyObject* const* pyargv, Py_ssize_t pyargc) {
+  const ArgList pyargs(pyargv, pyargc);
   if (self->dbm == nullptr) Py_RETURN_FALSE;
   const bool propagating =
-      PyTuple_GET_SIZE(pyargs) > 0 && PyTuple_GET_ITEM(pyargs, 0) != Py_None;
+      pyargs.size() > 0 && pyargs[0] != Py_None;
   morvel::Status status;
   if (IsBusyInCallback(**self->dbm)) {
     status = BusyCallbackStatus();
   } else {
     std::shared_ptr<DBMCore> core = DetachCore(self);
-    NativeLock lock(self->concurrent);
+    CoreNativeLock lock(core.get(), self->concurrent);
     status = core->dbm->Close();
   }
   if (!status.IsOK() && !propagating) {

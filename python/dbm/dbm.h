@@ -40,6 +40,49 @@ struct DBMCore {
   int callback_depth = 0;
   // Read and written only with the interpreter lock.
   DBMState state;
+  // Engine calls on this database in flight with the interpreter lock
+  // released, plus one for each live asynchronous adapter, whose workers take
+  // the engine's locks at any time. While it is zero, no thread can hold an
+  // engine lock of this database for long: a call in concurrent mode may then
+  // keep the interpreter lock for a short record operation, since it cannot
+  // wait long on an engine lock (and none of the lock holders waits for the
+  // interpreter lock while holding one). Read and written only with the
+  // interpreter lock.
+  int released_calls = 0;
+  // Whether the last read of a single record in concurrent mode met a value of
+  // at least kLongRecordBytes, so the next one releases the interpreter lock.
+  // Read and written only with the interpreter lock.
+  bool long_values = false;
+};
+
+// The size from which a record operation in concurrent mode releases the
+// interpreter lock: copying that many bytes takes long enough for other
+// threads to gain from running meanwhile, while below it switching threads
+// costs more than the call.
+constexpr size_t kLongRecordBytes = 32768;
+
+// Releases the interpreter lock for an engine call on |core| when |release|,
+// counting the call in |core->released_calls| meanwhile. Needs the
+// interpreter lock at construction; retakes it at destruction.
+class CoreNativeLock final {
+ public:
+  CoreNativeLock(DBMCore* core, bool release)
+      : core_(release ? core : nullptr), thstate_(nullptr) {
+    if (core_ == nullptr) return;
+    core_->released_calls++;
+    thstate_ = PyEval_SaveThread();
+  }
+  CoreNativeLock(const CoreNativeLock&) = delete;
+  CoreNativeLock& operator=(const CoreNativeLock&) = delete;
+  ~CoreNativeLock() {
+    if (core_ == nullptr) return;
+    PyEval_RestoreThread(thstate_);
+    core_->released_calls--;
+  }
+
+ private:
+  DBMCore* core_;
+  PyThreadState* thstate_;
 };
 
 // Fills the fixed part of |core|'s state from the engine database, just

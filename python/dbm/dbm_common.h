@@ -16,7 +16,9 @@
 #include <vector>
 
 #include "dbm/dbm.h"
+#include "dbm/value_reader.h"
 #include "engine/engine.h"
+#include "module/arg_list.h"
 #include "module/convert.h"
 #include "module/errors.h"
 #include "module/module.h"
@@ -42,15 +44,10 @@ inline bool CheckNotBusy(const DBMCore& core) {
   return false;
 }
 
-// Positional argument |index| of the call, or null when not given.
-inline PyObject* OptionalArg(PyObject* pyargs, Py_ssize_t index) {
-  return index < PyTuple_GET_SIZE(pyargs) ? PyTuple_GET_ITEM(pyargs, index) : nullptr;
-}
-
 // The truth value of positional argument |index| into |*flag|, which keeps its
 // value when the argument is not given. False, with the error pending, when
 // the truth test raises.
-inline bool ReadOptionalFlag(PyObject* pyargs, Py_ssize_t index, bool* flag) {
+inline bool ReadOptionalFlag(const ArgList& pyargs, Py_ssize_t index, bool* flag) {
   PyObject* pyflag = OptionalArg(pyargs, index);
   return pyflag == nullptr || ReadFlag(pyflag, flag);
 }
@@ -61,7 +58,7 @@ inline bool ReadOptionalFlag(PyObject* pyargs, Py_ssize_t index, bool* flag) {
 template <typename EngineCall>
 morvel::Status CallEngine(const DBMObject* self, DBMCore* core, EngineCall&& call) {
   if (IsBusyInCallback(*core)) return BusyCallbackStatus();
-  NativeLock lock(self->concurrent);
+  CoreNativeLock lock(core, self->concurrent);
   return call(core->dbm.get());
 }
 
@@ -70,6 +67,95 @@ template <typename EngineCall>
 PyObject* CallEngineForStatus(const DBMObject* self, DBMCore* core, EngineCall&& call) {
   return CreatePyStatusMove(CallEngine(self, core, std::forward<EngineCall>(call)));
 }
+
+// Whether converting |obj| to bytes, a number or a truth value runs no Python
+// code: exact bytes, str, int and bool, and None.
+inline bool IsPlainArg(PyObject* obj) {
+  return obj == nullptr || PyBytes_CheckExact(obj) || PyUnicode_CheckExact(obj) ||
+         PyLong_CheckExact(obj) || PyBool_Check(obj) || obj == Py_None;
+}
+
+// Whether IsPlainArg holds for every argument.
+inline bool ArePlainArgs(const ArgList& pyargs) {
+  for (Py_ssize_t i = 0; i < pyargs.size(); i++) {
+    if (!IsPlainArg(pyargs[i])) return false;
+  }
+  return true;
+}
+
+// The hold of a single-record method on the open database of its handle. When
+// the method's argument conversions run no Python code, the database is
+// borrowed (nothing can close it before the engine call, and a share is taken
+// only to release the interpreter lock); otherwise a share is taken at once,
+// as a conversion may close the handle.
+class CoreHold final {
+ public:
+  // Takes the database of |self|, or raises "not opened database" and returns
+  // false. |plain| tells that no argument conversion runs Python code.
+  bool Take(DBMObject* self, bool plain) {
+    if (self->dbm == nullptr || *self->dbm == nullptr) {
+      ThrowInvalidArguments("not opened database");
+      return false;
+    }
+    self_ = self;
+    core_ = self->dbm->get();
+    if (!plain) share_ = *self->dbm;
+    return true;
+  }
+  DBMCore* core() const { return core_; }
+  // A share to hold across a call made with the interpreter lock released.
+  std::shared_ptr<DBMCore> Share() const { return share_ != nullptr ? share_ : *self_->dbm; }
+
+ private:
+  DBMObject* self_ = nullptr;
+  DBMCore* core_ = nullptr;
+  std::shared_ptr<DBMCore> share_;
+};
+
+// Whether a single-record call on |core| handling |data_size| bytes of input
+// releases the interpreter lock: only in concurrent mode, and then only when
+// the call may take long, either for its size or because another thread may
+// hold the record's lock for long (see DBMCore::released_calls). Holding the
+// interpreter lock for the short calls spares two thread switches per call,
+// which cost more than the call itself, and lets threads share the
+// interpreter lock at its usual switch interval instead of at every call.
+inline bool ReleasesForRecord(const DBMObject* self, const DBMCore& core, size_t data_size) {
+  return self->concurrent && (core.released_calls > 0 || data_size >= kLongRecordBytes);
+}
+
+// Runs one single-record engine call on the database of |hold|, refused at
+// once while a callable of a callback method runs on it, with the interpreter
+// lock released only when ReleasesForRecord says so; then |after| with the
+// interpreter lock held and the database still alive.
+template <typename EngineCall, typename AfterCall>
+morvel::Status CallEngineForRecord(const DBMObject* self, const CoreHold& hold,
+                                   size_t data_size, EngineCall&& call, AfterCall&& after) {
+  DBMCore* core = hold.core();
+  if (IsBusyInCallback(*core)) return BusyCallbackStatus();
+  if (!ReleasesForRecord(self, *core, data_size)) {
+    morvel::Status status = call(core->dbm.get(), true);
+    after(core);
+    return status;
+  }
+  const std::shared_ptr<DBMCore> share = hold.Share();
+  morvel::Status status;
+  {
+    CoreNativeLock lock(core, true);
+    status = call(core->dbm.get(), false);
+  }
+  after(core);
+  return status;
+}
+
+// CallEngineForRecord with nothing to do after the call. |call| takes the
+// engine database only.
+template <typename EngineCall>
+morvel::Status CallEngineForRecord(const DBMObject* self, const CoreHold& hold,
+                                   size_t data_size, EngineCall&& call) {
+  return CallEngineForRecord(
+      self, hold, data_size, [&](morvel::DBM* dbm, bool) { return call(dbm); }, [](DBMCore*) {});
+}
+
 
 // The value selector of compare-exchange: None is absent (a null view), the
 // DBM.ANY_DATA object itself is the engine's ANY_DATA view, anything else is
@@ -115,7 +201,7 @@ struct CompareExchangeMultiArgs {
 // Reads the two positional arguments of CompareExchangeMulti (the count is
 // checked by the caller) into |*args|. False with the Python error set when
 // either is not a sequence or an item cannot be read.
-bool ReadCompareExchangeMultiArgs(PyObject* pyargs, CompareExchangeMultiArgs* args);
+bool ReadCompareExchangeMultiArgs(const ArgList& pyargs, CompareExchangeMultiArgs* args);
 
 // (key, processor) pairs, each processor calling one Python callable.
 using KFPairs = std::vector<std::pair<std::string, std::shared_ptr<morvel::DBM::RecordProcessor>>>;

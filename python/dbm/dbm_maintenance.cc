@@ -36,7 +36,7 @@ PyObject* QueryFigure(DBMObject* self, int64_t (morvel::DBM::*query)()) {
   if (IsBusyInCallback(*core)) Py_RETURN_NONE;
   int64_t figure = -1;
   {
-    NativeLock lock(self->concurrent);
+    CoreNativeLock lock(core.get(), self->concurrent);
     figure = ((*core->dbm).*query)();
   }
   if (figure < 0) Py_RETURN_NONE;
@@ -48,11 +48,11 @@ using FileTransfer = Status (*)(morvel::DBM*, morvel::File*);
 
 // ExportToFlatRecords, ImportFromFlatRecords and ExportKeysAsLines: one open
 // File argument, one engine transfer.
-PyObject* TransferWithFile(DBMObject* self, PyObject* pyargs, FileTransfer transfer) {
+PyObject* TransferWithFile(DBMObject* self, const ArgList& pyargs, FileTransfer transfer) {
   std::shared_ptr<DBMCore> core = ShareOpenCore(self);
   if (core == nullptr) return nullptr;
   if (!CheckArgCount(pyargs, 1, 1)) return nullptr;
-  PyObject* pyfile = PyTuple_GET_ITEM(pyargs, 0);
+  PyObject* pyfile = pyargs[0];
   if (!PyObject_TypeCheck(pyfile, cls_file)) {
     ThrowInvalidArguments("the argument is not a File");
     return nullptr;
@@ -82,7 +82,7 @@ PyObject* dbm_GetFilePath(DBMObject* self) {
   std::string path;
   Status status;
   {
-    NativeLock lock(self->concurrent);
+    CoreNativeLock lock(core.get(), self->concurrent);
     status = core->dbm->GetFilePath(&path);
   }
   if (!status.IsOK()) Py_RETURN_NONE;
@@ -95,7 +95,7 @@ PyObject* dbm_GetTimestamp(DBMObject* self) {
   if (IsBusyInCallback(*core)) Py_RETURN_NONE;
   double timestamp = std::nan("");
   {
-    NativeLock lock(self->concurrent);
+    CoreNativeLock lock(core.get(), self->concurrent);
     timestamp = core->dbm->GetTimestampSimple();
   }
   // NaN, the failure answer, fails this comparison too.
@@ -111,7 +111,8 @@ PyObject* dbm_Clear(DBMObject* self) {
   });
 }
 
-PyObject* dbm_Rebuild(DBMObject* self, PyObject* pyargs, PyObject* pykwds) {
+PyObject* dbm_Rebuild(DBMObject* self, PyObject* pytuple, PyObject* pykwds) {
+  const ArgList pyargs(PySequence_Fast_ITEMS(pytuple), PyTuple_GET_SIZE(pytuple));
   std::shared_ptr<DBMCore> core = ShareOpenCore(self);
   if (core == nullptr) return nullptr;
   if (!CheckArgCount(pyargs, 0, 0)) return nullptr;
@@ -129,18 +130,19 @@ PyObject* dbm_ShouldBeRebuilt(DBMObject* self) {
   if (IsBusyInCallback(*core)) Py_RETURN_FALSE;
   bool tobe = false;
   {
-    NativeLock lock(self->concurrent);
+    CoreNativeLock lock(core.get(), self->concurrent);
     tobe = core->dbm->ShouldBeRebuiltSimple();
   }
   return PyBool_FromLong(tobe);
 }
 
-PyObject* dbm_Synchronize(DBMObject* self, PyObject* pyargs, PyObject* pykwds) {
+PyObject* dbm_Synchronize(DBMObject* self, PyObject* pytuple, PyObject* pykwds) {
+  const ArgList pyargs(PySequence_Fast_ITEMS(pytuple), PyTuple_GET_SIZE(pytuple));
   std::shared_ptr<DBMCore> core = ShareOpenCore(self);
   if (core == nullptr) return nullptr;
   if (!CheckArgCount(pyargs, 1, 1)) return nullptr;
   bool hard = false;
-  if (!ReadFlag(PyTuple_GET_ITEM(pyargs, 0), &hard)) return nullptr;
+  if (!ReadFlag(pyargs[0], &hard)) return nullptr;
   morvel::ParamMap params;
   if (pykwds != nullptr) params = ExtractMap(pykwds);
   if (PyErr_Occurred()) return nullptr;
@@ -149,13 +151,14 @@ PyObject* dbm_Synchronize(DBMObject* self, PyObject* pyargs, PyObject* pykwds) {
   });
 }
 
-PyObject* dbm_CopyFileData(DBMObject* self, PyObject* pyargs) {
+PyObject* dbm_CopyFileData(DBMObject* self, PyObject* const* pyargv, Py_ssize_t pyargc) {
+  const ArgList pyargs(pyargv, pyargc);
   std::shared_ptr<DBMCore> core = ShareOpenCore(self);
   if (core == nullptr) return nullptr;
   if (!CheckArgCount(pyargs, 1, 2)) return nullptr;
-  SoftString dest_path(PyTuple_GET_ITEM(pyargs, 0));
+  SoftString dest_path(pyargs[0]);
   bool sync_hard = false;
-  if (PyTuple_GET_SIZE(pyargs) > 1 && !ReadFlag(PyTuple_GET_ITEM(pyargs, 1), &sync_hard)) {
+  if (pyargs.size() > 1 && !ReadFlag(pyargs[1], &sync_hard)) {
     return nullptr;
   }
   if (PyErr_Occurred()) return nullptr;
@@ -167,11 +170,12 @@ PyObject* dbm_CopyFileData(DBMObject* self, PyObject* pyargs) {
   });
 }
 
-PyObject* dbm_Export(DBMObject* self, PyObject* pyargs) {
+PyObject* dbm_Export(DBMObject* self, PyObject* const* pyargv, Py_ssize_t pyargc) {
+  const ArgList pyargs(pyargv, pyargc);
   std::shared_ptr<DBMCore> core = ShareOpenCore(self);
   if (core == nullptr) return nullptr;
   if (!CheckArgCount(pyargs, 1, 1)) return nullptr;
-  PyObject* pydest = PyTuple_GET_ITEM(pyargs, 0);
+  PyObject* pydest = pyargs[0];
   if (!PyObject_TypeCheck(pydest, cls_dbm)) {
     ThrowInvalidArguments("the argument is not a DBM");
     return nullptr;
@@ -185,15 +189,18 @@ PyObject* dbm_Export(DBMObject* self, PyObject* pyargs) {
                              [&](morvel::DBM* dbm) { return dbm->Export(dest_core->dbm.get()); });
 }
 
-PyObject* dbm_ExportToFlatRecords(DBMObject* self, PyObject* pyargs) {
+PyObject* dbm_ExportToFlatRecords(DBMObject* self, PyObject* const* pyargv, Py_ssize_t pyargc) {
+  const ArgList pyargs(pyargv, pyargc);
   return TransferWithFile(self, pyargs, morvel::ExportDBMToFlatRecords);
 }
 
-PyObject* dbm_ImportFromFlatRecords(DBMObject* self, PyObject* pyargs) {
+PyObject* dbm_ImportFromFlatRecords(DBMObject* self, PyObject* const* pyargv, Py_ssize_t pyargc) {
+  const ArgList pyargs(pyargv, pyargc);
   return TransferWithFile(self, pyargs, morvel::ImportDBMFromFlatRecords);
 }
 
-PyObject* dbm_ExportKeysAsLines(DBMObject* self, PyObject* pyargs) {
+PyObject* dbm_ExportKeysAsLines(DBMObject* self, PyObject* const* pyargv, Py_ssize_t pyargc) {
+  const ArgList pyargs(pyargv, pyargc);
   return TransferWithFile(self, pyargs, morvel::ExportDBMKeysAsLines);
 }
 
@@ -202,7 +209,7 @@ PyObject* dbm_Inspect(DBMObject* self) {
   if (core == nullptr) return nullptr;
   std::vector<std::pair<std::string, std::string>> items;
   if (!IsBusyInCallback(*core)) {
-    NativeLock lock(self->concurrent);
+    CoreNativeLock lock(core.get(), self->concurrent);
     items = core->dbm->Inspect();
   }
   PyObject* pydict = PyDict_New();
@@ -221,15 +228,16 @@ PyObject* dbm_Inspect(DBMObject* self) {
   return pydict;
 }
 
-PyObject* dbm_Search(DBMObject* self, PyObject* pyargs) {
+PyObject* dbm_Search(DBMObject* self, PyObject* const* pyargv, Py_ssize_t pyargc) {
+  const ArgList pyargs(pyargv, pyargc);
   std::shared_ptr<DBMCore> core = ShareOpenCore(self);
   if (core == nullptr) return nullptr;
   if (!CheckArgCount(pyargs, 2, 3)) return nullptr;
-  const size_t capacity = PyTuple_GET_SIZE(pyargs) > 2
-                              ? ToSearchCapacity(PyObjToInt(PyTuple_GET_ITEM(pyargs, 2)))
+  const size_t capacity = pyargs.size() > 2
+                              ? ToSearchCapacity(PyObjToInt(pyargs[2]))
                               : 0;
-  SoftString pattern(PyTuple_GET_ITEM(pyargs, 1));
-  SoftString mode(PyTuple_GET_ITEM(pyargs, 0));
+  SoftString pattern(pyargs[1]);
+  SoftString mode(pyargs[0]);
   if (PyErr_Occurred()) return nullptr;
   if (IsBusyInCallback(*core)) {
     ThrowStatusException(BusyCallbackStatus());
@@ -238,7 +246,7 @@ PyObject* dbm_Search(DBMObject* self, PyObject* pyargs) {
   std::vector<std::string> keys;
   Status status;
   {
-    NativeLock lock(self->concurrent);
+    CoreNativeLock lock(core.get(), self->concurrent);
     status = morvel::SearchDBMModal(core->dbm.get(), mode.Get(), pattern.Get(), &keys, capacity);
   }
   if (!status.IsOK()) {
@@ -248,16 +256,17 @@ PyObject* dbm_Search(DBMObject* self, PyObject* pyargs) {
   return CreatePyStringList(keys);
 }
 
-PyObject* dbm_RestoreDatabase(PyObject*, PyObject* pyargs) {
+PyObject* dbm_RestoreDatabase(PyObject*, PyObject* const* pyargv, Py_ssize_t pyargc) {
+  const ArgList pyargs(pyargv, pyargc);
   if (!CheckArgCount(pyargs, 2, 5)) return nullptr;
-  const Py_ssize_t argc = PyTuple_GET_SIZE(pyargs);
-  SoftString old_path(PyTuple_GET_ITEM(pyargs, 0));
-  SoftString new_path(PyTuple_GET_ITEM(pyargs, 1));
+  const Py_ssize_t argc = pyargs.size();
+  SoftString old_path(pyargs[0]);
+  SoftString new_path(pyargs[1]);
   std::unique_ptr<SoftString> class_name;
-  if (argc > 2) class_name = std::make_unique<SoftString>(PyTuple_GET_ITEM(pyargs, 2));
-  const int64_t end_offset = argc > 3 ? PyObjToInt(PyTuple_GET_ITEM(pyargs, 3)) : -1;
+  if (argc > 2) class_name = std::make_unique<SoftString>(pyargs[2]);
+  const int64_t end_offset = argc > 3 ? PyObjToInt(pyargs[3]) : -1;
   std::unique_ptr<SoftString> params;
-  if (argc > 4) params = std::make_unique<SoftString>(PyTuple_GET_ITEM(pyargs, 4));
+  if (argc > 4) params = std::make_unique<SoftString>(pyargs[4]);
   if (PyErr_Occurred()) return nullptr;
   Status path_status = CheckPath(old_path.Get());
   path_status |= CheckPath(new_path.Get());

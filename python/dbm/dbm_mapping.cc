@@ -21,7 +21,7 @@ Py_ssize_t dbm_len(DBMObject* self) {
   if (!CheckNotBusy(*core)) return -1;
   int64_t count = 0;
   {
-    NativeLock lock(self->concurrent);
+    CoreNativeLock lock(core.get(), self->concurrent);
     count = core->dbm->CountSimple();
   }
   if (count < 0) return 0;
@@ -29,16 +29,13 @@ Py_ssize_t dbm_len(DBMObject* self) {
 }
 
 int dbm_contains(DBMObject* self, PyObject* pykey) {
-  std::shared_ptr<DBMCore> core = ShareOpenCore(self);
-  if (core == nullptr) return -1;
+  CoreHold hold;
+  if (!hold.Take(self, IsPlainArg(pykey))) return -1;
   SoftString key(pykey);
   if (PyErr_Occurred()) return -1;
-  if (!CheckNotBusy(*core)) return -1;
-  morvel::Status status;
-  {
-    NativeLock lock(self->concurrent);
-    status = core->dbm->Get(key.Get(), nullptr);
-  }
+  if (!CheckNotBusy(*hold.core())) return -1;
+  const morvel::Status status = CallEngineForRecord(
+      self, hold, key.Get().size(), [&](morvel::DBM* dbm) { return dbm->Get(key.Get(), nullptr); });
   if (status.IsOK()) return 1;
   if (status == morvel::Status::NOT_FOUND_ERROR) return 0;
   ThrowStatusException(status);
@@ -46,39 +43,47 @@ int dbm_contains(DBMObject* self, PyObject* pykey) {
 }
 
 PyObject* dbm_getitem(DBMObject* self, PyObject* pykey) {
-  std::shared_ptr<DBMCore> core = ShareOpenCore(self);
-  if (core == nullptr) return nullptr;
+  CoreHold hold;
+  if (!hold.Take(self, IsPlainArg(pykey))) return nullptr;
   const bool is_str = PyUnicode_Check(pykey);
   SoftString key(pykey);
   if (PyErr_Occurred()) return nullptr;
-  if (!CheckNotBusy(*core)) return nullptr;
-  std::string value;
-  morvel::Status status;
-  {
-    NativeLock lock(self->concurrent);
-    status = core->dbm->Get(key.Get(), &value);
-  }
+  if (!CheckNotBusy(*hold.core())) return nullptr;
+  ValueReader reader(is_str);
+  const size_t data_size = hold.core()->long_values ? kLongRecordBytes : key.Get().size();
+  const morvel::Status status = CallEngineForRecord(
+      self, hold, data_size,
+      [&](morvel::DBM* dbm, bool lock_held) {
+        reader.SetLockHeld(lock_held);
+        return reader.ReadStatus(dbm->Process(key.Get(), &reader, false));
+      },
+      [&](DBMCore* core) {
+        if (self->concurrent) core->long_values = reader.size() >= kLongRecordBytes;
+      });
   if (!status.IsOK()) {
     ThrowStatusException(status);
     return nullptr;
   }
-  return is_str ? CreatePyString(value) : CreatePyBytes(value);
+  return reader.TakeValue();
 }
 
 int dbm_setitem(DBMObject* self, PyObject* pykey, PyObject* pyvalue) {
-  std::shared_ptr<DBMCore> core = ShareOpenCore(self);
-  if (core == nullptr) return -1;
+  CoreHold hold;
+  if (!hold.Take(self, IsPlainArg(pykey) && IsPlainArg(pyvalue))) return -1;
   SoftString key(pykey);
   morvel::Status status;
   if (pyvalue == nullptr) {
-    if (PyErr_Occurred() || !CheckNotBusy(*core)) return -1;
-    NativeLock lock(self->concurrent);
-    status = core->dbm->Remove(key.Get(), nullptr);
+    if (PyErr_Occurred() || !CheckNotBusy(*hold.core())) return -1;
+    status = CallEngineForRecord(self, hold, key.Get().size(), [&](morvel::DBM* dbm) {
+      return dbm->Remove(key.Get(), nullptr);
+    });
   } else {
     SoftString value(pyvalue);
-    if (PyErr_Occurred() || !CheckNotBusy(*core)) return -1;
-    NativeLock lock(self->concurrent);
-    status = core->dbm->Set(key.Get(), value.Get(), true, nullptr);
+    if (PyErr_Occurred() || !CheckNotBusy(*hold.core())) return -1;
+    status = CallEngineForRecord(self, hold, key.Get().size() + value.Get().size(),
+                                 [&](morvel::DBM* dbm) {
+                                   return dbm->Set(key.Get(), value.Get(), true, nullptr);
+                                 });
   }
   if (!status.IsOK()) {
     ThrowStatusException(status);

@@ -112,7 +112,7 @@ class Processor final : public DBM::RecordProcessor {
 // handle in concurrent mode, the argument count and the writable flag (the
 // last of the |num_args| arguments). False when the method returns
 // |*early_result| at once: the refusal Status, or null with an error set.
-bool BeginCallbackMethod(DBMObject* self, PyObject* pyargs, int32_t num_args,
+bool BeginCallbackMethod(DBMObject* self, const ArgList& pyargs, int32_t num_args,
                          std::shared_ptr<DBMCore>* core, bool* writable,
                          PyObject** early_result) {
   *early_result = nullptr;
@@ -123,7 +123,7 @@ bool BeginCallbackMethod(DBMObject* self, PyObject* pyargs, int32_t num_args,
     return false;
   }
   if (!CheckArgCount(pyargs, num_args, num_args)) return false;
-  return ReadFlag(PyTuple_GET_ITEM(pyargs, num_args - 1), writable);
+  return ReadFlag(pyargs[num_args - 1], writable);
 }
 
 // Raises "non callable is given" and returns false unless |obj| is callable.
@@ -175,14 +175,15 @@ KFPairs ExtractKFPairs(PyObject* pyseq) {
   return pairs;
 }
 
-PyObject* dbm_Process(DBMObject* self, PyObject* pyargs) {
+PyObject* dbm_Process(DBMObject* self, PyObject* const* pyargv, Py_ssize_t pyargc) {
+  const ArgList pyargs(pyargv, pyargc);
   std::shared_ptr<DBMCore> core;
   bool writable = false;
   PyObject* early_result = nullptr;
   if (!BeginCallbackMethod(self, pyargs, 3, &core, &writable, &early_result)) return early_result;
-  PyObject* pycallable = PyTuple_GET_ITEM(pyargs, 1);
+  PyObject* pycallable = pyargs[1];
   if (!CheckCallable(pycallable)) return nullptr;
-  SoftString key(PyTuple_GET_ITEM(pyargs, 0));
+  SoftString key(pyargs[0]);
   if (PyErr_Occurred()) return nullptr;
   std::unique_ptr<SoftString> holder;
   auto proc = [&](std::string_view rec_key, std::string_view rec_value) {
@@ -192,12 +193,13 @@ PyObject* dbm_Process(DBMObject* self, PyObject* pyargs) {
                          [&](DBM* dbm) { return dbm->Process(key.Get(), proc, writable); });
 }
 
-PyObject* dbm_ProcessMulti(DBMObject* self, PyObject* pyargs) {
+PyObject* dbm_ProcessMulti(DBMObject* self, PyObject* const* pyargv, Py_ssize_t pyargc) {
+  const ArgList pyargs(pyargv, pyargc);
   std::shared_ptr<DBMCore> core;
   bool writable = false;
   PyObject* early_result = nullptr;
   if (!BeginCallbackMethod(self, pyargs, 2, &core, &writable, &early_result)) return early_result;
-  PyObject* pypairs = PyTuple_GET_ITEM(pyargs, 0);
+  PyObject* pypairs = pyargs[0];
   if (!PySequence_Check(pypairs)) {
     ThrowInvalidArguments("parameters must be sequences of tuples and strings and functions");
     return nullptr;
@@ -213,12 +215,13 @@ PyObject* dbm_ProcessMulti(DBMObject* self, PyObject* pyargs) {
       core.get(), [&](DBM* dbm) { return dbm->ProcessMulti(key_proc_pairs, writable); });
 }
 
-PyObject* dbm_ProcessEach(DBMObject* self, PyObject* pyargs) {
+PyObject* dbm_ProcessEach(DBMObject* self, PyObject* const* pyargv, Py_ssize_t pyargc) {
+  const ArgList pyargs(pyargv, pyargc);
   std::shared_ptr<DBMCore> core;
   bool writable = false;
   PyObject* early_result = nullptr;
   if (!BeginCallbackMethod(self, pyargs, 2, &core, &writable, &early_result)) return early_result;
-  PyObject* pycallable = PyTuple_GET_ITEM(pyargs, 0);
+  PyObject* pycallable = pyargs[0];
   if (!CheckCallable(pycallable)) return nullptr;
   std::unique_ptr<SoftString> holder;
   auto proc = [&](std::string_view rec_key, std::string_view rec_value) {

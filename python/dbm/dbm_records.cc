@@ -9,6 +9,12 @@
 // and otherwise releases the interpreter lock in concurrent mode, and last the
 // result with the lock held again. The engine sees only views of byte strings
 // owned by the method, never a Python object.
+//
+// The single-record methods (Get, GetStr, Set, Remove, Append, Increment) go
+// through CallEngineForRecord instead: in concurrent mode they keep the
+// interpreter lock for short records while no other call on the database runs
+// released, and Get makes its result straight from the engine's view of the
+// value (ValueReader).
 
 #include <cstdint>
 #include <map>
@@ -26,12 +32,12 @@ using morvel::DBM;
 using morvel::Status;
 
 // Owned copies of the SoftString bytes of every positional argument.
-std::vector<std::string> ExtractKeys(PyObject* pyargs) {
-  const Py_ssize_t num_args = PyTuple_GET_SIZE(pyargs);
+std::vector<std::string> ExtractKeys(const ArgList& pyargs) {
+  const Py_ssize_t num_args = pyargs.size();
   std::vector<std::string> keys;
   keys.reserve(num_args);
   for (Py_ssize_t i = 0; i < num_args; i++) {
-    SoftString key(PyTuple_GET_ITEM(pyargs, i));
+    SoftString key(pyargs[i]);
     if (PyErr_Occurred()) break;
     keys.emplace_back(key.Get());
   }
@@ -63,24 +69,32 @@ PyObject* CreatePyStatusValuePair(Status&& status, PyObject* pyvalue) {
   return CreatePyPair(CreatePyStatusMove(std::move(status)), pyvalue);
 }
 
-PyObject* GetCommon(DBMObject* self, PyObject* pyargs, bool as_str) {
-  std::shared_ptr<DBMCore> core = ShareOpenCore(self);
-  if (core == nullptr) return nullptr;
+PyObject* GetCommon(DBMObject* self, const ArgList& pyargs, bool as_str) {
+  CoreHold hold;
+  if (!hold.Take(self, pyargs.size() == 0 || IsPlainArg(pyargs[0]))) return nullptr;
   if (!CheckArgCount(pyargs, 1, 2)) return nullptr;
-  SoftString key(PyTuple_GET_ITEM(pyargs, 0));
+  SoftString key(pyargs[0]);
   if (PyErr_Occurred()) return nullptr;
   PyObject* pystatus = OptionalArg(pyargs, 1);
   if (!CheckStatusReceiver(pystatus)) return nullptr;
-  std::string value;
-  Status status = CallEngine(self, core.get(), [&](DBM* dbm) {
-    return dbm->Get(key.Get(), &value);
-  });
+  ValueReader reader(as_str);
+  // A value as long as the last one read may take long to copy.
+  const size_t data_size = hold.core()->long_values ? kLongRecordBytes : key.Get().size();
+  morvel::Status status = CallEngineForRecord(
+      self, hold, data_size,
+      [&](DBM* dbm, bool lock_held) {
+        reader.SetLockHeld(lock_held);
+        return reader.ReadStatus(dbm->Process(key.Get(), &reader, false));
+      },
+      [&](DBMCore* core) {
+        if (self->concurrent) core->long_values = reader.size() >= kLongRecordBytes;
+      });
   if (!SetStatusReceiver(pystatus, status)) return nullptr;
   if (!status.IsOK()) Py_RETURN_NONE;
-  return CreatePyValue(value, as_str);
+  return reader.TakeValue();
 }
 
-PyObject* GetMultiCommon(DBMObject* self, PyObject* pyargs, bool as_str) {
+PyObject* GetMultiCommon(DBMObject* self, const ArgList& pyargs, bool as_str) {
   std::shared_ptr<DBMCore> core = ShareOpenCore(self);
   if (core == nullptr) return nullptr;
   const std::vector<std::string> keys = ExtractKeys(pyargs);
@@ -105,7 +119,7 @@ PyObject* GetMultiCommon(DBMObject* self, PyObject* pyargs, bool as_str) {
   return pydict;
 }
 
-PyObject* PopFirstCommon(DBMObject* self, PyObject* pyargs, bool as_str) {
+PyObject* PopFirstCommon(DBMObject* self, const ArgList& pyargs, bool as_str) {
   std::shared_ptr<DBMCore> core = ShareOpenCore(self);
   if (core == nullptr) return nullptr;
   if (!CheckArgCount(pyargs, 0, 1)) return nullptr;
@@ -248,9 +262,9 @@ SelectorPairs ExtractSelectorPairs(PyObject* pyseq, std::vector<std::string>* st
   return pairs;
 }
 
-bool ReadCompareExchangeMultiArgs(PyObject* pyargs, CompareExchangeMultiArgs* args) {
-  PyObject* pyexpected = PyTuple_GET_ITEM(pyargs, 0);
-  PyObject* pydesired = PyTuple_GET_ITEM(pyargs, 1);
+bool ReadCompareExchangeMultiArgs(const ArgList& pyargs, CompareExchangeMultiArgs* args) {
+  PyObject* pyexpected = pyargs[0];
+  PyObject* pydesired = pyargs[1];
   if (!PySequence_Check(pyexpected) || !PySequence_Check(pydesired)) {
     ThrowInvalidArguments("parameters must be sequences of strings");
     return false;
@@ -261,37 +275,44 @@ bool ReadCompareExchangeMultiArgs(PyObject* pyargs, CompareExchangeMultiArgs* ar
   return !PyErr_Occurred();
 }
 
-PyObject* dbm_Get(DBMObject* self, PyObject* pyargs) {
+PyObject* dbm_Get(DBMObject* self, PyObject* const* pyargv, Py_ssize_t pyargc) {
+  const ArgList pyargs(pyargv, pyargc);
   return GetCommon(self, pyargs, false);
 }
 
-PyObject* dbm_GetStr(DBMObject* self, PyObject* pyargs) {
+PyObject* dbm_GetStr(DBMObject* self, PyObject* const* pyargv, Py_ssize_t pyargc) {
+  const ArgList pyargs(pyargv, pyargc);
   return GetCommon(self, pyargs, true);
 }
 
-PyObject* dbm_GetMulti(DBMObject* self, PyObject* pyargs) {
+PyObject* dbm_GetMulti(DBMObject* self, PyObject* const* pyargv, Py_ssize_t pyargc) {
+  const ArgList pyargs(pyargv, pyargc);
   return GetMultiCommon(self, pyargs, false);
 }
 
-PyObject* dbm_GetMultiStr(DBMObject* self, PyObject* pyargs) {
+PyObject* dbm_GetMultiStr(DBMObject* self, PyObject* const* pyargv, Py_ssize_t pyargc) {
+  const ArgList pyargs(pyargv, pyargc);
   return GetMultiCommon(self, pyargs, true);
 }
 
-PyObject* dbm_Set(DBMObject* self, PyObject* pyargs) {
-  std::shared_ptr<DBMCore> core = ShareOpenCore(self);
-  if (core == nullptr) return nullptr;
+PyObject* dbm_Set(DBMObject* self, PyObject* const* pyargv, Py_ssize_t pyargc) {
+  const ArgList pyargs(pyargv, pyargc);
+  CoreHold hold;
+  if (!hold.Take(self, ArePlainArgs(pyargs))) return nullptr;
   if (!CheckArgCount(pyargs, 2, 3)) return nullptr;
   bool overwrite = true;
   if (!ReadOptionalFlag(pyargs, 2, &overwrite)) return nullptr;
-  SoftString key(PyTuple_GET_ITEM(pyargs, 0));
-  SoftString value(PyTuple_GET_ITEM(pyargs, 1));
+  SoftString key(pyargs[0]);
+  SoftString value(pyargs[1]);
   if (PyErr_Occurred()) return nullptr;
-  return CallEngineForStatus(self, core.get(), [&](DBM* dbm) {
+  const size_t data_size = key.Get().size() + value.Get().size();
+  return CreatePyStatusMove(CallEngineForRecord(self, hold, data_size, [&](DBM* dbm) {
     return dbm->Set(key.Get(), value.Get(), overwrite, nullptr);
-  });
+  }));
 }
 
-PyObject* dbm_SetMulti(DBMObject* self, PyObject* pyargs, PyObject* pykwds) {
+PyObject* dbm_SetMulti(DBMObject* self, PyObject* pytuple, PyObject* pykwds) {
+  const ArgList pyargs(PySequence_Fast_ITEMS(pytuple), PyTuple_GET_SIZE(pytuple));
   std::shared_ptr<DBMCore> core = ShareOpenCore(self);
   if (core == nullptr) return nullptr;
   if (!CheckArgCount(pyargs, 0, 1)) return nullptr;
@@ -305,14 +326,15 @@ PyObject* dbm_SetMulti(DBMObject* self, PyObject* pyargs, PyObject* pykwds) {
   });
 }
 
-PyObject* dbm_SetAndGet(DBMObject* self, PyObject* pyargs) {
+PyObject* dbm_SetAndGet(DBMObject* self, PyObject* const* pyargv, Py_ssize_t pyargc) {
+  const ArgList pyargs(pyargv, pyargc);
   std::shared_ptr<DBMCore> core = ShareOpenCore(self);
   if (core == nullptr) return nullptr;
   if (!CheckArgCount(pyargs, 2, 3)) return nullptr;
   bool overwrite = true;
   if (!ReadOptionalFlag(pyargs, 2, &overwrite)) return nullptr;
-  SoftString key(PyTuple_GET_ITEM(pyargs, 0));
-  PyObject* pyvalue = PyTuple_GET_ITEM(pyargs, 1);
+  SoftString key(pyargs[0]);
+  PyObject* pyvalue = pyargs[1];
   SoftString value(pyvalue);
   if (PyErr_Occurred()) return nullptr;
   Status proc_status;
@@ -331,18 +353,20 @@ PyObject* dbm_SetAndGet(DBMObject* self, PyObject* pyargs) {
   return CreatePyStatusValuePair(std::move(status), pyold);
 }
 
-PyObject* dbm_Remove(DBMObject* self, PyObject* pyargs) {
-  std::shared_ptr<DBMCore> core = ShareOpenCore(self);
-  if (core == nullptr) return nullptr;
+PyObject* dbm_Remove(DBMObject* self, PyObject* const* pyargv, Py_ssize_t pyargc) {
+  const ArgList pyargs(pyargv, pyargc);
+  CoreHold hold;
+  if (!hold.Take(self, ArePlainArgs(pyargs))) return nullptr;
   if (!CheckArgCount(pyargs, 1, 1)) return nullptr;
-  SoftString key(PyTuple_GET_ITEM(pyargs, 0));
+  SoftString key(pyargs[0]);
   if (PyErr_Occurred()) return nullptr;
-  return CallEngineForStatus(self, core.get(), [&](DBM* dbm) {
+  return CreatePyStatusMove(CallEngineForRecord(self, hold, key.Get().size(), [&](DBM* dbm) {
     return dbm->Remove(key.Get(), nullptr);
-  });
+  }));
 }
 
-PyObject* dbm_RemoveMulti(DBMObject* self, PyObject* pyargs) {
+PyObject* dbm_RemoveMulti(DBMObject* self, PyObject* const* pyargv, Py_ssize_t pyargc) {
+  const ArgList pyargs(pyargv, pyargc);
   std::shared_ptr<DBMCore> core = ShareOpenCore(self);
   if (core == nullptr) return nullptr;
   const std::vector<std::string> keys = ExtractKeys(pyargs);
@@ -353,11 +377,12 @@ PyObject* dbm_RemoveMulti(DBMObject* self, PyObject* pyargs) {
   });
 }
 
-PyObject* dbm_RemoveAndGet(DBMObject* self, PyObject* pyargs) {
+PyObject* dbm_RemoveAndGet(DBMObject* self, PyObject* const* pyargv, Py_ssize_t pyargc) {
+  const ArgList pyargs(pyargv, pyargc);
   std::shared_ptr<DBMCore> core = ShareOpenCore(self);
   if (core == nullptr) return nullptr;
   if (!CheckArgCount(pyargs, 1, 1)) return nullptr;
-  PyObject* pykey = PyTuple_GET_ITEM(pyargs, 0);
+  PyObject* pykey = pyargs[0];
   SoftString key(pykey);
   if (PyErr_Occurred()) return nullptr;
   Status proc_status;
@@ -375,22 +400,28 @@ PyObject* dbm_RemoveAndGet(DBMObject* self, PyObject* pyargs) {
   return CreatePyStatusValuePair(std::move(status), pyold);
 }
 
-PyObject* dbm_Append(DBMObject* self, PyObject* pyargs) {
-  std::shared_ptr<DBMCore> core = ShareOpenCore(self);
-  if (core == nullptr) return nullptr;
+PyObject* dbm_Append(DBMObject* self, PyObject* const* pyargv, Py_ssize_t pyargc) {
+  const ArgList pyargs(pyargv, pyargc);
+  CoreHold hold;
+  if (!hold.Take(self, ArePlainArgs(pyargs))) return nullptr;
   if (!CheckArgCount(pyargs, 2, 3)) return nullptr;
-  SoftString key(PyTuple_GET_ITEM(pyargs, 0));
-  SoftString value(PyTuple_GET_ITEM(pyargs, 1));
+  SoftString key(pyargs[0]);
+  SoftString value(pyargs[1]);
   // An absent delimiter is viewed like None: the empty string.
   PyObject* pydelim = OptionalArg(pyargs, 2);
   SoftString delim(pydelim == nullptr ? Py_None : pydelim);
   if (PyErr_Occurred()) return nullptr;
-  return CallEngineForStatus(self, core.get(), [&](DBM* dbm) {
+  // The record grows with each append: its old value is copied too.
+  const size_t data_size = hold.core()->long_values
+                               ? kLongRecordBytes
+                               : key.Get().size() + value.Get().size() + delim.Get().size();
+  return CreatePyStatusMove(CallEngineForRecord(self, hold, data_size, [&](DBM* dbm) {
     return dbm->Append(key.Get(), value.Get(), delim.Get());
-  });
+  }));
 }
 
-PyObject* dbm_AppendMulti(DBMObject* self, PyObject* pyargs, PyObject* pykwds) {
+PyObject* dbm_AppendMulti(DBMObject* self, PyObject* pytuple, PyObject* pykwds) {
+  const ArgList pyargs(PySequence_Fast_ITEMS(pytuple), PyTuple_GET_SIZE(pytuple));
   std::shared_ptr<DBMCore> core = ShareOpenCore(self);
   if (core == nullptr) return nullptr;
   if (!CheckArgCount(pyargs, 0, 1)) return nullptr;
@@ -404,27 +435,29 @@ PyObject* dbm_AppendMulti(DBMObject* self, PyObject* pyargs, PyObject* pykwds) {
   });
 }
 
-PyObject* dbm_CompareExchange(DBMObject* self, PyObject* pyargs) {
+PyObject* dbm_CompareExchange(DBMObject* self, PyObject* const* pyargv, Py_ssize_t pyargc) {
+  const ArgList pyargs(pyargv, pyargc);
   std::shared_ptr<DBMCore> core = ShareOpenCore(self);
   if (core == nullptr) return nullptr;
   if (!CheckArgCount(pyargs, 3, 3)) return nullptr;
-  SoftString key(PyTuple_GET_ITEM(pyargs, 0));
+  SoftString key(pyargs[0]);
   std::unique_ptr<SoftString> expected_holder, desired_holder;
-  const std::string_view expected = SelectorView(PyTuple_GET_ITEM(pyargs, 1), &expected_holder);
-  const std::string_view desired = SelectorView(PyTuple_GET_ITEM(pyargs, 2), &desired_holder);
+  const std::string_view expected = SelectorView(pyargs[1], &expected_holder);
+  const std::string_view desired = SelectorView(pyargs[2], &desired_holder);
   if (PyErr_Occurred()) return nullptr;
   return CallEngineForStatus(self, core.get(), [&](DBM* dbm) {
     return dbm->CompareExchange(key.Get(), expected, desired, nullptr, nullptr);
   });
 }
 
-PyObject* dbm_CompareExchangeAndGet(DBMObject* self, PyObject* pyargs) {
+PyObject* dbm_CompareExchangeAndGet(DBMObject* self, PyObject* const* pyargv, Py_ssize_t pyargc) {
+  const ArgList pyargs(pyargv, pyargc);
   std::shared_ptr<DBMCore> core = ShareOpenCore(self);
   if (core == nullptr) return nullptr;
   if (!CheckArgCount(pyargs, 3, 3)) return nullptr;
-  SoftString key(PyTuple_GET_ITEM(pyargs, 0));
-  PyObject* pyexpected = PyTuple_GET_ITEM(pyargs, 1);
-  PyObject* pydesired = PyTuple_GET_ITEM(pyargs, 2);
+  SoftString key(pyargs[0]);
+  PyObject* pyexpected = pyargs[1];
+  PyObject* pydesired = pyargs[2];
   std::unique_ptr<SoftString> expected_holder, desired_holder;
   const std::string_view expected = SelectorView(pyexpected, &expected_holder);
   const std::string_view desired = SelectorView(pydesired, &desired_holder);
@@ -443,11 +476,12 @@ PyObject* dbm_CompareExchangeAndGet(DBMObject* self, PyObject* pyargs) {
   return CreatePyStatusValuePair(std::move(status), pyactual);
 }
 
-PyObject* dbm_Increment(DBMObject* self, PyObject* pyargs) {
-  std::shared_ptr<DBMCore> core = ShareOpenCore(self);
-  if (core == nullptr) return nullptr;
+PyObject* dbm_Increment(DBMObject* self, PyObject* const* pyargv, Py_ssize_t pyargc) {
+  const ArgList pyargs(pyargv, pyargc);
+  CoreHold hold;
+  if (!hold.Take(self, ArePlainArgs(pyargs))) return nullptr;
   if (!CheckArgCount(pyargs, 1, 4)) return nullptr;
-  SoftString key(PyTuple_GET_ITEM(pyargs, 0));
+  SoftString key(pyargs[0]);
   PyObject* pyincrement = OptionalArg(pyargs, 1);
   const int64_t increment = pyincrement == nullptr ? 1 : PyObjToInt(pyincrement);
   if (PyErr_Occurred()) return nullptr;
@@ -457,7 +491,7 @@ PyObject* dbm_Increment(DBMObject* self, PyObject* pyargs) {
   PyObject* pystatus = OptionalArg(pyargs, 3);
   if (!CheckStatusReceiver(pystatus)) return nullptr;
   int64_t current = 0;
-  Status status = CallEngine(self, core.get(), [&](DBM* dbm) {
+  Status status = CallEngineForRecord(self, hold, key.Get().size(), [&](DBM* dbm) {
     return dbm->Increment(key.Get(), increment, &current, initial);
   });
   if (!SetStatusReceiver(pystatus, status)) return nullptr;
@@ -465,7 +499,8 @@ PyObject* dbm_Increment(DBMObject* self, PyObject* pyargs) {
   return PyLong_FromLongLong(current);
 }
 
-PyObject* dbm_CompareExchangeMulti(DBMObject* self, PyObject* pyargs) {
+PyObject* dbm_CompareExchangeMulti(DBMObject* self, PyObject* const* pyargv, Py_ssize_t pyargc) {
+  const ArgList pyargs(pyargv, pyargc);
   std::shared_ptr<DBMCore> core = ShareOpenCore(self);
   if (core == nullptr) return nullptr;
   if (!CheckArgCount(pyargs, 2, 2)) return nullptr;
@@ -476,7 +511,8 @@ PyObject* dbm_CompareExchangeMulti(DBMObject* self, PyObject* pyargs) {
   });
 }
 
-PyObject* dbm_Rekey(DBMObject* self, PyObject* pyargs) {
+PyObject* dbm_Rekey(DBMObject* self, PyObject* const* pyargv, Py_ssize_t pyargc) {
+  const ArgList pyargs(pyargv, pyargc);
   std::shared_ptr<DBMCore> core = ShareOpenCore(self);
   if (core == nullptr) return nullptr;
   if (!CheckArgCount(pyargs, 2, 4)) return nullptr;
@@ -484,29 +520,32 @@ PyObject* dbm_Rekey(DBMObject* self, PyObject* pyargs) {
   if (!ReadOptionalFlag(pyargs, 2, &overwrite)) return nullptr;
   bool copying = false;
   if (!ReadOptionalFlag(pyargs, 3, &copying)) return nullptr;
-  SoftString old_key(PyTuple_GET_ITEM(pyargs, 0));
-  SoftString new_key(PyTuple_GET_ITEM(pyargs, 1));
+  SoftString old_key(pyargs[0]);
+  SoftString new_key(pyargs[1]);
   if (PyErr_Occurred()) return nullptr;
   return CallEngineForStatus(self, core.get(), [&](DBM* dbm) {
     return dbm->Rekey(old_key.Get(), new_key.Get(), overwrite, copying, nullptr);
   });
 }
 
-PyObject* dbm_PopFirst(DBMObject* self, PyObject* pyargs) {
+PyObject* dbm_PopFirst(DBMObject* self, PyObject* const* pyargv, Py_ssize_t pyargc) {
+  const ArgList pyargs(pyargv, pyargc);
   return PopFirstCommon(self, pyargs, false);
 }
 
-PyObject* dbm_PopFirstStr(DBMObject* self, PyObject* pyargs) {
+PyObject* dbm_PopFirstStr(DBMObject* self, PyObject* const* pyargv, Py_ssize_t pyargc) {
+  const ArgList pyargs(pyargv, pyargc);
   return PopFirstCommon(self, pyargs, true);
 }
 
-PyObject* dbm_PushLast(DBMObject* self, PyObject* pyargs) {
+PyObject* dbm_PushLast(DBMObject* self, PyObject* const* pyargv, Py_ssize_t pyargc) {
+  const ArgList pyargs(pyargv, pyargc);
   std::shared_ptr<DBMCore> core = ShareOpenCore(self);
   if (core == nullptr) return nullptr;
   if (!CheckArgCount(pyargs, 1, 2)) return nullptr;
   PyObject* pywtime = OptionalArg(pyargs, 1);
   const double wtime = pywtime == nullptr ? -1.0 : PyObjToDouble(pywtime);
-  SoftString value(PyTuple_GET_ITEM(pyargs, 0));
+  SoftString value(pyargs[0]);
   if (PyErr_Occurred()) return nullptr;
   return CallEngineForStatus(self, core.get(), [&](DBM* dbm) {
     return dbm->PushLast(value.Get(), wtime, nullptr);

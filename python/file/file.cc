@@ -28,6 +28,7 @@
 #include <utility>
 #include <vector>
 
+#include "module/arg_list.h"
 #include "module/convert.h"
 #include "module/errors.h"
 #include "module/module.h"
@@ -192,8 +193,9 @@ PyObject* file_new(PyTypeObject* pytype, PyObject*, PyObject*) {
   return reinterpret_cast<PyObject*>(self);
 }
 
-int file_init(FileObject*, PyObject* pyargs, PyObject*) {
-  if (PyTuple_GET_SIZE(pyargs) != 0) {
+int file_init(FileObject*, PyObject* pytuple, PyObject*) {
+  const ArgList pyargs(PySequence_Fast_ITEMS(pytuple), PyTuple_GET_SIZE(pytuple));
+  if (pyargs.size() != 0) {
     ThrowInvalidArguments("too many arguments");
     return -1;
   }
@@ -231,16 +233,17 @@ PyObject* file_str(FileObject* self) {
   return CreatePyString(DescribeFile(self));
 }
 
-PyObject* file_Open(FileObject* self, PyObject* pyargs, PyObject* pykwds) {
+PyObject* file_Open(FileObject* self, PyObject* pytuple, PyObject* pykwds) {
+  const ArgList pyargs(PySequence_Fast_ITEMS(pytuple), PyTuple_GET_SIZE(pytuple));
   // Refused before anything else, so the open engine file is never lost.
   if (self->file != nullptr || opening_files.count(self) > 0) {
     ThrowInvalidArguments("opened file");
     return nullptr;
   }
   if (!CheckArgCount(pyargs, 2, 2)) return nullptr;
-  SoftString path(PyTuple_GET_ITEM(pyargs, 0));
+  SoftString path(pyargs[0]);
   bool writable = false;
-  if (!ReadFlag(PyTuple_GET_ITEM(pyargs, 1), &writable)) return nullptr;
+  if (!ReadFlag(pyargs[1], &writable)) return nullptr;
   morvel::ParamMap params;
   bool concurrent = false;
   int32_t options = morvel::File::OPEN_DEFAULT;
@@ -301,10 +304,11 @@ PyObject* file_enter(FileObject* self) {
 
 // Closes the file if it is still open. A failure to close raises
 // StatusException, unless an exception of the block is already propagating.
-PyObject* file_exit(FileObject* self, PyObject* pyargs) {
+PyObject* file_exit(FileObject* self, PyObject* const* pyargv, Py_ssize_t pyargc) {
+  const ArgList pyargs(pyargv, pyargc);
   if (self->file == nullptr) Py_RETURN_FALSE;
   const bool propagating =
-      PyTuple_GET_SIZE(pyargs) > 0 && PyTuple_GET_ITEM(pyargs, 0) != Py_None;
+      pyargs.size() > 0 && pyargs[0] != Py_None;
   std::shared_ptr<GuardedFile> file = *self->file;
   ReleaseFile(self);
   Status status;
@@ -321,15 +325,15 @@ PyObject* file_exit(FileObject* self, PyObject* pyargs) {
 }
 
 // Read and ReadStr: the bytes at an offset, as bytes or as text.
-PyObject* ReadData(FileObject* self, PyObject* pyargs, bool as_str) {
+PyObject* ReadData(FileObject* self, const ArgList& pyargs, bool as_str) {
   std::shared_ptr<GuardedFile> file = ShareOpenFile(self);
   if (file == nullptr) return nullptr;
   if (!CheckArgCount(pyargs, 2, 3)) return nullptr;
-  const int32_t argc = static_cast<int32_t>(PyTuple_GET_SIZE(pyargs));
-  int64_t off = PyObjToInt(PyTuple_GET_ITEM(pyargs, 0));
-  int64_t size = PyObjToInt(PyTuple_GET_ITEM(pyargs, 1));
+  const int32_t argc = static_cast<int32_t>(pyargs.size());
+  int64_t off = PyObjToInt(pyargs[0]);
+  int64_t size = PyObjToInt(pyargs[1]);
   if (PyErr_Occurred()) return nullptr;
-  PyObject* pystatus = argc > 2 ? PyTuple_GET_ITEM(pyargs, 2) : nullptr;
+  PyObject* pystatus = argc > 2 ? pyargs[2] : nullptr;
   if (!CheckStatusReceiver(pystatus)) return nullptr;
   off = ClampToZero(off);
   size = ClampToZero(size);
@@ -359,18 +363,21 @@ PyObject* ReadData(FileObject* self, PyObject* pyargs, bool as_str) {
   return pystr;
 }
 
-PyObject* file_Read(FileObject* self, PyObject* pyargs) { return ReadData(self, pyargs, false); }
+PyObject* file_Read(FileObject* self, PyObject* const* pyargv, Py_ssize_t pyargc) {
+  const ArgList pyargs(pyargv, pyargc); return ReadData(self, pyargs, false); }
 
-PyObject* file_ReadStr(FileObject* self, PyObject* pyargs) {
+PyObject* file_ReadStr(FileObject* self, PyObject* const* pyargv, Py_ssize_t pyargc) {
+  const ArgList pyargs(pyargv, pyargc);
   return ReadData(self, pyargs, true);
 }
 
-PyObject* file_Write(FileObject* self, PyObject* pyargs) {
+PyObject* file_Write(FileObject* self, PyObject* const* pyargv, Py_ssize_t pyargc) {
+  const ArgList pyargs(pyargv, pyargc);
   std::shared_ptr<GuardedFile> file = ShareOpenFile(self);
   if (file == nullptr) return nullptr;
   if (!CheckArgCount(pyargs, 2, 2)) return nullptr;
-  const int64_t off = ClampToZero(PyObjToInt(PyTuple_GET_ITEM(pyargs, 0)));
-  SoftString data(PyTuple_GET_ITEM(pyargs, 1));
+  const int64_t off = ClampToZero(PyObjToInt(pyargs[0]));
+  SoftString data(pyargs[1]);
   if (PyErr_Occurred()) return nullptr;
   Status status;
   {
@@ -380,14 +387,15 @@ PyObject* file_Write(FileObject* self, PyObject* pyargs) {
   return CreatePyStatusMove(std::move(status));
 }
 
-PyObject* file_Append(FileObject* self, PyObject* pyargs) {
+PyObject* file_Append(FileObject* self, PyObject* const* pyargv, Py_ssize_t pyargc) {
+  const ArgList pyargs(pyargv, pyargc);
   std::shared_ptr<GuardedFile> file = ShareOpenFile(self);
   if (file == nullptr) return nullptr;
   if (!CheckArgCount(pyargs, 1, 2)) return nullptr;
-  const int32_t argc = static_cast<int32_t>(PyTuple_GET_SIZE(pyargs));
-  SoftString data(PyTuple_GET_ITEM(pyargs, 0));
+  const int32_t argc = static_cast<int32_t>(pyargs.size());
+  SoftString data(pyargs[0]);
   if (PyErr_Occurred()) return nullptr;
-  PyObject* pystatus = argc > 1 ? PyTuple_GET_ITEM(pyargs, 1) : nullptr;
+  PyObject* pystatus = argc > 1 ? pyargs[1] : nullptr;
   if (!CheckStatusReceiver(pystatus)) return nullptr;
   Status status;
   int64_t off = -1;
@@ -400,11 +408,12 @@ PyObject* file_Append(FileObject* self, PyObject* pyargs) {
   return PyLong_FromLongLong(off);
 }
 
-PyObject* file_Truncate(FileObject* self, PyObject* pyargs) {
+PyObject* file_Truncate(FileObject* self, PyObject* const* pyargv, Py_ssize_t pyargc) {
+  const ArgList pyargs(pyargv, pyargc);
   std::shared_ptr<GuardedFile> file = ShareOpenFile(self);
   if (file == nullptr) return nullptr;
   if (!CheckArgCount(pyargs, 1, 1)) return nullptr;
-  const int64_t size = ClampToZero(PyObjToInt(PyTuple_GET_ITEM(pyargs, 0)));
+  const int64_t size = ClampToZero(PyObjToInt(pyargs[0]));
   if (PyErr_Occurred()) return nullptr;
   Status status;
   {
@@ -414,15 +423,16 @@ PyObject* file_Truncate(FileObject* self, PyObject* pyargs) {
   return CreatePyStatusMove(std::move(status));
 }
 
-PyObject* file_Synchronize(FileObject* self, PyObject* pyargs) {
+PyObject* file_Synchronize(FileObject* self, PyObject* const* pyargv, Py_ssize_t pyargc) {
+  const ArgList pyargs(pyargv, pyargc);
   std::shared_ptr<GuardedFile> file = ShareOpenFile(self);
   if (file == nullptr) return nullptr;
   if (!CheckArgCount(pyargs, 1, 3)) return nullptr;
-  const int32_t argc = static_cast<int32_t>(PyTuple_GET_SIZE(pyargs));
+  const int32_t argc = static_cast<int32_t>(pyargs.size());
   bool hard = false;
-  if (!ReadFlag(PyTuple_GET_ITEM(pyargs, 0), &hard)) return nullptr;
-  int64_t off = argc > 1 ? PyObjToInt(PyTuple_GET_ITEM(pyargs, 1)) : 0;
-  int64_t size = argc > 2 ? PyObjToInt(PyTuple_GET_ITEM(pyargs, 2)) : 0;
+  if (!ReadFlag(pyargs[0], &hard)) return nullptr;
+  int64_t off = argc > 1 ? PyObjToInt(pyargs[1]) : 0;
+  int64_t size = argc > 2 ? PyObjToInt(pyargs[2]) : 0;
   if (PyErr_Occurred()) return nullptr;
   off = ClampToZero(off);
   size = ClampToZero(size);
@@ -459,14 +469,15 @@ PyObject* file_GetPath(FileObject* self) {
   return CreatePyString(path);
 }
 
-PyObject* file_Search(FileObject* self, PyObject* pyargs) {
+PyObject* file_Search(FileObject* self, PyObject* const* pyargv, Py_ssize_t pyargc) {
+  const ArgList pyargs(pyargv, pyargc);
   std::shared_ptr<GuardedFile> file = ShareOpenFile(self);
   if (file == nullptr) return nullptr;
   if (!CheckArgCount(pyargs, 2, 3)) return nullptr;
-  const int32_t argc = static_cast<int32_t>(PyTuple_GET_SIZE(pyargs));
-  const size_t capacity = argc > 2 ? ToSearchCapacity(PyObjToInt(PyTuple_GET_ITEM(pyargs, 2))) : 0;
-  SoftString pattern(PyTuple_GET_ITEM(pyargs, 1));
-  SoftString mode(PyTuple_GET_ITEM(pyargs, 0));
+  const int32_t argc = static_cast<int32_t>(pyargs.size());
+  const size_t capacity = argc > 2 ? ToSearchCapacity(PyObjToInt(pyargs[2])) : 0;
+  SoftString pattern(pyargs[1]);
+  SoftString mode(pyargs[0]);
   if (PyErr_Occurred()) return nullptr;
   std::vector<std::string> lines;
   Status status;
@@ -485,24 +496,24 @@ PyMethodDef file_methods[] = {
     {"Open", AsPyCFunction(file_Open),
      METH_VARARGS | METH_KEYWORDS, "Opens a text file."},
     {"Close", AsPyCFunction(file_Close), METH_NOARGS, "Closes the text file."},
-    {"Read", AsPyCFunction(file_Read), METH_VARARGS, "Reads data."},
-    {"ReadStr", AsPyCFunction(file_ReadStr), METH_VARARGS,
+    {"Read", AsPyCFunction(file_Read), METH_FASTCALL, "Reads data."},
+    {"ReadStr", AsPyCFunction(file_ReadStr), METH_FASTCALL,
      "Reads data as a string."},
-    {"Write", AsPyCFunction(file_Write), METH_VARARGS, "Writes data."},
-    {"Append", AsPyCFunction(file_Append), METH_VARARGS,
+    {"Write", AsPyCFunction(file_Write), METH_FASTCALL, "Writes data."},
+    {"Append", AsPyCFunction(file_Append), METH_FASTCALL,
      "Appends data at the end of the file."},
-    {"Truncate", AsPyCFunction(file_Truncate), METH_VARARGS,
+    {"Truncate", AsPyCFunction(file_Truncate), METH_FASTCALL,
      "Truncates the file."},
-    {"Synchronize", AsPyCFunction(file_Synchronize), METH_VARARGS,
+    {"Synchronize", AsPyCFunction(file_Synchronize), METH_FASTCALL,
      "Synchronizes the content of the file to the file system."},
     {"GetSize", AsPyCFunction(file_GetSize), METH_NOARGS,
      "Gets the size of the file."},
     {"GetPath", AsPyCFunction(file_GetPath), METH_NOARGS,
      "Gets the path of the file."},
-    {"Search", AsPyCFunction(file_Search), METH_VARARGS,
+    {"Search", AsPyCFunction(file_Search), METH_FASTCALL,
      "Searches the text file and get lines which match a pattern."},
     {"__enter__", AsPyCFunction(file_enter), METH_NOARGS, "Enters a with block."},
-    {"__exit__", AsPyCFunction(file_exit), METH_VARARGS,
+    {"__exit__", AsPyCFunction(file_exit), METH_FASTCALL,
      "Closes the file at the end of a with block."},
     {nullptr, nullptr, 0, nullptr},
 };

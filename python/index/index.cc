@@ -24,6 +24,7 @@
 #include <vector>
 
 #include "index/index.h"
+#include "module/arg_list.h"
 #include "module/convert.h"
 #include "module/errors.h"
 #include "module/module.h"
@@ -100,8 +101,9 @@ void index_dealloc(IndexObject* self) {
   Py_TYPE(self)->tp_free(reinterpret_cast<PyObject*>(self));
 }
 
-int index_init(IndexObject*, PyObject* pyargs, PyObject*) {
-  if (PyTuple_GET_SIZE(pyargs) != 0) {
+int index_init(IndexObject*, PyObject* pytuple, PyObject*) {
+  const ArgList pyargs(PySequence_Fast_ITEMS(pytuple), PyTuple_GET_SIZE(pytuple));
+  if (pyargs.size() != 0) {
     ThrowInvalidArguments("too many arguments");
     return -1;
   }
@@ -184,15 +186,16 @@ PyObject* index_iter(IndexObject* self) {
   return CreatePyIndexIterator(index, self->concurrent, true);
 }
 
-PyObject* index_Open(IndexObject* self, PyObject* pyargs, PyObject* pykwds) {
+PyObject* index_Open(IndexObject* self, PyObject* pytuple, PyObject* pykwds) {
+  const ArgList pyargs(PySequence_Fast_ITEMS(pytuple), PyTuple_GET_SIZE(pytuple));
   if (self->index != nullptr || opening_indexes.count(self) > 0) {
     ThrowInvalidArguments("opened index");
     return nullptr;
   }
   if (!CheckArgCount(pyargs, 2, 2)) return nullptr;
-  SoftString path(PyTuple_GET_ITEM(pyargs, 0));
+  SoftString path(pyargs[0]);
   bool writable = false;
-  if (!ReadFlag(PyTuple_GET_ITEM(pyargs, 1), &writable)) return nullptr;
+  if (!ReadFlag(pyargs[1], &writable)) return nullptr;
   morvel::ParamMap params;
   int32_t options = 0;
   bool concurrent = false;
@@ -241,13 +244,13 @@ PyObject* index_Close(IndexObject* self) {
   return CallForStatus(self, index.get(), [](PolyIndex* store) { return store->Close(); });
 }
 
-PyObject* GetValuesImpl(IndexObject* self, PyObject* pyargs, bool as_str) {
+PyObject* GetValuesImpl(IndexObject* self, const ArgList& pyargs, bool as_str) {
   std::shared_ptr<PolyIndex> index = ShareOpenIndex(self);
   if (index == nullptr) return nullptr;
   if (!CheckArgCount(pyargs, 1, 2)) return nullptr;
-  SoftString key(PyTuple_GET_ITEM(pyargs, 0));
+  SoftString key(pyargs[0]);
   size_t max = 0;
-  if (PyTuple_GET_SIZE(pyargs) > 1) max = ToSearchCapacity(PyObjToInt(PyTuple_GET_ITEM(pyargs, 1)));
+  if (pyargs.size() > 1) max = ToSearchCapacity(PyObjToInt(pyargs[1]));
   if (PyErr_Occurred()) return nullptr;
   std::vector<std::string> values;
   morvel::Status status;
@@ -273,33 +276,37 @@ PyObject* GetValuesImpl(IndexObject* self, PyObject* pyargs, bool as_str) {
   return pylist;
 }
 
-PyObject* index_GetValues(IndexObject* self, PyObject* pyargs) {
+PyObject* index_GetValues(IndexObject* self, PyObject* const* pyargv, Py_ssize_t pyargc) {
+  const ArgList pyargs(pyargv, pyargc);
   return GetValuesImpl(self, pyargs, false);
 }
 
-PyObject* index_GetValuesStr(IndexObject* self, PyObject* pyargs) {
+PyObject* index_GetValuesStr(IndexObject* self, PyObject* const* pyargv, Py_ssize_t pyargc) {
+  const ArgList pyargs(pyargv, pyargc);
   return GetValuesImpl(self, pyargs, true);
 }
 
 // Add and Remove: a key and a value, one store call, a Status.
 template <typename StoreCall>
-PyObject* ModifyPair(IndexObject* self, PyObject* pyargs, StoreCall&& call) {
+PyObject* ModifyPair(IndexObject* self, const ArgList& pyargs, StoreCall&& call) {
   std::shared_ptr<PolyIndex> index = ShareOpenIndex(self);
   if (index == nullptr) return nullptr;
   if (!CheckArgCount(pyargs, 2, 2)) return nullptr;
-  SoftString key(PyTuple_GET_ITEM(pyargs, 0));
-  SoftString value(PyTuple_GET_ITEM(pyargs, 1));
+  SoftString key(pyargs[0]);
+  SoftString value(pyargs[1]);
   if (PyErr_Occurred()) return nullptr;
   return CallForStatus(self, index.get(),
                        [&](PolyIndex* store) { return call(store, key.Get(), value.Get()); });
 }
 
-PyObject* index_Add(IndexObject* self, PyObject* pyargs) {
+PyObject* index_Add(IndexObject* self, PyObject* const* pyargv, Py_ssize_t pyargc) {
+  const ArgList pyargs(pyargv, pyargc);
   return ModifyPair(self, pyargs, [](PolyIndex* store, std::string_view key,
                                      std::string_view value) { return store->Add(key, value); });
 }
 
-PyObject* index_Remove(IndexObject* self, PyObject* pyargs) {
+PyObject* index_Remove(IndexObject* self, PyObject* const* pyargv, Py_ssize_t pyargc) {
+  const ArgList pyargs(pyargv, pyargc);
   return ModifyPair(self, pyargs,
                     [](PolyIndex* store, std::string_view key, std::string_view value) {
                       return store->Remove(key, value);
@@ -340,12 +347,13 @@ PyObject* index_Rebuild(IndexObject* self) {
   return CallForStatus(self, index.get(), [](PolyIndex* store) { return store->Rebuild(); });
 }
 
-PyObject* index_Synchronize(IndexObject* self, PyObject* pyargs) {
+PyObject* index_Synchronize(IndexObject* self, PyObject* const* pyargv, Py_ssize_t pyargc) {
+  const ArgList pyargs(pyargv, pyargc);
   std::shared_ptr<PolyIndex> index = ShareOpenIndex(self);
   if (index == nullptr) return nullptr;
   if (!CheckArgCount(pyargs, 1, 1)) return nullptr;
   bool hard = false;
-  if (!ReadFlag(PyTuple_GET_ITEM(pyargs, 0), &hard)) return nullptr;
+  if (!ReadFlag(pyargs[0], &hard)) return nullptr;
   return CallForStatus(self, index.get(),
                        [hard](PolyIndex* store) { return store->Synchronize(hard); });
 }
@@ -371,10 +379,11 @@ PyObject* index_enter(IndexObject* self) {
 
 // Closes the index if it is still open. A failure to close raises unless the
 // block's own exception is already propagating, which is never suppressed.
-PyObject* index_exit(IndexObject* self, PyObject* pyargs) {
+PyObject* index_exit(IndexObject* self, PyObject* const* pyargv, Py_ssize_t pyargc) {
+  const ArgList pyargs(pyargv, pyargc);
   if (self->index == nullptr) Py_RETURN_FALSE;
   const bool propagating =
-      PyTuple_GET_SIZE(pyargs) > 0 && PyTuple_GET_ITEM(pyargs, 0) != Py_None;
+      pyargs.size() > 0 && pyargs[0] != Py_None;
   std::shared_ptr<PolyIndex> index = DetachIndex(self);
   morvel::Status status;
   {
@@ -391,18 +400,18 @@ PyObject* index_exit(IndexObject* self, PyObject* pyargs) {
 PyMethodDef index_methods[] = {
     {"Open", AsPyCFunction(index_Open), METH_VARARGS | METH_KEYWORDS, "Opens an index file."},
     {"Close", AsPyCFunction(index_Close), METH_NOARGS, "Closes the index file."},
-    {"GetValues", AsPyCFunction(index_GetValues), METH_VARARGS,
+    {"GetValues", AsPyCFunction(index_GetValues), METH_FASTCALL,
      "Gets all values of records of a key."},
-    {"GetValuesStr", AsPyCFunction(index_GetValuesStr), METH_VARARGS,
+    {"GetValuesStr", AsPyCFunction(index_GetValuesStr), METH_FASTCALL,
      "Gets all values of records of a key, as strings."},
-    {"Add", AsPyCFunction(index_Add), METH_VARARGS, "Adds a record."},
-    {"Remove", AsPyCFunction(index_Remove), METH_VARARGS, "Removes a record."},
+    {"Add", AsPyCFunction(index_Add), METH_FASTCALL, "Adds a record."},
+    {"Remove", AsPyCFunction(index_Remove), METH_FASTCALL, "Removes a record."},
     {"Count", AsPyCFunction(index_Count), METH_NOARGS, "Gets the number of records."},
     {"GetFilePath", AsPyCFunction(index_GetFilePath), METH_NOARGS,
      "Gets the path of the index file."},
     {"Clear", AsPyCFunction(index_Clear), METH_NOARGS, "Removes all records."},
     {"Rebuild", AsPyCFunction(index_Rebuild), METH_NOARGS, "Rebuilds the entire index."},
-    {"Synchronize", AsPyCFunction(index_Synchronize), METH_VARARGS,
+    {"Synchronize", AsPyCFunction(index_Synchronize), METH_FASTCALL,
      "Synchronizes the content of the index to the file system."},
     {"IsOpen", AsPyCFunction(index_IsOpen), METH_NOARGS, "Checks whether the index is open."},
     {"IsWritable", AsPyCFunction(index_IsWritable), METH_NOARGS,
@@ -410,7 +419,7 @@ PyMethodDef index_methods[] = {
     {"MakeIterator", AsPyCFunction(index_MakeIterator), METH_NOARGS,
      "Makes an iterator for each record."},
     {"__enter__", AsPyCFunction(index_enter), METH_NOARGS, "Enters a with block."},
-    {"__exit__", AsPyCFunction(index_exit), METH_VARARGS,
+    {"__exit__", AsPyCFunction(index_exit), METH_FASTCALL,
      "Closes the index file at the end of a with block."},
     {nullptr, nullptr, 0, nullptr},
 };

@@ -16,6 +16,7 @@
 #include <string>
 
 #include "index/index.h"
+#include "module/arg_list.h"
 #include "module/convert.h"
 #include "module/errors.h"
 #include "module/module.h"
@@ -85,9 +86,10 @@ void indexiter_dealloc(IndexIteratorObject* self) {
   Py_TYPE(self)->tp_free(reinterpret_cast<PyObject*>(self));
 }
 
-int indexiter_init(IndexIteratorObject* self, PyObject* pyargs, PyObject*) {
+int indexiter_init(IndexIteratorObject* self, PyObject* pytuple, PyObject*) {
+  const ArgList pyargs(PySequence_Fast_ITEMS(pytuple), PyTuple_GET_SIZE(pytuple));
   if (!CheckArgCount(pyargs, 1, 1)) return -1;
-  PyObject* pyindex = PyTuple_GET_ITEM(pyargs, 0);
+  PyObject* pyindex = pyargs[0];
   if (!PyObject_TypeCheck(pyindex, cls_index)) {
     ThrowInvalidArguments("the argument is not an Index");
     return -1;
@@ -179,12 +181,13 @@ PyObject* indexiter_Last(IndexIteratorObject* self) {
   return Move(self, core, [](PolyIndex::Iterator* iter) { return iter->Last(); });
 }
 
-PyObject* indexiter_Jump(IndexIteratorObject* self, PyObject* pyargs) {
+PyObject* indexiter_Jump(IndexIteratorObject* self, PyObject* const* pyargv, Py_ssize_t pyargc) {
+  const ArgList pyargs(pyargv, pyargc);
   std::shared_ptr<IndexIteratorCore> core = GetCore(self);
   if (core == nullptr) return nullptr;
   if (!CheckArgCount(pyargs, 1, 2)) return nullptr;
-  SoftString key(PyTuple_GET_ITEM(pyargs, 0));
-  SoftString value(PyTuple_GET_SIZE(pyargs) > 1 ? PyTuple_GET_ITEM(pyargs, 1) : Py_None);
+  SoftString key(pyargs[0]);
+  SoftString value(pyargs.size() > 1 ? pyargs[1] : Py_None);
   if (PyErr_Occurred()) return nullptr;
   return Move(self, core,
               [&](PolyIndex::Iterator* iter) { return iter->Jump(key.Get(), value.Get()); });
@@ -223,7 +226,7 @@ PyMethodDef indexiter_methods[] = {
      "Initializes the iterator to indicate the first record."},
     {"Last", AsPyCFunction(indexiter_Last), METH_NOARGS,
      "Initializes the iterator to indicate the last record."},
-    {"Jump", AsPyCFunction(indexiter_Jump), METH_VARARGS,
+    {"Jump", AsPyCFunction(indexiter_Jump), METH_FASTCALL,
      "Initializes the iterator to indicate a specific range."},
     {"Next", AsPyCFunction(indexiter_Next), METH_NOARGS, "Moves the iterator to the next record."},
     {"Previous", AsPyCFunction(indexiter_Previous), METH_NOARGS,

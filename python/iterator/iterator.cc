@@ -10,8 +10,9 @@
 //
 // __next__ and Step first ask the engine iterator for a record it read ahead,
 // which needs neither a wait nor a read, so the interpreter lock stays held
-// and a scan costs about one tuple per record; only when none is at hand do
-// they make the usual engine call.
+// and a scan costs the key and value objects of each record (__next__ hands
+// them out in its last tuple once the caller dropped it); only when none is at
+// hand do they make the usual engine call.
 //
 // __next__ ends with StopIteration only at the real end, NOT_FOUND_ERROR from
 // the engine iterator; any other failure, of the read or of the move before it,
@@ -21,6 +22,7 @@
 
 #include <string>
 
+#include "module/arg_list.h"
 #include "module/convert.h"
 #include "module/errors.h"
 #include "module/module.h"
@@ -47,7 +49,7 @@ bool IsBusy(const IteratorCore& core) { return IsBusyInCallback(*core.db); }
 // Runs |op| on the engine iterator under the native lock and the core's mutex.
 template <typename Op>
 morvel::Status RunOnIterator(IteratorObject* self, IteratorCore& core, Op op) {
-  NativeLock lock(self->concurrent);
+  CoreNativeLock lock(core.db.get(), self->concurrent);
   std::lock_guard<std::mutex> guard(core.mutex);
   return op(core.iter.get());
 }
@@ -65,7 +67,7 @@ std::unique_ptr<morvel::DBM::Iterator> MakeEngineIterator(DBMCore& db_core, bool
                                                           morvel::Status* first_status) {
   std::unique_ptr<morvel::DBM::Iterator> iter;
   {
-    NativeLock lock(concurrent);
+    CoreNativeLock lock(&db_core, concurrent);
     iter = db_core.dbm->MakeIterator();
     if (iter != nullptr && first) *first_status = iter->First();
   }
@@ -92,17 +94,21 @@ PyObject* iter_new(PyTypeObject* pytype, PyObject*, PyObject*) {
   if (self == nullptr) return nullptr;
   self->iter = nullptr;
   self->concurrent = false;
+  self->last_pair = nullptr;
+  self->last_pair = nullptr;
   return reinterpret_cast<PyObject*>(self);
 }
 
 void iter_dealloc(IteratorObject* self) {
+  Py_XDECREF(self->last_pair);
   delete self->iter;
   Py_TYPE(self)->tp_free(reinterpret_cast<PyObject*>(self));
 }
 
-int iter_init(IteratorObject* self, PyObject* pyargs, PyObject*) {
+int iter_init(IteratorObject* self, PyObject* pytuple, PyObject*) {
+  const ArgList pyargs(PySequence_Fast_ITEMS(pytuple), PyTuple_GET_SIZE(pytuple));
   if (!CheckArgCount(pyargs, 1, 1)) return -1;
-  PyObject* pydbm = PyTuple_GET_ITEM(pyargs, 0);
+  PyObject* pydbm = pyargs[0];
   if (!PyObject_TypeCheck(pydbm, cls_dbm)) {
     ThrowInvalidArguments("the argument is not a DBM");
     return -1;
@@ -149,14 +155,51 @@ PyObject* iter_str(IteratorObject* self) {
   return CreatePyString(DescribeKey(self));
 }
 
+// A (key, value) tuple of bytes for __next__, taking over |pykey| and
+// |pyvalue| (null when either is null, a failed creation). Reuses the tuple
+// last returned when the caller holds it no more, which saves a tuple per
+// record of a scan.
+PyObject* MakeNextPair(IteratorObject* self, PyObject* pykey, PyObject* pyvalue) {
+  if (pykey == nullptr || pyvalue == nullptr) {
+    Py_XDECREF(pykey);
+    Py_XDECREF(pyvalue);
+    return nullptr;
+  }
+  PyObject* pair = self->last_pair;
+  if (pair != nullptr && Py_REFCNT(pair) == 1) {
+    PyObject* old_key = PyTuple_GET_ITEM(pair, 0);
+    PyObject* old_value = PyTuple_GET_ITEM(pair, 1);
+    PyTuple_SET_ITEM(pair, 0, pykey);
+    PyTuple_SET_ITEM(pair, 1, pyvalue);
+    // Dropped last: freeing bytes runs no Python code, but the tuple is whole
+    // before anything is freed.
+    Py_DECREF(old_key);
+    Py_DECREF(old_value);
+    return Py_NewRef(pair);
+  }
+  PyObject* tuple = PyTuple_New(2);
+  if (tuple == nullptr) {
+    Py_DECREF(pykey);
+    Py_DECREF(pyvalue);
+    return nullptr;
+  }
+  PyTuple_SET_ITEM(tuple, 0, pykey);
+  PyTuple_SET_ITEM(tuple, 1, pyvalue);
+  self->last_pair = Py_NewRef(tuple);
+  Py_XDECREF(pair);
+  return tuple;
+}
+
 // The fast path of __next__ and Step: when the engine iterator holds the
 // current record among those it read ahead, takes it without releasing the
 // interpreter lock (the engine neither waits nor reads then) and sets |*pair|
 // to (key bytes, value bytes), or to null with the error of a failed
 // conversion. False, with nothing done, when the engine has no record at hand
 // or another thread drives the iterator; the caller then takes the usual path.
-// With |as_str|, the pair is of str as CreatePyString makes them.
-bool StepReadAhead(IteratorCore& core, PyObject** pair, bool as_str = false) {
+// With |as_str|, the pair is of str as CreatePyString makes them; with
+// |reuse|, __next__'s tuple may be reused (see MakeNextPair).
+bool StepReadAhead(IteratorObject* self, IteratorCore& core, PyObject** pair,
+                   bool as_str = false, bool reuse = false) {
   std::unique_lock<std::mutex> guard(core.mutex, std::try_to_lock);
   if (!guard.owns_lock()) return false;
   std::string_view key, value;
@@ -169,33 +212,32 @@ bool StepReadAhead(IteratorCore& core, PyObject** pair, bool as_str = false) {
   PyObject* pykey = PyBytes_FromStringAndSize(key.data(), static_cast<Py_ssize_t>(key.size()));
   PyObject* pyvalue =
       PyBytes_FromStringAndSize(value.data(), static_cast<Py_ssize_t>(value.size()));
-  PyObject* tuple = pykey != nullptr && pyvalue != nullptr ? PyTuple_New(2) : nullptr;
-  if (tuple == nullptr) {
-    Py_XDECREF(pykey);
-    Py_XDECREF(pyvalue);
-  } else {
-    PyTuple_SET_ITEM(tuple, 0, pykey);
-    PyTuple_SET_ITEM(tuple, 1, pyvalue);
-  }
-  *pair = tuple;
+  guard.unlock();
+  *pair = reuse ? MakeNextPair(self, pykey, pyvalue) : CreatePyPair(pykey, pyvalue);
   return true;
 }
 
 PyObject* iter_iternext(IteratorObject* self) {
-  std::shared_ptr<IteratorCore> core = GetCore(self);
-  if (core == nullptr) return nullptr;
-  if (IsBusy(*core)) {
+  if (self->iter == nullptr) {
+    ThrowInvalidArguments("not initialized iterator");
+    return nullptr;
+  }
+  // Borrowed on the fast path, which runs no Python code and keeps the
+  // interpreter lock; the slow path takes a share before releasing it.
+  IteratorCore* borrowed = self->iter->get();
+  if (IsBusy(*borrowed)) {
     ThrowStatusException(BusyCallbackStatus());
     return nullptr;
   }
-  if (!core->failed_move.IsOK()) {
-    const morvel::Status failed_move = std::move(core->failed_move);
-    core->failed_move = morvel::Status();
+  if (!borrowed->failed_move.IsOK()) {
+    const morvel::Status failed_move = std::move(borrowed->failed_move);
+    borrowed->failed_move = morvel::Status();
     ThrowStatusException(failed_move);
     return nullptr;
   }
   PyObject* pair = nullptr;
-  if (StepReadAhead(*core, &pair)) return pair;
+  if (StepReadAhead(self, *borrowed, &pair, false, true)) return pair;
+  const std::shared_ptr<IteratorCore> core = *self->iter;
   std::string key, value;
   const morvel::Status status = RunOnIterator(
       self, *core, [&](morvel::DBM::Iterator* iter) { return iter->Get(&key, &value); });
@@ -207,7 +249,7 @@ PyObject* iter_iternext(IteratorObject* self) {
     PyErr_SetString(PyExc_StopIteration, "end of iteration");
     return nullptr;
   }
-  pair = CreatePyPair(CreatePyBytes(key), CreatePyBytes(value));
+  pair = MakeNextPair(self, CreatePyBytes(key), CreatePyBytes(value));
   if (pair == nullptr) return nullptr;
   // The advance keeps the interpreter lock, so the mutex is taken with it held;
   // holders of the mutex never wait for the interpreter lock.
@@ -252,25 +294,26 @@ PyObject* iter_Last(IteratorObject* self) {
   return Move(self, core, [](morvel::DBM::Iterator* iter) { return iter->Last(); });
 }
 
-PyObject* iter_Jump(IteratorObject* self, PyObject* pyargs) {
+PyObject* iter_Jump(IteratorObject* self, PyObject* const* pyargv, Py_ssize_t pyargc) {
+  const ArgList pyargs(pyargv, pyargc);
   std::shared_ptr<IteratorCore> core = GetCore(self);
   if (core == nullptr) return nullptr;
   if (!CheckArgCount(pyargs, 1, 1)) return nullptr;
-  SoftString key(PyTuple_GET_ITEM(pyargs, 0));
+  SoftString key(pyargs[0]);
   if (PyErr_Occurred()) return nullptr;
   return Move(self, core, [&](morvel::DBM::Iterator* iter) { return iter->Jump(key.Get()); });
 }
 
 // JumpLower and JumpUpper: a key and an optional inclusive flag.
 template <typename Op>
-PyObject* JumpBounded(IteratorObject* self, PyObject* pyargs, Op op) {
+PyObject* JumpBounded(IteratorObject* self, const ArgList& pyargs, Op op) {
   std::shared_ptr<IteratorCore> core = GetCore(self);
   if (core == nullptr) return nullptr;
   if (!CheckArgCount(pyargs, 1, 2)) return nullptr;
   // The key is converted before the flag is evaluated.
-  SoftString key(PyTuple_GET_ITEM(pyargs, 0));
+  SoftString key(pyargs[0]);
   bool inclusive = false;
-  if (PyTuple_GET_SIZE(pyargs) > 1 && !ReadFlag(PyTuple_GET_ITEM(pyargs, 1), &inclusive)) {
+  if (pyargs.size() > 1 && !ReadFlag(pyargs[1], &inclusive)) {
     return nullptr;
   }
   if (PyErr_Occurred()) return nullptr;
@@ -278,14 +321,16 @@ PyObject* JumpBounded(IteratorObject* self, PyObject* pyargs, Op op) {
               [&](morvel::DBM::Iterator* iter) { return op(iter, key.Get(), inclusive); });
 }
 
-PyObject* iter_JumpLower(IteratorObject* self, PyObject* pyargs) {
+PyObject* iter_JumpLower(IteratorObject* self, PyObject* const* pyargv, Py_ssize_t pyargc) {
+  const ArgList pyargs(pyargv, pyargc);
   return JumpBounded(self, pyargs,
                      [](morvel::DBM::Iterator* iter, std::string_view key, bool inclusive) {
                        return iter->JumpLower(key, inclusive);
                      });
 }
 
-PyObject* iter_JumpUpper(IteratorObject* self, PyObject* pyargs) {
+PyObject* iter_JumpUpper(IteratorObject* self, PyObject* const* pyargv, Py_ssize_t pyargc) {
+  const ArgList pyargs(pyargv, pyargc);
   return JumpBounded(self, pyargs,
                      [](morvel::DBM::Iterator* iter, std::string_view key, bool inclusive) {
                        return iter->JumpUpper(key, inclusive);
@@ -304,11 +349,12 @@ PyObject* iter_Previous(IteratorObject* self) {
   return Move(self, core, [](morvel::DBM::Iterator* iter) { return iter->Previous(); });
 }
 
-PyObject* iter_Set(IteratorObject* self, PyObject* pyargs) {
+PyObject* iter_Set(IteratorObject* self, PyObject* const* pyargv, Py_ssize_t pyargc) {
+  const ArgList pyargs(pyargv, pyargc);
   std::shared_ptr<IteratorCore> core = GetCore(self);
   if (core == nullptr) return nullptr;
   if (!CheckArgCount(pyargs, 1, 1)) return nullptr;
-  SoftString value(PyTuple_GET_ITEM(pyargs, 0));
+  SoftString value(pyargs[0]);
   if (PyErr_Occurred()) return nullptr;
   return MoveOrWrite(self, core, [&](morvel::DBM::Iterator* iter) {
     return iter->Set(value.Get(), nullptr, nullptr);
@@ -327,12 +373,12 @@ enum class ReadPart { kKey, kValue, kBoth };
 // The shape of every reading method: state check, receiver check, busy check,
 // one engine call (Get, or Step when |step|), the receiver filled, then the
 // data or None.
-PyObject* ReadCurrent(IteratorObject* self, PyObject* pyargs, ReadPart part, bool as_str,
+PyObject* ReadCurrent(IteratorObject* self, const ArgList& pyargs, ReadPart part, bool as_str,
                       bool step) {
   std::shared_ptr<IteratorCore> core = GetCore(self);
   if (core == nullptr) return nullptr;
   if (!CheckArgCount(pyargs, 0, 1)) return nullptr;
-  PyObject* pyreceiver = PyTuple_GET_SIZE(pyargs) > 0 ? PyTuple_GET_ITEM(pyargs, 0) : nullptr;
+  PyObject* pyreceiver = pyargs.size() > 0 ? pyargs[0] : nullptr;
   if (!CheckStatusReceiver(pyreceiver)) return nullptr;
   std::string key, value;
   std::string* key_ptr = part == ReadPart::kValue ? nullptr : &key;
@@ -342,7 +388,7 @@ PyObject* ReadCurrent(IteratorObject* self, PyObject* pyargs, ReadPart part, boo
     status = BusyCallbackStatus();
   } else {
     PyObject* pair = nullptr;
-    if (step && part == ReadPart::kBoth && StepReadAhead(*core, &pair, as_str)) {
+    if (step && part == ReadPart::kBoth && StepReadAhead(self, *core, &pair, as_str)) {
       // A record read ahead: the status is success.
       if (pair != nullptr && !SetStatusReceiver(pyreceiver, status)) {
         Py_DECREF(pair);
@@ -364,35 +410,43 @@ PyObject* ReadCurrent(IteratorObject* self, PyObject* pyargs, ReadPart part, boo
   return CreatePyPair(convert(key), convert(value));
 }
 
-PyObject* iter_Get(IteratorObject* self, PyObject* pyargs) {
+PyObject* iter_Get(IteratorObject* self, PyObject* const* pyargv, Py_ssize_t pyargc) {
+  const ArgList pyargs(pyargv, pyargc);
   return ReadCurrent(self, pyargs, ReadPart::kBoth, false, false);
 }
 
-PyObject* iter_GetStr(IteratorObject* self, PyObject* pyargs) {
+PyObject* iter_GetStr(IteratorObject* self, PyObject* const* pyargv, Py_ssize_t pyargc) {
+  const ArgList pyargs(pyargv, pyargc);
   return ReadCurrent(self, pyargs, ReadPart::kBoth, true, false);
 }
 
-PyObject* iter_GetKey(IteratorObject* self, PyObject* pyargs) {
+PyObject* iter_GetKey(IteratorObject* self, PyObject* const* pyargv, Py_ssize_t pyargc) {
+  const ArgList pyargs(pyargv, pyargc);
   return ReadCurrent(self, pyargs, ReadPart::kKey, false, false);
 }
 
-PyObject* iter_GetKeyStr(IteratorObject* self, PyObject* pyargs) {
+PyObject* iter_GetKeyStr(IteratorObject* self, PyObject* const* pyargv, Py_ssize_t pyargc) {
+  const ArgList pyargs(pyargv, pyargc);
   return ReadCurrent(self, pyargs, ReadPart::kKey, true, false);
 }
 
-PyObject* iter_GetValue(IteratorObject* self, PyObject* pyargs) {
+PyObject* iter_GetValue(IteratorObject* self, PyObject* const* pyargv, Py_ssize_t pyargc) {
+  const ArgList pyargs(pyargv, pyargc);
   return ReadCurrent(self, pyargs, ReadPart::kValue, false, false);
 }
 
-PyObject* iter_GetValueStr(IteratorObject* self, PyObject* pyargs) {
+PyObject* iter_GetValueStr(IteratorObject* self, PyObject* const* pyargv, Py_ssize_t pyargc) {
+  const ArgList pyargs(pyargv, pyargc);
   return ReadCurrent(self, pyargs, ReadPart::kValue, true, false);
 }
 
-PyObject* iter_Step(IteratorObject* self, PyObject* pyargs) {
+PyObject* iter_Step(IteratorObject* self, PyObject* const* pyargv, Py_ssize_t pyargc) {
+  const ArgList pyargs(pyargv, pyargc);
   return ReadCurrent(self, pyargs, ReadPart::kBoth, false, true);
 }
 
-PyObject* iter_StepStr(IteratorObject* self, PyObject* pyargs) {
+PyObject* iter_StepStr(IteratorObject* self, PyObject* const* pyargv, Py_ssize_t pyargc) {
+  const ArgList pyargs(pyargv, pyargc);
   return ReadCurrent(self, pyargs, ReadPart::kBoth, true, true);
 }
 
@@ -401,35 +455,35 @@ PyMethodDef iter_methods[] = {
      "Initializes the iterator to indicate the first record."},
     {"Last", AsPyCFunction(iter_Last), METH_NOARGS,
      "Initializes the iterator to indicate the last record."},
-    {"Jump", AsPyCFunction(iter_Jump), METH_VARARGS,
+    {"Jump", AsPyCFunction(iter_Jump), METH_FASTCALL,
      "Initializes the iterator to indicate a specific record."},
-    {"JumpLower", AsPyCFunction(iter_JumpLower), METH_VARARGS,
+    {"JumpLower", AsPyCFunction(iter_JumpLower), METH_FASTCALL,
      "Initializes the iterator to indicate the last record whose key is lower."},
-    {"JumpUpper", AsPyCFunction(iter_JumpUpper), METH_VARARGS,
+    {"JumpUpper", AsPyCFunction(iter_JumpUpper), METH_FASTCALL,
      "Initializes the iterator to indicate the first record whose key is upper."},
     {"Next", AsPyCFunction(iter_Next), METH_NOARGS,
      "Moves the iterator to the next record."},
     {"Previous", AsPyCFunction(iter_Previous), METH_NOARGS,
      "Moves the iterator to the previous record."},
-    {"Get", AsPyCFunction(iter_Get), METH_VARARGS,
+    {"Get", AsPyCFunction(iter_Get), METH_FASTCALL,
      "Gets the key and the value of the current record of the iterator."},
-    {"GetStr", AsPyCFunction(iter_GetStr), METH_VARARGS,
+    {"GetStr", AsPyCFunction(iter_GetStr), METH_FASTCALL,
      "Gets the key and the value of the current record of the iterator, as strings."},
-    {"GetKey", AsPyCFunction(iter_GetKey), METH_VARARGS,
+    {"GetKey", AsPyCFunction(iter_GetKey), METH_FASTCALL,
      "Gets the key of the current record."},
-    {"GetKeyStr", AsPyCFunction(iter_GetKeyStr), METH_VARARGS,
+    {"GetKeyStr", AsPyCFunction(iter_GetKeyStr), METH_FASTCALL,
      "Gets the key of the current record, as a string."},
-    {"GetValue", AsPyCFunction(iter_GetValue), METH_VARARGS,
+    {"GetValue", AsPyCFunction(iter_GetValue), METH_FASTCALL,
      "Gets the value of the current record."},
-    {"GetValueStr", AsPyCFunction(iter_GetValueStr), METH_VARARGS,
+    {"GetValueStr", AsPyCFunction(iter_GetValueStr), METH_FASTCALL,
      "Gets the value of the current record, as a string."},
-    {"Set", AsPyCFunction(iter_Set), METH_VARARGS,
+    {"Set", AsPyCFunction(iter_Set), METH_FASTCALL,
      "Sets the value of the current record."},
     {"Remove", AsPyCFunction(iter_Remove), METH_NOARGS,
      "Removes the current record."},
-    {"Step", AsPyCFunction(iter_Step), METH_VARARGS,
+    {"Step", AsPyCFunction(iter_Step), METH_FASTCALL,
      "Gets the current record and moves the iterator to the next record."},
-    {"StepStr", AsPyCFunction(iter_StepStr), METH_VARARGS,
+    {"StepStr", AsPyCFunction(iter_StepStr), METH_FASTCALL,
      "Gets the current record and moves the iterator to the next record, as strings."},
     {nullptr, nullptr, 0, nullptr},
 };
@@ -442,6 +496,7 @@ PyObject* CreatePyIterator(const std::shared_ptr<DBMCore>& db_core, bool concurr
   IteratorObject* self = reinterpret_cast<IteratorObject*>(pyobj);
   self->iter = nullptr;
   self->concurrent = false;
+  self->last_pair = nullptr;
   morvel::Status first_status;
   std::unique_ptr<morvel::DBM::Iterator> iter =
       MakeEngineIterator(*db_core, concurrent, first, &first_status);

@@ -44,6 +44,10 @@ struct IteratorObject {
   std::shared_ptr<IteratorCore>* iter;
   // The concurrent flag of the DBM that made the iterator.
   bool concurrent;
+  // The (key, value) tuple last returned by __next__, or null. When the caller
+  // has dropped it (this is the only reference), the next record is handed out
+  // in it instead of a new tuple, as `for key, value in db` does at once.
+  PyObject* last_pair;
 };
 
 // A new Iterator over |db_core|, made under the native lock of |concurrent|,

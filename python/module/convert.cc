@@ -42,8 +42,25 @@ PyObject* EncodeUnicode(PyObject* text) {
   return PyUnicode_AsEncodedString(text, "utf-8", "surrogatepass");
 }
 
-// Views |text| (a str) as UTF-8 through |*utf8_obj|; "" when encoding fails.
+// Views |text| (a str) as UTF-8: the str's own UTF-8 form, which it keeps once
+// made (an ASCII str is its own), so a key used again is not encoded again;
+// else, for lone surrogates, through a new object in |*utf8_obj|. "" when
+// encoding fails.
 void ViewUnicode(PyObject* text, PyObject** utf8_obj, const char** data, int64_t* size) {
+  Py_ssize_t utf8_size = 0;
+  const char* utf8 = PyUnicode_AsUTF8AndSize(text, &utf8_size);
+  if (utf8 != nullptr) {
+    *data = utf8;
+    *size = utf8_size;
+    return;
+  }
+  if (!PyErr_ExceptionMatches(PyExc_UnicodeEncodeError)) {
+    ClearOrdinaryError();
+    *data = "";
+    *size = 0;
+    return;
+  }
+  PyErr_Clear();
   *utf8_obj = EncodeUnicode(text);
   if (*utf8_obj == nullptr) {
     ClearOrdinaryError();

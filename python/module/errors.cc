@@ -9,6 +9,7 @@
 #include <new>
 #include <string>
 
+#include "module/arg_list.h"
 #include "module/module.h"
 #include "module/status.h"
 
@@ -63,8 +64,9 @@ void ThrowStatusException(const morvel::Status& status) {
   Py_DECREF(pystatus);
 }
 
-bool CheckArgCount(PyObject* pyargs, int32_t min, int32_t max) {
-  const Py_ssize_t argc = pyargs == nullptr ? 0 : PyTuple_GET_SIZE(pyargs);
+namespace {
+
+bool CheckArgCountOf(Py_ssize_t argc, int32_t min, int32_t max) {
   if (argc < min) {
     ThrowInvalidArguments("too few arguments");
     return false;
@@ -74,6 +76,16 @@ bool CheckArgCount(PyObject* pyargs, int32_t min, int32_t max) {
     return false;
   }
   return true;
+}
+
+}  // namespace
+
+bool CheckArgCount(PyObject* pyargs, int32_t min, int32_t max) {
+  return CheckArgCountOf(pyargs == nullptr ? 0 : PyTuple_GET_SIZE(pyargs), min, max);
+}
+
+bool CheckArgCount(const ArgList& args, int32_t min, int32_t max) {
+  return CheckArgCountOf(args.size(), min, max);
 }
 
 bool CheckStatusReceiver(PyObject* obj) {
