@@ -214,6 +214,7 @@ Status HashDBM::Impl::ReadChain(uint64_t bucket, bool with_values,
         entry.key = rec.key;
         entry.data_size = rec.head.key_size + rec.head.value_size;
         entry.slot = rec.head.slot;
+        entry.offset = off;
         if (with_values) {
           entry.value = rec.value;
         }

@@ -17,7 +17,21 @@
 // Parameters: "num_buckets" (1048583), "align_pow" (3), "offset_width" (4),
 // "update_mode" ("in_place" or "appending"), "record_crc_mode" ("none", "crc8",
 // "crc16", "crc32"), "fbp_capacity", "restore_mode" ("default" or "noop"),
-// "file" (the file class of poly_file.h), "alloc_init_size", "alloc_inc_factor".
+// "file" (the file class of poly_file.h), "alloc_init_size", "alloc_inc_factor",
+// "bucket_growth" ("auto", "on" or "off").
+//
+// Growth: with "bucket_growth" on, a writable database whose records come to
+// outnumber its buckets rebuilds itself (as Rebuild does: a new file, made
+// durable, renamed over the old one) into about twice as many buckets as
+// records, so that the cost of an operation stays what it was at a small
+// load. The writing call that crossed the line makes the rebuild after it has
+// done its own work, holding the whole file meanwhile: that call takes the time
+// of a Rebuild, and other calls wait for it. As the count doubles between two
+// growths, the copying averages out to a few record copies per record added.
+// Growth waits while an iterator is between the start of a walk and its end,
+// as the bucket order changes. "auto" (the default) is on unless the open call
+// gives "num_buckets"; a failed growth leaves the database as it was, and the
+// next attempt waits until the records have doubled again.
 //
 // Health: IsHealthy is false when the file was not closed cleanly or open saw
 // damage it can check cheaply (the counts part of the header failing its
