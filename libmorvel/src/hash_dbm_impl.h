@@ -20,6 +20,7 @@
 #include <array>
 #include <atomic>
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <mutex>
 #include <shared_mutex>
@@ -211,9 +212,6 @@ struct HashDBM::Impl {
                      hashdbm::Found* found);
   Status PutRecord(std::string_view key, std::string_view value);
   Status DeleteRecord(std::string_view key);
-  // Adds a record of a key known to be absent, to a new file that no other
-  // thread sees yet: no chain walk, no lock.
-  Status AppendFresh(std::string_view key, std::string_view value, int64_t* off);
 
   // Walks in file order (hash_dbm_scan.cc). Whether a walk can read the
   // record region in file order: every record there is then live.
@@ -225,6 +223,15 @@ struct HashDBM::Impl {
   // broken bytes, in the record region: walks go by buckets from then on,
   // in this file (the flag is stored with the counts) until a Rebuild.
   void NoteStrays() { no_strays_.store(false, std::memory_order_release); }
+  // Reads the records of the region from |*pos| to |end| in file order,
+  // |window| being the read buffer, and calls |visit| with each one's offset,
+  // whether it is a live record (else a free block or a removal record), and
+  // for live ones the key and value (their checksum checked). Stops when
+  // |visit| returns false, |*pos| then being the offset of the record it
+  // declined, else at |end|. A damaged record fails the call, |*pos| at it.
+  using RegionVisitor =
+      std::function<bool(int64_t off, bool live, std::string_view key, std::string_view value)>;
+  Status WalkRegion(int64_t* pos, int64_t end, std::string* window, const RegionVisitor& visit);
   // Registers |cursor| (if it is not yet) and puts it at |pos|.
   void StartScan(hashdbm::ScanCursor* cursor, int64_t pos);
   void StopScan(hashdbm::ScanCursor* cursor);
@@ -273,7 +280,7 @@ struct HashDBM::Impl {
       grow_wanted_.store(true, std::memory_order_relaxed);
     }
   }
-  // Rebuilds into about twice as many buckets as records when NoteAdded saw
+  // Rebuilds into four times as many buckets as records when NoteAdded saw
   // the records outgrow the buckets, unless an iterator is in the middle of a
   // walk (the bucket order it follows would change under it). The caller
   // holds no lock of this database. Called at the end of the writing calls.

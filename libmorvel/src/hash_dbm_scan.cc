@@ -76,30 +76,20 @@ void HashDBM::Impl::NoteChange(int64_t old_off, int64_t new_off, std::string_vie
   }
 }
 
-Status HashDBM::Impl::ReadScanBatch(ScanCursor* cursor, RecordBatch* batch, std::string* window,
-                                    bool* more) {
-  std::lock_guard<std::mutex> lock(scans_mutex_);
-  batch->Clear();
-  const int64_t end = FileEnd();
-  cursor->pos = std::max(cursor->pos, layout_.record_base);
-  while (!cursor->owed.empty() && !batch->Full()) {
-    auto it = cursor->owed.begin();
-    batch->Add(it->first, it->second, 0);
-    cursor->owed.erase(it);
-  }
-  Status status;
-  while (cursor->pos < end && !batch->Full() && status.IsOK()) {
-    const int64_t base = cursor->pos;
+Status HashDBM::Impl::WalkRegion(int64_t* pos, int64_t end, std::string* window,
+                                 const RegionVisitor& visit) {
+  *pos = std::max(*pos, layout_.record_base);
+  while (*pos < end) {
+    const int64_t base = *pos;
     size_t size = static_cast<size_t>(std::min<int64_t>(kScanReadSize, end - base));
     window->resize(size);
-    status = raw_->Read(base, window->data(), size);
+    Status status = raw_->Read(base, window->data(), size);
     if (!status.IsOK()) {
-      break;
+      return status;
     }
     RecordHead head;
     if (!ParseHead(layout_, window->data(), size, &head) || head.slot > end - base) {
-      status = BrokenData(SPrintF("broken record at %lld", static_cast<long long>(base)));
-      break;
+      return BrokenData(SPrintF("broken record at %lld", static_cast<long long>(base)));
     }
     if (head.slot > static_cast<int64_t>(size)) {
       // A record larger than the read: read it whole.
@@ -107,46 +97,65 @@ Status HashDBM::Impl::ReadScanBatch(ScanCursor* cursor, RecordBatch* batch, std:
       window->resize(size);
       status = raw_->Read(base, window->data(), size);
       if (!status.IsOK()) {
-        break;
+        return status;
       }
     }
     // The records wholly inside the read.
-    size_t pos = 0;
-    while (pos < size && !batch->Full()) {
-      const char* p = window->data() + pos;
-      const size_t avail = size - pos;
+    size_t done = 0;
+    while (done < size) {
+      const char* p = window->data() + done;
+      const size_t avail = size - done;
+      const int64_t off = base + static_cast<int64_t>(done);
       if (!ParseHead(layout_, p, avail, &head)) {
         if (avail < kMaxHeadSize && base + static_cast<int64_t>(size) < end) {
           break;  // cut by the end of the read
         }
-        status = BrokenData(
-            SPrintF("broken record at %lld", static_cast<long long>(base + pos)));
-        break;
+        return BrokenData(SPrintF("broken record at %lld", static_cast<long long>(off)));
       }
       if (head.slot > static_cast<int64_t>(avail)) {
-        if (head.slot > end - (base + static_cast<int64_t>(pos))) {
-          status = BrokenData(
-              SPrintF("broken record at %lld", static_cast<long long>(base + pos)));
+        if (head.slot > end - off) {
+          return BrokenData(SPrintF("broken record at %lld", static_cast<long long>(off)));
         }
         break;
       }
-      const int64_t off = base + static_cast<int64_t>(pos);
-      if (head.type == kRecordSet) {
-        std::string_view key, value;
-        if (!CheckRecord(layout_, p, head.slot, &head, &key, &value)) {
-          status = BrokenData(
-              SPrintF("record checksum mismatch at %lld", static_cast<long long>(off)));
-          break;
-        }
-        if (cursor->skip.empty() || cursor->skip.erase(off) == 0) {
-          batch->Add(key, value, static_cast<uint64_t>(off));
-        }
-      } else if (!cursor->skip.empty()) {
-        cursor->skip.erase(off);
+      std::string_view key, value;
+      if (head.type == kRecordSet && !CheckRecord(layout_, p, head.slot, &head, &key, &value)) {
+        return BrokenData(
+            SPrintF("record checksum mismatch at %lld", static_cast<long long>(off)));
       }
-      pos += head.slot;
-      cursor->pos = off + head.slot;
+      if (!visit(off, head.type == kRecordSet, key, value)) {
+        return Status();
+      }
+      done += head.slot;
+      *pos = off + head.slot;
     }
+  }
+  return Status();
+}
+
+Status HashDBM::Impl::ReadScanBatch(ScanCursor* cursor, RecordBatch* batch, std::string* window,
+                                    bool* more) {
+  std::lock_guard<std::mutex> lock(scans_mutex_);
+  batch->Clear();
+  const int64_t end = FileEnd();
+  while (!cursor->owed.empty() && !batch->Full()) {
+    auto it = cursor->owed.begin();
+    batch->Add(it->first, it->second, 0);
+    cursor->owed.erase(it);
+  }
+  Status status;
+  if (!batch->Full()) {
+    status = WalkRegion(&cursor->pos, end, window,
+                        [&](int64_t off, bool live, std::string_view key, std::string_view value) {
+                          if (batch->Full()) {
+                            return false;
+                          }
+                          const bool skipped = !cursor->skip.empty() && cursor->skip.erase(off) > 0;
+                          if (live && !skipped) {
+                            batch->Add(key, value, static_cast<uint64_t>(off));
+                          }
+                          return true;
+                        });
   }
   *more = cursor->pos < end || !cursor->owed.empty();
   if (!status.IsOK()) {
@@ -157,51 +166,6 @@ Status HashDBM::Impl::ReadScanBatch(ScanCursor* cursor, RecordBatch* batch, std:
       return Status();
     }
     return status;
-  }
-  return Status();
-}
-
-Status HashDBM::Impl::CopyForRebuild(Impl* dest, int64_t* first_pos,
-                                     std::vector<std::unordered_set<int64_t>>* other_skips) {
-  const size_t num_scans = scans_.size();
-  other_skips->assign(num_scans > 0 ? num_scans - 1 : 0, {});
-  *first_pos = 0;
-  std::vector<ChainEntry> entries;
-  for (int pass = 0; pass < (num_scans > 0 ? 2 : 1); pass++) {
-    uint64_t bucket = 0;
-    while (true) {
-      Status status = NextNonEmptyBucket(bucket, &bucket, false);
-      if (!status.IsOK()) {
-        return status;
-      }
-      if (bucket >= layout_.num_buckets) {
-        break;
-      }
-      status = ReadChain(bucket, true, &entries);
-      if (!status.IsOK()) {
-        return status;
-      }
-      // From the oldest, so that chains keep their order.
-      for (auto it = entries.rbegin(); it != entries.rend(); ++it) {
-        if (num_scans > 0 && scans_[0]->Seen(it->offset, it->key) != (pass == 0)) {
-          continue;
-        }
-        int64_t off = 0;
-        status = dest->AppendFresh(it->key, it->value, &off);
-        if (!status.IsOK()) {
-          return status;
-        }
-        for (size_t i = 1; i < num_scans; i++) {
-          if (scans_[i]->Seen(it->offset, it->key)) {
-            (*other_skips)[i - 1].insert(off);
-          }
-        }
-      }
-      bucket++;
-    }
-    if (pass == 0) {
-      *first_pos = dest->FileEnd();
-    }
   }
   return Status();
 }

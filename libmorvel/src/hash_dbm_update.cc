@@ -235,25 +235,4 @@ Status HashDBM::Impl::DeleteRecord(std::string_view key) {
 }
 
 
-Status HashDBM::Impl::AppendFresh(std::string_view key, std::string_view value,
-                                  int64_t* off) {
-  const uint64_t bucket = BucketOf(key);
-  int64_t head = 0;
-  Status status = ReadBucket(bucket, &head);
-  if (status.IsOK()) {
-    status = MarkDirty();
-  }
-  int64_t slot = 0;
-  if (status.IsOK()) {
-    status = PlaceRecord(kRecordSet, head, key, value, off, &slot);
-  }
-  if (status.IsOK()) {
-    status = WriteBucket(bucket, *off);
-  }
-  if (status.IsOK()) {
-    counts_.Add(bucket, 1, key.size() + value.size(), slot);
-  }
-  return status;
-}
-
 }  // namespace morvel
