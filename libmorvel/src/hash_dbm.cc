@@ -183,28 +183,40 @@ Status WalkBuckets(HashDBM::Impl& impl, bool writable, bool with_values, Visit v
   if (writable && !impl.writable_) {
     return NotWritable();
   }
+  // The bucket heads are read a block at a time, under every stripe shared;
+  // each chain is then read under its own stripe, so a bucket emptied
+  // meanwhile gives no entries and one filled meanwhile may be passed over.
+  const int width = impl.layout_.offset_width;
+  std::vector<char> heads(kBucketBatch * width);
   std::vector<ChainEntry> entries;
-  uint64_t bucket = 0;
-  while (true) {
-    Status status = impl.NextNonEmptyBucket(bucket, &bucket, true);
+  for (uint64_t first = 0; first < impl.layout_.num_buckets; first += kBucketBatch) {
+    const uint64_t count = std::min(kBucketBatch, impl.layout_.num_buckets - first);
+    Status status;
+    {
+      AllStripesGuard stripes_lock(&impl.stripes_, false);
+      status = impl.raw_->Read(impl.layout_.BucketPos(first), heads.data(), count * width);
+    }
     if (!status.IsOK()) {
       return status;
     }
-    if (bucket >= impl.layout_.num_buckets) {
-      return Status();
+    for (uint64_t i = 0; i < count; i++) {
+      if (GetBE(heads.data() + i * width, width) == 0) {
+        continue;
+      }
+      const uint64_t bucket = first + i;
+      StripeGuard stripe_lock(impl.Stripe(bucket), writable);
+      status = impl.ReadChain(bucket, with_values, &entries);
+      if (!status.IsOK()) {
+        return status;
+      }
+      bool done = false;
+      status = visit(bucket, entries, &done);
+      if (!status.IsOK() || done) {
+        return status;
+      }
     }
-    StripeGuard stripe_lock(impl.Stripe(bucket), writable);
-    status = impl.ReadChain(bucket, with_values, &entries);
-    if (!status.IsOK()) {
-      return status;
-    }
-    bool done = false;
-    status = visit(bucket, entries, &done);
-    if (!status.IsOK() || done) {
-      return status;
-    }
-    bucket++;
   }
+  return Status();
 }
 
 }  // namespace

@@ -6,10 +6,13 @@
 // exclusive for Open, Close, Clear, Rebuild, Synchronize, CopyFileData, which
 // then also take every stripe), then bucket stripes (bucket % kNumStripes;
 // shared to read, exclusive to write; several taken in ascending order), then
-// the free-block pool's mutex or |header_mutex_|. Process and ProcessMulti take
-// their stripes only. Processors run with the stripe lock held. A record is
-// read only within its own slot, since the neighbouring records belong to
-// other stripes; the counts are kept per stripe for the same reason.
+// the free-block pool's mutex, |header_mutex_| or |scans_mutex_|. Process and
+// ProcessMulti take their stripes only; automatic growth takes what Rebuild
+// takes, once the writing call has released its own. Processors run with the
+// stripe lock held. A record is read only within its own slot, since the
+// neighbouring records belong to other stripes, except by walks in file
+// order, which hold every stripe while they read; the counts are kept per
+// stripe for the same reason.
 //
 // Every lock is held by a guard object, so that a processor that throws
 // releases what its call holds as the exception unwinds.
