@@ -24,6 +24,7 @@
 #include "morvel/str_util.h"
 #include "hash_dbm_impl.h"
 #include "param_check.h"
+#include "record_batch.h"
 
 namespace morvel {
 
@@ -94,9 +95,11 @@ Status WithRecordLock(HashDBM::Impl* impl, std::string_view key, bool writable, 
 
 Status HashDBM::Process(std::string_view key, RecordProcessor* proc, bool writable) {
   Impl* impl = impl_.get();
-  return WithRecordLock(impl, key, writable, [&](uint64_t bucket) {
+  const Status status = WithRecordLock(impl, key, writable, [&](uint64_t bucket) {
     return impl->ProcessLocked(key, bucket, proc, writable);
   });
+  impl->GrowIfWanted();
+  return status;
 }
 
 // Get, Set and Remove do what the default bodies do through Process and the
@@ -128,7 +131,7 @@ Status HashDBM::Set(std::string_view key, std::string_view value, bool overwrite
     return DBM::Set(key, value, overwrite, old_value);
   }
   Impl* impl = impl_.get();
-  return WithRecordLock(impl, key, true, [&](uint64_t bucket) {
+  const Status status = WithRecordLock(impl, key, true, [&](uint64_t bucket) {
     Found found;
     Status status = impl->FindRecord(key, bucket, &found);
     if (!status.IsOK()) {
@@ -144,6 +147,8 @@ Status HashDBM::Set(std::string_view key, std::string_view value, bool overwrite
     }
     return impl->SetRecord(key, value, bucket, &found);
   });
+  impl->GrowIfWanted();
+  return status;
 }
 
 Status HashDBM::Remove(std::string_view key, std::string* old_value) {
@@ -178,28 +183,40 @@ Status WalkBuckets(HashDBM::Impl& impl, bool writable, bool with_values, Visit v
   if (writable && !impl.writable_) {
     return NotWritable();
   }
+  // The bucket heads are read a block at a time, under every stripe shared;
+  // each chain is then read under its own stripe, so a bucket emptied
+  // meanwhile gives no entries and one filled meanwhile may be passed over.
+  const int width = impl.layout_.offset_width;
+  std::vector<char> heads(kBucketBatch * width);
   std::vector<ChainEntry> entries;
-  uint64_t bucket = 0;
-  while (true) {
-    Status status = impl.NextNonEmptyBucket(bucket, &bucket, true);
+  for (uint64_t first = 0; first < impl.layout_.num_buckets; first += kBucketBatch) {
+    const uint64_t count = std::min(kBucketBatch, impl.layout_.num_buckets - first);
+    Status status;
+    {
+      AllStripesGuard stripes_lock(&impl.stripes_, false);
+      status = impl.raw_->Read(impl.layout_.BucketPos(first), heads.data(), count * width);
+    }
     if (!status.IsOK()) {
       return status;
     }
-    if (bucket >= impl.layout_.num_buckets) {
-      return Status();
+    for (uint64_t i = 0; i < count; i++) {
+      if (GetBE(heads.data() + i * width, width) == 0) {
+        continue;
+      }
+      const uint64_t bucket = first + i;
+      StripeGuard stripe_lock(impl.Stripe(bucket), writable);
+      status = impl.ReadChain(bucket, with_values, &entries);
+      if (!status.IsOK()) {
+        return status;
+      }
+      bool done = false;
+      status = visit(bucket, entries, &done);
+      if (!status.IsOK() || done) {
+        return status;
+      }
     }
-    StripeGuard stripe_lock(impl.Stripe(bucket), writable);
-    status = impl.ReadChain(bucket, with_values, &entries);
-    if (!status.IsOK()) {
-      return status;
-    }
-    bool done = false;
-    status = visit(bucket, entries, &done);
-    if (!status.IsOK() || done) {
-      return status;
-    }
-    bucket++;
   }
+  return Status();
 }
 
 }  // namespace
@@ -227,10 +244,12 @@ Status HashDBM::ProcessFirst(RecordProcessor* proc, bool writable) {
   return Status(Status::NOT_FOUND_ERROR, "no record");
 }
 
-Status HashDBM::ProcessMulti(
-    const std::vector<std::pair<std::string_view, RecordProcessor*>>& key_proc_pairs,
+namespace {
+
+Status ProcessMultiLocked(
+    HashDBM::Impl& impl,
+    const std::vector<std::pair<std::string_view, DBM::RecordProcessor*>>& key_proc_pairs,
     bool writable) {
-  Impl& impl = *impl_;
   std::vector<uint64_t> buckets;
   buckets.reserve(key_proc_pairs.size());
   std::vector<size_t> stripes;
@@ -256,19 +275,114 @@ Status HashDBM::ProcessMulti(
     if (writable && !impl.writable_) {
       return NotWritable();
     }
-    for (size_t i = 0; i < key_proc_pairs.size(); i++) {
-      Status status = impl.ProcessLocked(key_proc_pairs[i].first, buckets[i],
-                                         key_proc_pairs[i].second, writable);
+    Status status;
+    for (size_t i = 0; i < key_proc_pairs.size() && status.IsOK(); i++) {
+      status = impl.ProcessLocked(key_proc_pairs[i].first, buckets[i], key_proc_pairs[i].second,
+                                  writable);
+    }
+    return status;
+  }
+}
+
+}  // namespace
+
+Status HashDBM::ProcessMulti(
+    const std::vector<std::pair<std::string_view, RecordProcessor*>>& key_proc_pairs,
+    bool writable) {
+  const Status status = ProcessMultiLocked(*impl_, key_proc_pairs, writable);
+  impl_->GrowIfWanted();
+  return status;
+}
+
+namespace {
+
+// Unregisters a walk in file order when it ends, however it ends.
+class ScanRegistration {
+ public:
+  ScanRegistration(HashDBM::Impl* impl, ScanCursor* cursor) : impl_(impl), cursor_(cursor) {
+    impl_->StartScan(cursor_, impl_->layout_.record_base);
+  }
+  ~ScanRegistration() { impl_->StopScan(cursor_); }
+  ScanRegistration(const ScanRegistration&) = delete;
+  ScanRegistration& operator=(const ScanRegistration&) = delete;
+
+ private:
+  HashDBM::Impl* impl_;
+  ScanCursor* cursor_;
+};
+
+// ProcessEach in file order, a batch at a time. Read-only processors see the
+// batch under the one shared hold of every stripe that read it; writing ones
+// get each record again under its stripe, held exclusively, as it is then
+// (passed over when removed meanwhile). The caller holds the file lock.
+Status ProcessEachInFileOrder(HashDBM::Impl& impl, DBM::RecordProcessor* proc, bool writable) {
+  ScanCursor cursor;
+  ScanRegistration registration(&impl, &cursor);
+  RecordBatch batch;
+  std::string window;
+  bool more = true;
+  while (more) {
+    {
+      AllStripesGuard stripes_lock(&impl.stripes_, false);
+      Status status = impl.ReadScanBatch(&cursor, &batch, &window, &more);
+      if (!status.IsOK()) {
+        return status;
+      }
+      if (!writable) {
+        for (size_t i = 0; i < batch.size(); i++) {
+          Status proc_status;
+          const std::string_view value = batch.Value(i);
+          CallProcessor(proc, batch.Key(i), &value, false, &proc_status);
+          if (!proc_status.IsOK()) {
+            return proc_status;
+          }
+        }
+        continue;
+      }
+    }
+    for (size_t i = 0; i < batch.size(); i++) {
+      const std::string_view key = batch.Key(i);
+      const uint64_t bucket = impl.BucketOf(key);
+      StripeGuard stripe_lock(impl.Stripe(bucket), true);
+      Found found;
+      Status status = impl.FindRecord(key, bucket, &found);
+      if (!status.IsOK()) {
+        return status;
+      }
+      if (!found.found) {
+        continue;
+      }
+      Status proc_status;
+      const std::string_view answer =
+          CallProcessor(proc, key, &found.rec.value, true, &proc_status);
+      if (!proc_status.IsOK()) {
+        return proc_status;
+      }
+      status = impl.ApplyAnswer(key, bucket, answer, &found);
       if (!status.IsOK()) {
         return status;
       }
     }
-    return Status();
   }
+  return Status();
 }
+
+}  // namespace
 
 Status HashDBM::ProcessEach(RecordProcessor* proc, bool writable) {
   Impl& impl = *impl_;
+  {
+    std::shared_lock<std::shared_mutex> lock(impl.file_mutex_);
+    if (!impl.open_) {
+      return NotOpened();
+    }
+    if (writable && !impl.writable_) {
+      return NotWritable();
+    }
+    if (impl.CanScanInFileOrder()) {
+      return ProcessEachInFileOrder(impl, proc, writable);
+    }
+  }
   return WalkBuckets(
       impl, writable, true,
       [&](uint64_t bucket, const std::vector<ChainEntry>& entries, bool*) {
@@ -353,6 +467,8 @@ Status HashDBM::Clear() {
   impl.fbp_.Clear();
   impl.counts_.Reset(0, 0, 0);
   impl.file_end_ = impl.layout_.record_base;
+  impl.no_strays_ = true;
+  impl.ResetScans();
   impl.timestamp_us_ = NowMicros();
   return impl.WriteDynamic(false);
 }
@@ -367,68 +483,7 @@ Status HashDBM::RebuildAdvanced(const ParamMap& params) {
   if (!impl.writable_) {
     return NotWritable();
   }
-  Layout layout = impl.layout_;
-  // The count sizes the new bucket array: bounded by what the file can hold.
-  const int64_t count = std::min(impl.counts_.NumRecords(),
-                                 (impl.FileEnd() - impl.layout_.record_base) /
-                                     impl.layout_.MinSlot(0, 0));
-  layout.num_buckets =
-      std::max<uint64_t>(kMinFittedBuckets, static_cast<uint64_t>(std::max<int64_t>(count, 0)) * 2 + 1);
-  layout.num_buckets = std::min(layout.num_buckets, kMaxNumBuckets);
-  Status status = ParseTuning(params, &layout);
-  if (!status.IsOK()) {
-    return status;
-  }
-  ParamMap dest_params = impl.file_params_;
-  for (const char* name : {"file", "alloc_init_size", "alloc_inc_factor"}) {
-    auto it = params.find(name);
-    if (it != params.end()) {
-      dest_params[it->first] = it->second;
-    }
-  }
-  dest_params["num_buckets"] = std::to_string(layout.num_buckets);
-  dest_params["align_pow"] = std::to_string(layout.align_pow);
-  dest_params["offset_width"] = std::to_string(layout.offset_width);
-  dest_params["update_mode"] = UpdateModeName(layout.update_mode);
-  dest_params["record_crc_mode"] = CrcModeName(layout.crc_mode);
-  auto fbp_it = params.find("fbp_capacity");
-  const int64_t fbp_capacity =
-      fbp_it == params.end() ? impl.fbp_capacity_ : StrToInt(fbp_it->second, kDefaultFbpCapacity);
-  dest_params["fbp_capacity"] = std::to_string(fbp_capacity);
-  const std::string tmp_path = impl.path_ + ".tmp.rebuild";
-  auto dest = std::make_unique<Impl>();
-  status = dest->Open(tmp_path, true, File::OPEN_TRUNCATE | (impl.options_ & ~File::OPEN_NO_CREATE),
-                      dest_params);
-  if (!status.IsOK()) {
-    return status;
-  }
-  // A database opened without restoring may have broken chains: it is rebuilt
-  // the way restoring reads a file, from its chains and then a scan.
-  status = impl.healthy_ ? impl.CopyLiveRecords(dest.get())
-                         : RestoreRecords(impl.file_.get(), impl.layout_, impl.FileEnd(), false,
-                                          dest.get());
-  if (status.IsOK()) {
-    status = dest->SyncImpl(false);
-  }
-  bool renamed = false;
-  if (status.IsOK()) {
-    status = SyncAndRenameOver(dest->file_.get(), impl.path_, &renamed);
-  }
-  if (!renamed) {
-    dest->CloseImpl();
-    std::remove(tmp_path.c_str());
-    return status;
-  }
-  // Once renamed, the new file is the database even if a later step failed.
-  impl.file_->Close();
-  impl.Adopt(dest.get());
-  impl.num_buckets_hint_.store(impl.layout_.num_buckets);
-  impl.fbp_capacity_ = fbp_capacity;
-  impl.fbp_.Configure(fbp_capacity, impl.layout_.align_pow);
-  impl.file_params_ = dest->file_params_;
-  impl.healthy_ = true;
-  impl.counts_scanned_ = false;
-  return status;
+  return impl.RebuildLocked(params);
 }
 
 Status HashDBM::ShouldBeRebuilt(bool* tobe) {

@@ -34,6 +34,7 @@ const ParamRule kTuningRules[] = {
     {"record_crc_mode", ParamRule::kChoice, 0, 0, "none|crc8|crc16|crc32"},
     {"fbp_capacity", ParamRule::kInteger, 0, INT32_MAX},
     {"restore_mode", ParamRule::kChoice, 0, 0, "default|noop"},
+    {"bucket_growth", ParamRule::kChoice, 0, 0, "auto|on|off"},
     {"file", ParamRule::kText},
     {"alloc_init_size", ParamRule::kInteger, 0, INT64_MAX},
     {"alloc_inc_factor", ParamRule::kReal, 1, INT64_MAX},
@@ -152,6 +153,7 @@ bool ParseDynamicHeader(const char* buf, DynamicHeader* dyn) {
     return false;
   }
   dyn->clean = buf[kOffClean] == 1;
+  dyn->no_strays = (static_cast<uint8_t>(buf[kOffFlags]) & kFlagNoStrays) != 0;
   dyn->num_records = GetBE(buf + kOffNumRecords, 8);
   dyn->eff_data_size = GetBE(buf + kOffEffDataSize, 8);
   dyn->live_size = GetBE(buf + kOffLiveSize, 8);
@@ -165,6 +167,7 @@ bool ParseDynamicHeader(const char* buf, DynamicHeader* dyn) {
 void MakeDynamicHeader(const DynamicHeader& dyn, char* buf) {
   std::memset(buf, 0, kDynEnd - kDynBegin);
   buf[kOffClean - kDynBegin] = dyn.clean ? 1 : 0;
+  buf[kOffFlags - kDynBegin] = static_cast<char>(dyn.no_strays ? kFlagNoStrays : 0);
   PutBE(buf + kOffNumRecords - kDynBegin, dyn.num_records, 8);
   PutBE(buf + kOffEffDataSize - kDynBegin, dyn.eff_data_size, 8);
   PutBE(buf + kOffLiveSize - kDynBegin, dyn.live_size, 8);

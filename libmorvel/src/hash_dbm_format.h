@@ -13,6 +13,9 @@
 //     16  number of buckets (8 bytes)
 //     24  CRC-32 of bytes 0..23: the static part, written once at creation
 //     32  cleanly-closed flag (1 clean, 0 not)
+//     33  flags: bit 0 set when every record of the region that no chain holds
+//         is marked as a free block (so a walk in file order meets live
+//         records only); files that leave it clear are walked by buckets
 //     40  number of records (8)
 //     48  live data size: the sum of key and value sizes of live records (8)
 //     56  live slot size: the bytes of the record region held by live records (8)
@@ -63,6 +66,8 @@ constexpr int kOffNumBuckets = 16;
 constexpr int kOffStaticCrc = 24;
 constexpr int kDynBegin = 32;
 constexpr int kOffClean = 32;
+constexpr int kOffFlags = 33;
+constexpr uint8_t kFlagNoStrays = 1;
 constexpr int kOffNumRecords = 40;
 constexpr int kOffEffDataSize = 48;
 constexpr int kOffLiveSize = 56;
@@ -232,6 +237,7 @@ void MakeStaticHeader(const Layout& layout, char* buf);
 // The counts of the dynamic header part.
 struct DynamicHeader {
   bool clean = false;
+  bool no_strays = false;
   int64_t num_records = 0;
   int64_t eff_data_size = 0;
   int64_t live_size = 0;

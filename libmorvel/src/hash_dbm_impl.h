@@ -6,10 +6,13 @@
 // exclusive for Open, Close, Clear, Rebuild, Synchronize, CopyFileData, which
 // then also take every stripe), then bucket stripes (bucket % kNumStripes;
 // shared to read, exclusive to write; several taken in ascending order), then
-// the free-block pool's mutex or |header_mutex_|. Process and ProcessMulti take
-// their stripes only. Processors run with the stripe lock held. A record is
-// read only within its own slot, since the neighbouring records belong to
-// other stripes; the counts are kept per stripe for the same reason.
+// the free-block pool's mutex, |header_mutex_| or |scans_mutex_|. Process and
+// ProcessMulti take their stripes only; automatic growth takes what Rebuild
+// takes, once the writing call has released its own. Processors run with the
+// stripe lock held. A record is read only within its own slot, since the
+// neighbouring records belong to other stripes, except by walks in file
+// order, which hold every stripe while they read; the counts are kept per
+// stripe for the same reason.
 //
 // Every lock is held by a guard object, so that a processor that throws
 // releases what its call holds as the exception unwinds.
@@ -20,11 +23,13 @@
 #include <array>
 #include <atomic>
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <mutex>
 #include <shared_mutex>
 #include <string>
 #include <string_view>
+#include <unordered_set>
 #include <vector>
 
 #include "morvel/dbm.h"
@@ -35,7 +40,9 @@
 #include "morvel/poly_file.h"
 #include "hash_dbm_format.h"
 #include "hash_dbm_record.h"
+#include "hash_dbm_scan.h"
 #include "hash_dbm_space.h"
+#include "record_batch.h"
 
 namespace morvel {
 namespace hashdbm {
@@ -198,6 +205,9 @@ struct HashDBM::Impl {
   Status SetRecord(std::string_view key, std::string_view value, uint64_t bucket,
                    hashdbm::Found* found);
   Status RemoveRecord(uint64_t bucket, hashdbm::Found* found);
+  Status SetRecordBody(std::string_view key, std::string_view value, uint64_t bucket,
+                       hashdbm::Found* found);
+  Status RemoveRecordBody(uint64_t bucket, hashdbm::Found* found);
   Status FreeSlot(int64_t off, int64_t slot);
   Status ProcessLocked(std::string_view key, uint64_t bucket, RecordProcessor* proc,
                        bool writable);
@@ -205,7 +215,90 @@ struct HashDBM::Impl {
                      hashdbm::Found* found);
   Status PutRecord(std::string_view key, std::string_view value);
   Status DeleteRecord(std::string_view key);
-  Status CopyLiveRecords(Impl* dest);
+
+  // Walks in file order (hash_dbm_scan.cc). Whether a walk can read the
+  // record region in file order: every record there is then live.
+  bool CanScanInFileOrder() const {
+    return layout_.update_mode == hashdbm::kUpdateInPlace && healthy_ &&
+           no_strays_.load(std::memory_order_acquire);
+  }
+  // After a failed write that may have left a record no chain holds, or
+  // broken bytes, in the record region: walks go by buckets from then on,
+  // in this file (the flag is stored with the counts) until a Rebuild.
+  void NoteStrays() { no_strays_.store(false, std::memory_order_release); }
+  // Reads the records of the region from |*pos| to |end| in file order,
+  // |window| being the read buffer, and calls |visit| with each one's offset,
+  // whether it is a live record (else a free block or a removal record), and
+  // for live ones the key and value (their checksum checked). Stops when
+  // |visit| returns false, |*pos| then being the offset of the record it
+  // declined, else at |end|. A damaged record fails the call, |*pos| at it.
+  using RegionVisitor =
+      std::function<bool(int64_t off, bool live, std::string_view key, std::string_view value)>;
+  Status WalkRegion(int64_t* pos, int64_t end, std::string* window, const RegionVisitor& visit);
+  // Registers |cursor| (if it is not yet) and puts it at |pos|.
+  void StartScan(hashdbm::ScanCursor* cursor, int64_t pos);
+  void StopScan(hashdbm::ScanCursor* cursor);
+  // Reads the next records of the walk of |cursor| into |batch| (cleared
+  // first), |window| being its read buffer; |*more| tells whether records may
+  // follow. A damaged record ends the batch before it, or fails the call when
+  // it is the first. The caller holds the file lock and every stripe, shared.
+  Status ReadScanBatch(hashdbm::ScanCursor* cursor, RecordBatch* batch, std::string* window,
+                       bool* more);
+  // Tell the walks that the record of |key| at |old_off| was replaced by the
+  // one at |new_off| (or removed). The caller holds the key's stripe
+  // exclusively; free when no walk is registered.
+  void NoteMoved(int64_t old_off, int64_t new_off, std::string_view key,
+                 std::string_view value) {
+    if (num_scans_.load(std::memory_order_acquire) > 0) {
+      NoteChange(old_off, new_off, key, value);
+    }
+  }
+  void NoteRemoved(int64_t old_off, std::string_view key) {
+    if (num_scans_.load(std::memory_order_acquire) > 0) {
+      NoteChange(old_off, -1, key, "");
+    }
+  }
+  void NoteChange(int64_t old_off, int64_t new_off, std::string_view key,
+                  std::string_view value);
+  // Puts every walk at the start of the record region, after a Clear.
+  void ResetScans();
+  // Copies every live record into |dest| for a Rebuild, those the first walk
+  // has handed out first; gives where that walk goes on in |dest| and, for
+  // each other walk, the offsets in |dest| of what it has handed out. The
+  // caller holds every stripe exclusively.
+  Status CopyForRebuild(Impl* dest, int64_t* first_pos,
+                        std::vector<std::unordered_set<int64_t>>* other_skips);
+
+  // Rebuilding and growing (hash_dbm_rebuild.cc). RebuildLocked is the body
+  // of Rebuild: the caller holds the file lock and every stripe exclusively.
+  Status RebuildLocked(const ParamMap& params);
+  // Notes after a record was added under the stripe of |bucket| whether the
+  // records have outgrown the buckets. Cheap: the exact count is summed only
+  // when the stripe's own share is over.
+  void NoteAdded(uint64_t bucket) {
+    if (grow_enabled_ && !grow_wanted_.load(std::memory_order_relaxed) &&
+        counts_.StripeRecords(bucket) * static_cast<int64_t>(hashdbm::kNumStripes) >
+            grow_threshold_ &&
+        counts_.NumRecords() > grow_threshold_) {
+      grow_wanted_.store(true, std::memory_order_relaxed);
+    }
+  }
+  // Rebuilds into four times as many buckets as records when NoteAdded saw
+  // the records outgrow the buckets, unless an iterator is in the middle of a
+  // walk (the bucket order it follows would change under it). The caller
+  // holds no lock of this database. Called at the end of the writing calls.
+  void GrowIfWanted() {
+    if (grow_wanted_.load(std::memory_order_relaxed) &&
+        walking_iterators_.load(std::memory_order_relaxed) == 0) {
+      Grow();
+    }
+  }
+  void Grow();
+  // The bucket count past which the records have outgrown the buckets.
+  void ResetGrowThreshold() {
+    grow_threshold_ = static_cast<int64_t>(layout_.num_buckets);
+    grow_wanted_.store(false, std::memory_order_relaxed);
+  }
 
   int64_t FileEnd() const { return file_end_.load(std::memory_order_acquire); }
   std::shared_mutex& Stripe(uint64_t bucket) { return stripes_[bucket % hashdbm::kNumStripes]; }
@@ -243,10 +336,27 @@ struct HashDBM::Impl {
   bool counts_scanned_ = false;
   // The end of the record data: the file's logical size as this object wrote it.
   std::atomic<int64_t> file_end_{0};
+  // Whether every record outside the chains is marked free (see the header
+  // flags in hash_dbm_format.h).
+  std::atomic<bool> no_strays_{false};
   // True while the file on disk is marked as not cleanly closed.
   std::atomic<bool> dirty_{false};
   std::atomic<int64_t> timestamp_us_{0};
   hashdbm::FreeBlockPool fbp_;
+
+  // Automatic growth: whether this open grows the bucket array ("bucket_growth"),
+  // the record count that triggers it, and whether a write saw it reached.
+  bool grow_enabled_ = false;
+  int64_t grow_threshold_ = 0;
+  std::atomic<bool> grow_wanted_{false};
+  // The walks in file order under way, guarded by |scans_mutex_| (taken
+  // after any stripe), and their number, readable without it.
+  std::mutex scans_mutex_;
+  std::vector<hashdbm::ScanCursor*> scans_;
+  std::atomic<int> num_scans_{0};
+  // Iterators walking in bucket order between the start of a walk and its
+  // end: growth waits for them.
+  std::atomic<int> walking_iterators_{0};
 };
 
 namespace hashdbm {

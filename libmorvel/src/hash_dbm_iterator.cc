@@ -7,8 +7,13 @@
 // Only Step (and StepReadAhead) hand out records from the batch itself, as
 // they were when it was read.
 //
-// A Rebuild that changes the bucket count changes the order; the iterator then
-// goes on after the new bucket of the last key it read.
+// In the in-place mode of a healthy database, the walk goes in file order
+// instead (see hash_dbm_scan.h): the records are read as they lie in the
+// file, each read window serving a whole batch, and writers tell the walk what
+// they move across its position. Elsewhere it goes in bucket order: a Rebuild
+// that changes the bucket count changes that order, and the iterator then
+// goes on after the new bucket of the last key it read; automatic growth waits
+// until such a walk ends.
 
 #include <memory>
 #include <mutex>
@@ -29,6 +34,14 @@ constexpr uint64_t kTouchGroup = 32;
 class HashIterator final : public DBM::Iterator {
  public:
   explicit HashIterator(std::shared_ptr<HashDBM::Impl> impl) : impl_(std::move(impl)) {}
+  ~HashIterator() override {
+    if (counted_) {
+      impl_->walking_iterators_.fetch_sub(1);
+    }
+    if (registered_) {
+      impl_->StopScan(&cursor_);
+    }
+  }
 
   Status First() override;
   Status Last() override { return NotImplemented(); }
@@ -57,6 +70,29 @@ class HashIterator final : public DBM::Iterator {
   Status ReadBucketRecords(uint64_t bucket, int64_t off);
   // Reads the next batch when the cursor is past the current one.
   Status EnsureRecord();
+  // Reads the next batch of a walk in file order. The caller holds the file
+  // lock; with |stripes_held|, every stripe too.
+  Status FillInFileOrder(bool stripes_held);
+  // While this iterator has records left to hand out: a walk in bucket order
+  // counts among those that automatic growth, which would change the order
+  // under it, waits for; a walk in file order stays registered, so that
+  // writers tell it what they move. After the end, neither.
+  void UpdateWalking() {
+    const bool walking = error_.IsOK() && (batch_.AtRecord() || more_);
+    const bool counted = walking && !in_file_order_;
+    if (counted != counted_) {
+      counted_ = counted;
+      impl_->walking_iterators_.fetch_add(counted ? 1 : -1);
+    }
+    if (registered_ && !(walking && in_file_order_)) {
+      impl_->StopScan(&cursor_);
+      registered_ = false;
+    }
+  }
+  void StartInFileOrder(int64_t pos) {
+    impl_->StartScan(&cursor_, pos);
+    registered_ = true;
+  }
 
   std::shared_ptr<HashDBM::Impl> impl_;
   // The failure that stopped the iterator, reported again by every later
@@ -70,6 +106,13 @@ class HashIterator final : public DBM::Iterator {
   uint64_t num_buckets_ = 0;
   std::vector<char> heads_;
   RecordRead rec_;
+  // Whether the walk goes in file order (with |cursor_| and the read buffer
+  // |window_|) rather than in bucket order.
+  bool in_file_order_ = false;
+  ScanCursor cursor_;
+  std::string window_;
+  bool registered_ = false;
+  bool counted_ = false;
 };
 
 Status HashIterator::ReadBucketRecords(uint64_t bucket, int64_t off) {
@@ -214,7 +257,27 @@ Status HashIterator::Fill(uint64_t bucket) {
   return Status();
 }
 
+Status HashIterator::FillInFileOrder(bool stripes_held) {
+  HashDBM::Impl& impl = *impl_;
+  Status status;
+  if (stripes_held) {
+    status = impl.ReadScanBatch(&cursor_, &batch_, &window_, &more_);
+  } else {
+    AllStripesGuard stripes_lock(&impl.stripes_, false);
+    status = impl.ReadScanBatch(&cursor_, &batch_, &window_, &more_);
+  }
+  if (!status.IsOK()) {
+    batch_.Clear();
+    more_ = false;
+    error_ = status;
+  }
+  return status;
+}
+
 Status HashIterator::Refill() {
+  if (in_file_order_) {
+    return FillInFileOrder(false);
+  }
   HashDBM::Impl& impl = *impl_;
   uint64_t bucket = next_bucket_;
   if (impl.layout_.num_buckets != num_buckets_) {
@@ -225,10 +288,12 @@ Status HashIterator::Refill() {
 }
 
 Status HashIterator::EnsureRecord() {
+  Status status;
   if (!batch_.AtRecord() && more_) {
-    return Refill();
+    status = Refill();
   }
-  return Status();
+  UpdateWalking();
+  return status;
 }
 
 Status HashIterator::First() {
@@ -237,7 +302,16 @@ Status HashIterator::First() {
     return NotOpened();
   }
   error_ = Status();
-  return Fill(0);
+  in_file_order_ = impl_->CanScanInFileOrder();
+  Status status;
+  if (in_file_order_) {
+    StartInFileOrder(impl_->layout_.record_base);
+    status = FillInFileOrder(false);
+  } else {
+    status = Fill(0);
+  }
+  UpdateWalking();
+  return status;
 }
 
 Status HashIterator::Jump(std::string_view key) {
@@ -248,18 +322,44 @@ Status HashIterator::Jump(std::string_view key) {
   }
   error_ = Status();
   const uint64_t bucket = impl.BucketOf(key);
+  in_file_order_ = impl.CanScanInFileOrder();
+  if (in_file_order_) {
+    // The walk goes on in file order from the key's record, found and read
+    // in one hold of every stripe so that it cannot move in between.
+    Status status;
+    {
+      AllStripesGuard stripes_lock(&impl.stripes_, false);
+      Found found;
+      status = impl.FindRecord(key, bucket, &found);
+      if (status.IsOK() && found.found) {
+        StartInFileOrder(found.offset);
+        status = FillInFileOrder(true);
+        if (status.IsOK() && !batch_.empty() && batch_.Key(0) == key) {
+          UpdateWalking();
+          return Status();
+        }
+      }
+    }
+    batch_.Clear();
+    more_ = false;
+    UpdateWalking();
+    return status.IsOK() ? Status(Status::NOT_FOUND_ERROR, "no such record") : status;
+  }
   Status status = Fill(bucket);
   if (!status.IsOK()) {
+    UpdateWalking();
     return status;
   }
   for (size_t i = 0; i < batch_.size() && batch_.Aux(i) == bucket; i++) {
     if (batch_.Key(i) == key) {
       batch_.set_pos(i);
+      UpdateWalking();
       return Status();
     }
   }
   batch_.Clear();
   more_ = false;
+  UpdateWalking();
   return Status(Status::NOT_FOUND_ERROR, "no such record");
 }
 
@@ -347,6 +447,10 @@ Status HashIterator::Process(DBM::RecordProcessor* proc, bool writable) {
       StripeGuard stripe_lock(impl.Stripe(bucket), writable);
       status = impl.FindRecord(key, bucket, &found);
       if (!status.IsOK()) {
+        // Damage on the key's chain, which a walk in file order does not
+        // follow: it stops the iterator as damage met by the walk would.
+        error_ = status;
+        UpdateWalking();
         return status;
       }
       if (!found.found) {

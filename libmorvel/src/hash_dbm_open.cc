@@ -88,6 +88,7 @@ Status HashDBM::Impl::CreateNew(const Layout& layout) {
   file_end_ = layout_.record_base;
   timestamp_us_ = NowMicros();
   dirty_ = false;
+  no_strays_ = true;
   return WriteDynamic(true);
 }
 
@@ -99,6 +100,7 @@ Status HashDBM::Impl::WriteDynamic(bool clean) {
   dyn.live_size = counts_.LiveSize();
   dyn.file_size = FileEnd();
   dyn.timestamp_us = timestamp_us_.load();
+  dyn.no_strays = no_strays_.load();
   char buf[kDynEnd - kDynBegin];
   MakeDynamicHeader(dyn, buf);
   return file_->Write(kDynBegin, buf, sizeof(buf));
@@ -157,6 +159,7 @@ void HashDBM::Impl::Adopt(Impl* other) {
   file_end_ = other->file_end_.load();
   dirty_ = other->dirty_.load();
   timestamp_us_ = other->timestamp_us_.load();
+  no_strays_ = other->no_strays_.load();
   fbp_.Clear();
   other->open_ = false;
 }
@@ -227,8 +230,10 @@ Status HashDBM::Impl::Open(const std::string& path, bool writable, int32_t optio
                            CountsFit(layout_, dyn, dyn.file_size);
         timestamp_us_ = dyn_ok ? dyn.timestamp_us : 0;
         counts_scanned_ = false;
+        no_strays_ = false;
         if (clean) {
           counts_.Reset(dyn.num_records, dyn.eff_data_size, dyn.live_size);
+          no_strays_ = dyn.no_strays;
           // What lies past the recorded size was never part of the database:
           // space reserved ahead of appends, or bytes added by someone else.
           file_end_ = dyn.file_size;
@@ -266,6 +271,11 @@ Status HashDBM::Impl::Open(const std::string& path, bool writable, int32_t optio
   }
   fbp_.Configure(fbp_capacity_, layout_.align_pow);
   num_buckets_hint_.store(layout_.num_buckets);
+  // Growth follows the records unless the caller sized the buckets itself.
+  const std::string growth = StrLowerCase(SearchMap(params, "bucket_growth", "auto"));
+  grow_enabled_ =
+      writable_ && (growth == "on" || (growth == "auto" && params.count("num_buckets") == 0));
+  ResetGrowThreshold();
   open_ = true;
   return Status();
 }

@@ -214,6 +214,7 @@ Status HashDBM::Impl::ReadChain(uint64_t bucket, bool with_values,
         entry.key = rec.key;
         entry.data_size = rec.head.key_size + rec.head.value_size;
         entry.slot = rec.head.slot;
+        entry.offset = off;
         if (with_values) {
           entry.value = rec.value;
         }
@@ -234,23 +235,26 @@ Status HashDBM::Impl::ReadChain(uint64_t bucket, bool with_values,
 Status HashDBM::Impl::NextNonEmptyBucket(uint64_t start, uint64_t* bucket, bool lock_stripes) {
   const uint64_t num_buckets = layout_.num_buckets;
   const int width = layout_.offset_width;
-  std::vector<char> buf(kBucketBatch * width);
-  for (uint64_t first = start; first < num_buckets; first += kBucketBatch) {
-    const uint64_t count = std::min(kBucketBatch, num_buckets - first);
+  // Small blocks on the stack: a walk calls this for every non-empty bucket,
+  // and most of the time the next one is close.
+  constexpr uint64_t kBlock = 256;
+  char buf[kBlock * 8];
+  for (uint64_t first = start; first < num_buckets; first += kBlock) {
+    const uint64_t count = std::min(kBlock, num_buckets - first);
     Status status;
     if (lock_stripes) {
       // A batch spans every stripe; holding them all shared keeps writers of
       // bucket heads out while it is read.
       AllStripesGuard stripes_lock(&stripes_, false);
-      status = raw_->Read(layout_.BucketPos(first), buf.data(), count * width);
+      status = raw_->Read(layout_.BucketPos(first), buf, count * width);
     } else {
-      status = raw_->Read(layout_.BucketPos(first), buf.data(), count * width);
+      status = raw_->Read(layout_.BucketPos(first), buf, count * width);
     }
     if (!status.IsOK()) {
       return status;
     }
     for (uint64_t i = 0; i < count; i++) {
-      const char* p = buf.data() + i * width;
+      const char* p = buf + i * width;
       for (int j = 0; j < width; j++) {
         if (p[j] != 0) {
           *bucket = first + i;

@@ -95,6 +95,7 @@ struct ChainEntry {
   std::string value;      // only when asked for
   int64_t data_size = 0;  // the sizes of the key and the value
   int64_t slot = 0;       // the bytes of the record
+  int64_t offset = 0;     // where the record is
 };
 
 }  // namespace hashdbm

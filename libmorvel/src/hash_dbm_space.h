@@ -123,6 +123,10 @@ class StripedCounts {
     slots_[0].live_size.store(live, std::memory_order_relaxed);
   }
   int64_t NumRecords() const { return Sum(&Slot::num_records); }
+  // The records counted in the stripe of |bucket| alone.
+  int64_t StripeRecords(uint64_t bucket) const {
+    return slots_[bucket % kNumStripes].num_records.load(std::memory_order_relaxed);
+  }
   int64_t EffDataSize() const { return Sum(&Slot::eff_data_size); }
   int64_t LiveSize() const { return Sum(&Slot::live_size); }
 

@@ -81,6 +81,17 @@ Status HashDBM::Impl::PlaceRecord(uint8_t type, int64_t link, std::string_view k
 
 Status HashDBM::Impl::SetRecord(std::string_view key, std::string_view value, uint64_t bucket,
                                 Found* found) {
+  const Status status = SetRecordBody(key, value, bucket, found);
+  if (!status.IsOK()) {
+    // The new record may be written and not linked, or the old one unlinked
+    // and not freed, or torn bytes left in the region.
+    NoteStrays();
+  }
+  return status;
+}
+
+Status HashDBM::Impl::SetRecordBody(std::string_view key, std::string_view value,
+                                    uint64_t bucket, Found* found) {
   Status status = MarkDirty();
   if (!status.IsOK()) {
     return status;
@@ -101,8 +112,10 @@ Status HashDBM::Impl::SetRecord(std::string_view key, std::string_view value, ui
                   new_data - static_cast<int64_t>(found->rec.head.key_size +
                                                   found->rec.head.value_size),
                   slot - found->rec.head.slot);
+      NoteMoved(found->offset, off, key, value);
     } else {
       counts_.Add(bucket, 1, new_data, slot);
+      NoteAdded(bucket);
     }
     return Status();
   }
@@ -121,6 +134,7 @@ Status HashDBM::Impl::SetRecord(std::string_view key, std::string_view value, ui
     return status;
   }
   counts_.Add(bucket, 0, new_data - old_data, slot - old.slot);
+  NoteMoved(found->offset, off, key, value);
   return FreeSlot(found->offset, old.slot);
 }
 
@@ -135,6 +149,14 @@ Status HashDBM::Impl::FreeSlot(int64_t off, int64_t slot) {
 }
 
 Status HashDBM::Impl::RemoveRecord(uint64_t bucket, Found* found) {
+  const Status status = RemoveRecordBody(bucket, found);
+  if (!status.IsOK()) {
+    NoteStrays();
+  }
+  return status;
+}
+
+Status HashDBM::Impl::RemoveRecordBody(uint64_t bucket, Found* found) {
   if (!found->found) {
     return Status();
   }
@@ -158,6 +180,7 @@ Status HashDBM::Impl::RemoveRecord(uint64_t bucket, Found* found) {
     return status;
   }
   counts_.Add(bucket, -1, -static_cast<int64_t>(old.key_size + old.value_size), -old.slot);
+  NoteRemoved(found->offset, found->rec.key);
   return layout_.update_mode == kUpdateAppending ? Status() : FreeSlot(found->offset, old.slot);
 }
 
@@ -211,32 +234,5 @@ Status HashDBM::Impl::DeleteRecord(std::string_view key) {
   return status;
 }
 
-
-// Sets every live record into |dest|. The caller holds every stripe.
-Status HashDBM::Impl::CopyLiveRecords(Impl* dest) {
-  std::vector<ChainEntry> entries;
-  uint64_t bucket = 0;
-  while (true) {
-    Status status = NextNonEmptyBucket(bucket, &bucket, false);
-    if (!status.IsOK()) {
-      return status;
-    }
-    if (bucket >= layout_.num_buckets) {
-      break;
-    }
-    status = ReadChain(bucket, true, &entries);
-    if (!status.IsOK()) {
-      return status;
-    }
-    for (auto it = entries.rbegin(); it != entries.rend(); ++it) {
-      status = dest->PutRecord(it->key, it->value);
-      if (!status.IsOK()) {
-        return status;
-      }
-    }
-    bucket++;
-  }
-  return Status();
-}
 
 }  // namespace morvel

@@ -70,8 +70,15 @@ TEST_F(HashDBMRecordTest, DamagedNewestRecordIsAnError) {
       if (writable) {
         EXPECT_EQ(Status::BROKEN_DATA_ERROR, dbm.Set("the-key", "third", false));
       }
+      // The walk reports the damage, whichever order it reads the records in.
       auto iter = dbm.MakeIterator();
-      EXPECT_EQ(Status::BROKEN_DATA_ERROR, iter->First());
+      Status status = iter->First();
+      std::string key;
+      while (status.IsOK()) {
+        status = iter->Step(&key);
+        EXPECT_NE("the-key", key);
+      }
+      EXPECT_EQ(Status::BROKEN_DATA_ERROR, status);
       ASSERT_EQ(Status::SUCCESS, dbm.Close());
     }
   }

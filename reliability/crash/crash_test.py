@@ -43,6 +43,13 @@ for _mode, _mname in (("in_place", "inplace"), ("appending", "append")):
         CONFIGS.append((f"hash-{_mname}-{_fname}-small", _params, 0, 300, 64, 97, 0, ".mvh"))
         CONFIGS.append((f"hash-{_mname}-{_fname}-large", _params, 256 * KB, 1024 * KB, 6, 29, 0,
                         ".mvh"))
+# From one bucket, with automatic growth and many keys, so that the rebuilds
+# of growth come inside Sets again and again as the database fills.
+for _mode, _mname, _file, _fname in (("in_place", "inplace", "MemoryMapParallelFile", "mmap"),
+                                     ("appending", "append", "PositionalParallelFile", "pos")):
+    CONFIGS.append((f"hash-grow-{_mname}-{_fname}",
+                    f"dbm=hash,num_buckets=1,bucket_growth=on,fbp_capacity=64,"
+                    f"update_mode={_mode},file={_file}", 0, 40, 20000, 0, 0, ".mvh"))
 for _cls, _ext in (("tiny", ".mvmt"), ("baby", ".mvmb")):
     CONFIGS.append((f"{_cls}-small", f"dbm={_cls}", 0, 300, 64, 0, 23, _ext))
     CONFIGS.append((f"{_cls}-large", f"dbm={_cls}", 256 * KB, 1024 * KB, 6, 0, 4, _ext))

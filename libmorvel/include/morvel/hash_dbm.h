@@ -17,7 +17,31 @@
 // Parameters: "num_buckets" (1048583), "align_pow" (3), "offset_width" (4),
 // "update_mode" ("in_place" or "appending"), "record_crc_mode" ("none", "crc8",
 // "crc16", "crc32"), "fbp_capacity", "restore_mode" ("default" or "noop"),
-// "file" (the file class of poly_file.h), "alloc_init_size", "alloc_inc_factor".
+// "file" (the file class of poly_file.h), "alloc_init_size", "alloc_inc_factor",
+// "bucket_growth" ("auto", "on" or "off").
+//
+// Growth: with "bucket_growth" on, a writable database whose records come to
+// outnumber its buckets rebuilds itself (as Rebuild does: a new file, made
+// durable, renamed over the old one) into four times as many buckets as
+// records, so that the cost of an operation stays what it was at a small
+// load. The writing call that crossed the line (Set, Process, ProcessMulti and
+// the calls made of them) makes the rebuild after it has done its own work,
+// holding the whole file meanwhile: that call takes the time of a Rebuild, and
+// other calls wait for it. As the count quadruples between two growths, the
+// copying averages out to under one record copy per record added. Growth
+// waits while an iterator walking in bucket order (the appending mode, or a
+// file opened unhealthy) is between the start of its walk and its end, as
+// that order changes. "auto" (the default) is on unless the open call gives
+// "num_buckets"; a failed growth leaves the database as it was (the call that
+// made it still succeeds), and the next attempt waits until the records have
+// doubled.
+//
+// Iteration: in the in-place mode, a healthy file is walked in file order,
+// which reads the records sequentially; otherwise in bucket order. Either
+// way, a record present throughout a walk is handed out exactly once, also
+// across a Rebuild when a single iterator walks at the time; a record written
+// meanwhile may be handed out at its old value, and one added or removed
+// meanwhile may or may not be.
 //
 // Health: IsHealthy is false when the file was not closed cleanly or open saw
 // damage it can check cheaply (the counts part of the header failing its
