@@ -6,8 +6,17 @@
 // stripe's record count. A record operation locks the one stripe of its bucket,
 // so operations on different stripes run in parallel.
 //
-// Whole-database operations (Open, Close, Clear, Rebuild) take every stripe
-// exclusively, in ascending index order; ProcessMulti takes the stripes of its
+// A record's bucket is the high part of its hash times the bucket count, so
+// bucket order is hash order under any bucket count, and a bucket of one layout
+// covers a range of hashes that lies in whole buckets of a doubled layout.
+// The table doubles when an insert leaves the inserting stripe with more
+// records than buckets (and the whole table over half full): the writer drops
+// its stripe, takes them all and moves every record, so the longest pause of a
+// writer is one rehash of the whole table, amortised over the inserts since the
+// last doubling.
+//
+// Whole-database operations (Open, Close, Clear, Rebuild, growth) take every
+// stripe exclusively, in ascending index order; ProcessMulti takes the stripes of its
 // keys in the same ascending order, so no two calls can deadlock. The layout of
 // the table (bucket count, buckets per stripe) changes only under all the
 // stripes; each change bumps |generation|, and a caller that computed its stripe
@@ -18,8 +27,10 @@
 // Iterators read whole buckets ahead, a batch of records under one hold of a
 // stripe lock, and remember their place by the keys of the batch: reads and
 // writes at the cursor find the key again under its stripe lock, so they stay
-// valid while other threads write. Step hands out records from the batch as
-// they were when it was read.
+// valid while other threads write. The next batch starts at the first hash not
+// yet covered, which stays a bucket boundary across growth, so a walk sees
+// every record present throughout exactly once even while the table grows.
+// Step hands out records from the batch as they were when it was read.
 
 #include <algorithm>
 #include <atomic>
@@ -45,6 +56,21 @@ constexpr int64_t kDefaultNumBuckets = 1048583;
 // them all (Close, Clear, Rebuild) stays within what lock checkers track.
 constexpr size_t kNumStripes = 48;
 constexpr uint64_t kBucketSeed = 0x6d6f7276656cULL;
+
+uint64_t HashKey(std::string_view key) {
+  return HashMurmur(key.data(), key.size(), kBucketSeed);
+}
+
+// The bucket of |hash| among |nb|: monotone in the hash, and nested across
+// doubling (bucket b of nb is buckets 2b and 2b+1 of 2nb).
+uint64_t BucketOfHash(uint64_t hash, uint64_t nb) {
+  return static_cast<uint64_t>((static_cast<unsigned __int128>(hash) * nb) >> 64);
+}
+
+// The smallest hash whose bucket among |nb| is |bucket| or later (|bucket| < nb).
+uint64_t BucketStartHash(uint64_t bucket, uint64_t nb) {
+  return static_cast<uint64_t>(((static_cast<unsigned __int128>(bucket) << 64) + nb - 1) / nb);
+}
 
 struct RecordHead {
   RecordHead* next;
@@ -102,6 +128,9 @@ struct alignas(64) Stripe {
   // the exclusive lock); raised by scans, which run with no writer in the
   // stripe, so any scanner's value is right. Atomic since shared holders scan.
   std::atomic<uint64_t> first_hint{0};
+  // The count over which an insert asks the table to grow: the stripe's bucket
+  // count under the current layout, raised when a request was turned down.
+  int64_t grow_at = 1;
 
   void NoteInsert(uint64_t bucket) {
     if (bucket < first_hint.load(std::memory_order_relaxed)) {
@@ -158,7 +187,7 @@ struct TinyDBM::Impl {
   ~Impl() { FreeTable(); }
 
   uint64_t BucketOf(std::string_view key, uint64_t nb) const {
-    return HashMurmur(key.data(), key.size(), kBucketSeed) % nb;
+    return BucketOfHash(HashKey(key), nb);
   }
 
   size_t StripeOf(uint64_t bucket, uint64_t bps) const {
@@ -208,7 +237,75 @@ struct TinyDBM::Impl {
     buckets = new_buckets;
     num_buckets.store(nb, std::memory_order_release);
     buckets_per_stripe.store((nb + kNumStripes - 1) / kNumStripes, std::memory_order_release);
+    for (size_t index = 0; index < kNumStripes; index++) {
+      uint64_t begin = 0, end = 0;
+      StripeRange(index, &begin, &end);
+      stripes[index].grow_at = std::max<int64_t>(end - begin, 1);
+    }
     generation.fetch_add(1, std::memory_order_acq_rel);
+  }
+
+  // Moves every record into a table of |new_nb| buckets (all stripes held
+  // exclusively). False, with nothing changed, when the table cannot be had.
+  bool Rehash(uint64_t new_nb) {
+    RecordHead** new_buckets = AllocateBuckets(new_nb);
+    if (new_buckets == nullptr) {
+      return false;
+    }
+    const uint64_t old_nb = num_buckets.load(std::memory_order_relaxed);
+    RecordHead** old_buckets = buckets;
+    for (auto& stripe : stripes) {
+      stripe.count = 0;
+    }
+    const uint64_t new_bps = (new_nb + kNumStripes - 1) / kNumStripes;
+    for (uint64_t i = 0; i < old_nb; i++) {
+      RecordHead* rec = old_buckets[i];
+      while (rec != nullptr) {
+        RecordHead* next = rec->next;
+        const uint64_t bucket = BucketOf(rec->Key(), new_nb);
+        rec->next = new_buckets[bucket];
+        new_buckets[bucket] = rec;
+        stripes[StripeOf(bucket, new_bps)].count++;
+        rec = next;
+      }
+    }
+    std::free(old_buckets);
+    SetLayout(new_buckets, new_nb);
+    return true;
+  }
+
+  // Doubles the table when a stripe is over its share and the whole table is
+  // over half full (all stripes held exclusively). A request turned down (by
+  // skewed keys or a failed allocation) raises the stripe's threshold, so the
+  // next request from it comes only after as many inserts again.
+  void GrowLocked() {
+    const uint64_t nb = num_buckets.load(std::memory_order_relaxed);
+    int64_t total = 0;
+    bool over = false;
+    for (const auto& stripe : stripes) {
+      total += stripe.count;
+      over = over || stripe.count > stripe.grow_at;
+    }
+    if (!over) {
+      return;
+    }
+    if (static_cast<uint64_t>(total) > nb / 2 && nb <= (uint64_t{1} << 40) && Rehash(nb * 2)) {
+      return;
+    }
+    for (auto& stripe : stripes) {
+      if (stripe.count > stripe.grow_at) {
+        stripe.grow_at = stripe.count * 2;
+      }
+    }
+  }
+
+  // Takes every stripe and grows the table if it is still due.
+  void Grow() {
+    LockAll(true);
+    const ScopeExit unlock([this] { UnlockAll(true); });
+    if (open) {
+      GrowLocked();
+    }
   }
 
   void FreeTable() {
@@ -233,30 +330,72 @@ struct TinyDBM::Impl {
     }
   }
 
-  // Locks the stripes one at a time in ascending order and calls
-  // |visit(stripe, begin, end)| with the bucket range of each, until it
-  // returns true. Fails as CheckUsable says, on the first stripe that sees it.
+  // Locks the stripe of the bucket of |hash| under a layout that holds while
+  // it is locked, and gives that bucket, the range of the stripe's buckets
+  // and the bucket count.
+  Stripe* LockHash(uint64_t hash, bool exclusive, uint64_t* bucket, uint64_t* stripe_begin,
+                   uint64_t* end, uint64_t* nb) {
+    while (true) {
+      const uint64_t gen = generation.load(std::memory_order_acquire);
+      *nb = num_buckets.load(std::memory_order_acquire);
+      const uint64_t bps = buckets_per_stripe.load(std::memory_order_acquire);
+      *bucket = BucketOfHash(hash, *nb);
+      const size_t index = StripeOf(*bucket, bps);
+      Stripe* stripe = &stripes[index];
+      LockStripe(stripe, exclusive);
+      if (generation.load(std::memory_order_acquire) == gen) {
+        StripeRange(index, stripe_begin, end);
+        return stripe;
+      }
+      UnlockStripe(stripe, exclusive);
+    }
+  }
+
+  // Walks the table in hash order, one stripe at a time under its lock, so
+  // that growth between two stripes neither repeats nor skips a record: calls
+  // |visit(stripe, begin, end, skip_below, whole)| with the buckets [begin,
+  // end) to visit, where the records of bucket |begin| whose hash is below
+  // |skip_below| were visited already and |whole| says that the stripe has no
+  // record before |begin|, until it returns true. Fails as CheckUsable says,
+  // on the first stripe that sees it.
   template <typename Visit>
   Status WalkStripes(bool writer, Visit visit) {
-    for (size_t index = 0; index < kNumStripes; index++) {
-      Stripe* stripe = &stripes[index];
-      LockStripe(stripe, writer);
+    uint64_t from = 0;
+    while (true) {
+      uint64_t begin = 0, stripe_begin = 0, end = 0, nb = 0;
+      Stripe* stripe = LockHash(from, writer, &begin, &stripe_begin, &end, &nb);
       const ScopeExit unlock([stripe, writer] { UnlockStripe(stripe, writer); });
       const Status status = CheckUsable(open, writable, writer);
       if (!status.IsOK()) {
         return status;
       }
-      uint64_t begin = 0, end = 0;
-      StripeRange(index, &begin, &end);
-      if (visit(stripe, begin, end)) {
+      uint64_t skip_below = from > BucketStartHash(begin, nb) ? from : 0;
+      const uint64_t hint = stripe->first_hint.load(std::memory_order_relaxed);
+      const bool whole = begin <= std::max(stripe_begin, hint);
+      if (hint > begin) {
+        begin = std::min(hint, end);
+        skip_below = 0;
+      }
+      if (visit(stripe, begin, end, skip_below, whole)) {
         return status;
       }
+      if (end >= nb) {
+        return Status();
+      }
+      from = BucketStartHash(end, nb);
     }
-    return Status();
   }
 
-  // Stores |value| for |key| in |bucket| (the stripe is held exclusively).
-  void InsertLocked(uint64_t bucket, std::string_view key, std::string_view value) {
+  // Whether a walk resuming at hash |skip_below| in bucket |begin| has seen
+  // |rec| of bucket |bucket| already.
+  static bool SeenBefore(RecordHead* rec, uint64_t bucket, uint64_t begin, uint64_t skip_below) {
+    return skip_below != 0 && bucket == begin && HashKey(rec->Key()) < skip_below;
+  }
+
+  // Stores |value| for |key| (all stripes held exclusively, as while loading),
+  // growing the table as it fills.
+  void InsertLocked(std::string_view key, std::string_view value) {
+    const uint64_t bucket = BucketOf(key, num_buckets.load(std::memory_order_relaxed));
     RecordHead** link = &buckets[bucket];
     while (*link != nullptr) {
       if ((*link)->Key() == key) {
@@ -269,6 +408,9 @@ struct TinyDBM::Impl {
     Stripe* stripe = &stripes[StripeOf(bucket, buckets_per_stripe.load(std::memory_order_relaxed))];
     stripe->count++;
     stripe->NoteInsert(bucket);
+    if (stripe->count > stripe->grow_at) {
+      GrowLocked();
+    }
   }
 
   // Replaces the value of the record at |*link|.
@@ -317,25 +459,28 @@ struct TinyDBM::Impl {
     return false;
   }
 
-  // Processes |key| in |bucket|, whose stripe is held.
-  void ProcessLocked(uint64_t bucket, Stripe* stripe, std::string_view key,
+  // Processes |key| in |bucket|, whose stripe is held. Returns true when an
+  // insert left the stripe over its share, so that the caller, once it has
+  // released the stripe, calls Grow.
+  bool ProcessLocked(uint64_t bucket, Stripe* stripe, std::string_view key,
                      RecordProcessor* proc, bool writable, Status* status) {
     RecordHead** link = &buckets[bucket];
     while (*link != nullptr) {
       if ((*link)->Key() == key) {
         ApplyFull(link, stripe, proc, writable, status);
-        return;
+        return false;
       }
       link = &(*link)->next;
     }
     const std::string_view answer = CallProcessor(proc, key, nullptr, writable, status);
     if (answer.data() == RecordProcessor::NOOP.data() ||
         answer.data() == RecordProcessor::REMOVE.data()) {
-      return;
+      return false;
     }
     buckets[bucket] = NewRecord(key, answer, buckets[bucket]);
     stripe->count++;
     stripe->NoteInsert(bucket);
+    return stripe->count > stripe->grow_at;
   }
 
   Status DumpLocked(const MemoryDBMFile::RecordWriter& write) {
@@ -381,14 +526,12 @@ class TinyIterator final : public DBM::Iterator {
     return Status(Status::NOT_IMPLEMENTED_ERROR, "TinyDBM iterators go forward only");
   }
 
-  // Reads the records of whole buckets from the first non-empty bucket at or
-  // after |bucket| into the batch, under one hold of that bucket's stripe,
-  // until the batch is full or the stripe ends. With no record left, the
-  // batch is empty and the iterator at the end. Holds no lock when called.
-  Status Fill(uint64_t bucket);
-  // Reads the next batch when the cursor is past the current one. After a
-  // Rebuild, which changes the order, it goes on after the new bucket of the
-  // last key read.
+  // Reads the records whose hash is |from| or more into the batch, whole
+  // buckets in hash order under one hold of a stripe, until the batch is full
+  // or the stripe ends. With no record left, the batch is empty and the
+  // iterator at the end. Holds no lock when called.
+  Status Fill(uint64_t from);
+  // Reads the next batch when the cursor is past the current one.
   Status EnsureRecord();
   // Success when the database is open, else its status.
   Status CheckOpen() {
@@ -398,47 +541,44 @@ class TinyIterator final : public DBM::Iterator {
 
   std::shared_ptr<TinyDBM::Impl> impl_;
   RecordBatch batch_;
-  // Whether buckets after the batch remain to be read, from |next_bucket_| of
-  // the layout of |generation_|.
+  // Whether records after the batch remain to be read, from the hash
+  // |next_hash_| on; a batch always ends with a whole bucket, so that hash is
+  // a bucket boundary of this layout and of every grown one.
   bool more_ = false;
-  uint64_t next_bucket_ = 0;
+  uint64_t next_hash_ = 0;
+  // The layout generation of the last Fill.
   uint64_t generation_ = 0;
 };
 
-Status TinyIterator::Fill(uint64_t bucket) {
+Status TinyIterator::Fill(uint64_t from) {
   batch_.Clear();
   more_ = false;
   TinyDBM::Impl* impl = impl_.get();
   while (true) {
-    const uint64_t gen = impl->generation.load(std::memory_order_acquire);
-    const uint64_t bps = impl->buckets_per_stripe.load(std::memory_order_acquire);
-    const uint64_t nb = impl->num_buckets.load(std::memory_order_acquire);
-    if (bucket >= nb) {
-      // Checks "open" under a lock even at the end.
-      return CheckOpen();
-    }
-    const size_t index = impl->StripeOf(bucket, bps);
-    Stripe* stripe = &impl->stripes[index];
-    std::shared_lock lock(stripe->mutex);
+    uint64_t begin = 0, stripe_begin = 0, end = 0, nb = 0;
+    Stripe* stripe = impl->LockHash(from, false, &begin, &stripe_begin, &end, &nb);
+    const ScopeExit unlock([stripe] { UnlockStripe(stripe, false); });
     if (!impl->open) {
       return ClosedStatus();
     }
-    if (impl->generation.load(std::memory_order_acquire) != gen) {
-      continue;
+    generation_ = impl->generation.load(std::memory_order_relaxed);
+    uint64_t skip_below = from > BucketStartHash(begin, nb) ? from : 0;
+    const uint64_t hint = stripe->first_hint.load(std::memory_order_relaxed);
+    if (hint > begin) {
+      begin = std::min(hint, end);
+      skip_below = 0;
     }
-    generation_ = gen;
-    uint64_t begin = 0, end = 0;
-    impl->StripeRange(index, &begin, &end);
-    begin = std::max(begin, stripe->first_hint.load(std::memory_order_relaxed));
     try {
-      for (uint64_t i = std::max(begin, bucket); i < end; i++) {
+      for (uint64_t i = begin; i < end; i++) {
         // Records lie on the heap in the order they were made, not in bucket
         // order: fetching one some buckets ahead lets the cache misses overlap.
         if (i + kPrefetchAhead < end && impl->buckets[i + kPrefetchAhead] != nullptr) {
           __builtin_prefetch(impl->buckets[i + kPrefetchAhead]);
         }
         for (RecordHead* rec = impl->buckets[i]; rec != nullptr; rec = rec->next) {
-          batch_.Add(rec->Key(), rec->Value(), i);
+          if (!TinyDBM::Impl::SeenBefore(rec, i, begin, skip_below)) {
+            batch_.Add(rec->Key(), rec->Value(), i);
+          }
         }
         if (batch_.Full()) {
           end = i + 1;
@@ -449,12 +589,15 @@ Status TinyIterator::Fill(uint64_t bucket) {
       batch_.Clear();
       return AllocFailedStatus();
     }
-    if (!batch_.empty()) {
-      next_bucket_ = end;
-      more_ = end < nb;
+    if (end >= nb) {
       return Status();
     }
-    bucket = end;
+    from = BucketStartHash(end, nb);
+    if (!batch_.empty()) {
+      next_hash_ = from;
+      more_ = true;
+      return Status();
+    }
   }
 }
 
@@ -462,19 +605,16 @@ Status TinyIterator::EnsureRecord() {
   if (batch_.AtRecord() || !more_) {
     return Status();
   }
-  uint64_t bucket = next_bucket_;
-  if (impl_->generation.load(std::memory_order_acquire) != generation_) {
-    bucket = impl_->BucketOf(batch_.LastKey(), impl_->num_buckets.load()) + 1;
-  }
-  return Fill(bucket);
+  return Fill(next_hash_);
 }
 
 Status TinyIterator::Jump(std::string_view key) {
   TinyDBM::Impl* impl = impl_.get();
   while (true) {
     const uint64_t gen = impl->generation.load(std::memory_order_acquire);
-    const uint64_t bucket = impl->BucketOf(key, impl->num_buckets.load(std::memory_order_acquire));
-    const Status status = Fill(bucket);
+    const uint64_t nb = impl->num_buckets.load(std::memory_order_acquire);
+    const uint64_t bucket = impl->BucketOf(key, nb);
+    const Status status = Fill(BucketStartHash(bucket, nb));
     if (!status.IsOK()) {
       return status;
     }
@@ -622,9 +762,10 @@ Status TinyDBM::OpenAdvanced(const std::string& path, bool writable, int32_t opt
       throw std::bad_alloc();
     }
     impl->SetLayout(buckets, nb);
+    // Loading runs with |open| still false; growth checks nothing else.
     status = impl->file.Open(path, writable, options,
-                             [impl, nb](std::string_view key, std::string_view value) {
-                               impl->InsertLocked(impl->BucketOf(key, nb), key, value);
+                             [impl](std::string_view key, std::string_view value) {
+                               impl->InsertLocked(key, value);
                              },
                              impl->MakeDumper());
   } catch (const std::bad_alloc&) {
@@ -656,16 +797,23 @@ Status TinyDBM::Close() {
 
 Status TinyDBM::Process(std::string_view key, RecordProcessor* proc, bool writable) {
   Impl* impl = impl_.get();
-  uint64_t bucket = 0;
-  Stripe* stripe = impl->LockKey(key, writable, &bucket);
-  const ScopeExit unlock([stripe, writable] { UnlockStripe(stripe, writable); });
-  Status status = CheckUsable(impl->open, impl->writable, writable);
-  if (status.IsOK()) {
-    try {
-      impl->ProcessLocked(bucket, stripe, key, proc, writable, &status);
-    } catch (const std::bad_alloc&) {
-      status = AllocFailedStatus();
+  Status status;
+  bool grow = false;
+  {
+    uint64_t bucket = 0;
+    Stripe* stripe = impl->LockKey(key, writable, &bucket);
+    const ScopeExit unlock([stripe, writable] { UnlockStripe(stripe, writable); });
+    status = CheckUsable(impl->open, impl->writable, writable);
+    if (status.IsOK()) {
+      try {
+        grow = impl->ProcessLocked(bucket, stripe, key, proc, writable, &status);
+      } catch (const std::bad_alloc&) {
+        status = AllocFailedStatus();
+      }
     }
+  }
+  if (grow) {
+    impl->Grow();
   }
   return status;
 }
@@ -675,13 +823,19 @@ Status TinyDBM::ProcessFirst(RecordProcessor* proc, bool writable) {
   Status status;
   bool found = false;
   const Status walked = impl->WalkStripes(writable, [&](Stripe* stripe, uint64_t begin,
-                                                        uint64_t end) {
-    begin = std::max(begin, stripe->first_hint.load(std::memory_order_relaxed));
+                                                        uint64_t end, uint64_t skip_below,
+                                                        bool whole) {
     for (uint64_t i = begin; i < end; i++) {
-      if (impl->buckets[i] != nullptr) {
-        stripe->first_hint.store(i, std::memory_order_relaxed);
+      RecordHead** link = &impl->buckets[i];
+      while (*link != nullptr && Impl::SeenBefore(*link, i, begin, skip_below)) {
+        link = &(*link)->next;
+      }
+      if (*link != nullptr) {
+        if (whole && skip_below == 0) {
+          stripe->first_hint.store(i, std::memory_order_relaxed);
+        }
         try {
-          impl->ApplyFull(&impl->buckets[i], stripe, proc, writable, &status);
+          impl->ApplyFull(link, stripe, proc, writable, &status);
         } catch (const std::bad_alloc&) {
           status = AllocFailedStatus();
         }
@@ -689,7 +843,9 @@ Status TinyDBM::ProcessFirst(RecordProcessor* proc, bool writable) {
         return true;
       }
     }
-    stripe->first_hint.store(std::max(begin, end), std::memory_order_relaxed);
+    if (whole && skip_below == 0) {
+      stripe->first_hint.store(std::max(begin, end), std::memory_order_relaxed);
+    }
     return false;
   });
   if (!walked.IsOK()) {
@@ -735,40 +891,51 @@ Status TinyDBM::ProcessMulti(
       UnlockStripe(&impl->stripes[*it], writable);
     }
   }
-  const ScopeExit unlock([impl, &stripe_indices, writable] {
-    for (auto it = stripe_indices.rbegin(); it != stripe_indices.rend(); ++it) {
-      UnlockStripe(&impl->stripes[*it], writable);
-    }
-  });
-  Status status = CheckUsable(impl->open, impl->writable, writable);
-  if (status.IsOK()) {
-    const uint64_t bps = impl->buckets_per_stripe.load(std::memory_order_relaxed);
-    try {
-      for (size_t i = 0; i < key_proc_pairs.size(); i++) {
-        Stripe* stripe = &impl->stripes[impl->StripeOf(buckets[i], bps)];
-        impl->ProcessLocked(buckets[i], stripe, key_proc_pairs[i].first,
-                            key_proc_pairs[i].second, writable, &status);
+  Status status;
+  bool grow = false;
+  {
+    const ScopeExit unlock([impl, &stripe_indices, writable] {
+      for (auto it = stripe_indices.rbegin(); it != stripe_indices.rend(); ++it) {
+        UnlockStripe(&impl->stripes[*it], writable);
       }
-    } catch (const std::bad_alloc&) {
-      status = AllocFailedStatus();
+    });
+    status = CheckUsable(impl->open, impl->writable, writable);
+    if (status.IsOK()) {
+      const uint64_t bps = impl->buckets_per_stripe.load(std::memory_order_relaxed);
+      try {
+        for (size_t i = 0; i < key_proc_pairs.size(); i++) {
+          Stripe* stripe = &impl->stripes[impl->StripeOf(buckets[i], bps)];
+          if (impl->ProcessLocked(buckets[i], stripe, key_proc_pairs[i].first,
+                                  key_proc_pairs[i].second, writable, &status)) {
+            grow = true;
+          }
+        }
+      } catch (const std::bad_alloc&) {
+        status = AllocFailedStatus();
+      }
     }
+  }
+  if (grow) {
+    impl->Grow();
   }
   return status;
 }
 
 Status TinyDBM::ProcessEach(RecordProcessor* proc, bool writable) {
-  // One stripe at a time, so other threads keep working on the others. A
-  // Rebuild between two stripes may make the walk see a record twice or miss
-  // one; every record present throughout and not rebuilt meanwhile is seen once.
+  // One stripe at a time, so other threads keep working on the others. The
+  // walk goes in hash order, so a growth or a Rebuild between two stripes
+  // makes it neither repeat nor skip a record present throughout.
   Impl* impl = impl_.get();
   Status status;
   const Status walked = impl->WalkStripes(writable, [&](Stripe* stripe, uint64_t begin,
-                                                        uint64_t end) {
+                                                        uint64_t end, uint64_t skip_below,
+                                                        bool) {
     try {
       for (uint64_t i = begin; i < end; i++) {
         RecordHead** link = &impl->buckets[i];
         while (*link != nullptr) {
-          if (!impl->ApplyFull(link, stripe, proc, writable, &status)) {
+          if (Impl::SeenBefore(*link, i, begin, skip_below) ||
+              !impl->ApplyFull(link, stripe, proc, writable, &status)) {
             link = &(*link)->next;
           }
         }
@@ -864,28 +1031,8 @@ Status TinyDBM::RebuildAdvanced(const ParamMap& params) {
       new_nb = std::max<int64_t>({count * 2 + 1, impl->init_num_buckets,
                                   static_cast<int64_t>(old_nb)});
     }
-    RecordHead** new_buckets = AllocateBuckets(new_nb);
-    if (new_buckets == nullptr) {
+    if (!impl->Rehash(new_nb)) {
       status = AllocFailedStatus();
-    } else {
-      RecordHead** old_buckets = impl->buckets;
-      for (auto& stripe : impl->stripes) {
-        stripe.count = 0;
-      }
-      const uint64_t new_bps = (new_nb + kNumStripes - 1) / kNumStripes;
-      for (uint64_t i = 0; i < old_nb; i++) {
-        RecordHead* rec = old_buckets[i];
-        while (rec != nullptr) {
-          RecordHead* next = rec->next;
-          const uint64_t bucket = impl->BucketOf(rec->Key(), new_nb);
-          rec->next = new_buckets[bucket];
-          new_buckets[bucket] = rec;
-          impl->stripes[impl->StripeOf(bucket, new_bps)].count++;
-          rec = next;
-        }
-      }
-      std::free(old_buckets);
-      impl->SetLayout(new_buckets, new_nb);
     }
   }
   impl->UnlockAll(true);
