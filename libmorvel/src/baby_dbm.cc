@@ -20,6 +20,8 @@
 
 #include <algorithm>
 #include <cstdlib>
+#include <cstring>
+#include <memory>
 #include <mutex>
 #include <new>
 #include <shared_mutex>
@@ -36,6 +38,46 @@ namespace {
 
 constexpr size_t kMaxLeafRecords = PackedLeaf::kMaxRecords;
 constexpr size_t kMaxInnerKeys = 128;
+
+// The separator keys of an inner node, with the prefix of each kept in the
+// node itself (as a leaf keeps its slots), so that a descent under the byte
+// order mostly decides on the prefixes without reading the keys.
+class InnerKeys final {
+ public:
+  size_t size() const { return keys_.size(); }
+  bool empty() const { return keys_.empty(); }
+  const std::string& operator[](size_t i) const { return keys_[i]; }
+  uint32_t Prefix(size_t i) const { return prefixes_[i]; }
+
+  void Insert(size_t i, std::string key) {
+    if (keys_.size() > kMaxInnerKeys) {
+      std::abort();  // Unreachable: the tree splits a node as it overflows.
+    }
+    const uint32_t prefix = PackedLeaf::KeyPrefix(key);
+    keys_.insert(keys_.begin() + i, std::move(key));
+    std::memmove(prefixes_ + i + 1, prefixes_ + i, (keys_.size() - 1 - i) * sizeof(uint32_t));
+    prefixes_[i] = prefix;
+  }
+  void PushBack(std::string key) { Insert(keys_.size(), std::move(key)); }
+  void Erase(size_t i) {
+    keys_.erase(keys_.begin() + i);
+    std::memmove(prefixes_ + i, prefixes_ + i + 1, (keys_.size() - i) * sizeof(uint32_t));
+  }
+  // Moves key |i| out; the caller drops its place afterwards.
+  std::string Take(size_t i) { return std::move(keys_[i]); }
+  // Moves the keys from |from| on to the end of |dest|.
+  void MoveTailTo(size_t from, InnerKeys* dest) {
+    for (size_t i = from; i < keys_.size(); i++) {
+      dest->PushBack(std::move(keys_[i]));
+    }
+    keys_.resize(from);
+  }
+  void Truncate(size_t size) { keys_.resize(size); }
+
+ private:
+  std::vector<std::string> keys_;
+  uint32_t prefixes_[kMaxInnerKeys + 2];
+};
 
 struct Node {
   explicit Node(bool leaf) : is_leaf(leaf) {}
@@ -57,7 +99,7 @@ struct Inner final : Node {
       delete child;
     }
   }
-  std::vector<std::string> keys;
+  InnerKeys keys;
   std::vector<Node*> children;
 };
 
@@ -152,10 +194,25 @@ struct BabyDBM::Impl {
 
   // Index of the child of |inner| that may hold |key|.
   size_t ChildIndex(const Inner* inner, std::string_view key) const {
-    const auto it = std::upper_bound(
-        inner->keys.begin(), inner->keys.end(), key,
-        [this](std::string_view a, const std::string& b) { return Compare(a, b) < 0; });
-    return it - inner->keys.begin();
+    const InnerKeys& keys = inner->keys;
+    const bool lexical = comparator == LexicalKeyComparator;
+    const uint32_t prefix = PackedLeaf::KeyPrefix(key);
+    size_t low = 0, high = keys.size();
+    while (low < high) {
+      const size_t mid = (low + high) / 2;
+      int cmp = 0;
+      if (lexical && keys.Prefix(mid) != prefix) {
+        cmp = prefix < keys.Prefix(mid) ? -1 : 1;
+      } else {
+        cmp = Compare(key, keys[mid]);
+      }
+      if (cmp < 0) {
+        high = mid;
+      } else {
+        low = mid + 1;
+      }
+    }
+    return low;
   }
 
   // The leaf that may hold |key|; fills |path| with the inner steps if given.
@@ -168,6 +225,12 @@ struct BabyDBM::Impl {
         path->push_back({inner, index});
       }
       node = inner->children[index];
+      // A node keeps its slots or prefixes in itself: loading all of its
+      // lines at once lets their misses overlap.
+      const char* bytes = reinterpret_cast<const char*>(node);
+      for (size_t off = 0; off < sizeof(Leaf); off += 64) {
+        __builtin_prefetch(bytes + off);
+      }
     }
     return static_cast<Leaf*>(node);
   }
@@ -176,9 +239,17 @@ struct BabyDBM::Impl {
   size_t LowerIndex(const Leaf* leaf, std::string_view key, bool strict) const {
     const PackedLeaf& recs = leaf->records;
     size_t low = 0, high = recs.size();
+    const bool lexical = comparator == LexicalKeyComparator;
+    const uint32_t prefix = PackedLeaf::KeyPrefix(key);
+    recs.PrefetchSlots();
     while (low < high) {
       const size_t mid = (low + high) / 2;
-      const int cmp = Compare(recs.Key(mid), key);
+      int cmp = 0;
+      if (lexical && recs.Prefix(mid) != prefix) {
+        cmp = recs.Prefix(mid) < prefix ? -1 : 1;
+      } else {
+        cmp = Compare(recs.Key(mid), key);
+      }
       if (strict ? cmp <= 0 : cmp < 0) {
         low = mid + 1;
       } else {
@@ -254,7 +325,7 @@ struct BabyDBM::Impl {
     while (true) {
       if (path->empty()) {
         auto* new_root = new Inner();
-        new_root->keys.push_back(std::move(sep));
+        new_root->keys.PushBack(std::move(sep));
         new_root->children.push_back(left);
         new_root->children.push_back(child);
         root = new_root;
@@ -263,18 +334,17 @@ struct BabyDBM::Impl {
       const PathStep step = path->back();
       path->pop_back();
       Inner* inner = step.node;
-      inner->keys.insert(inner->keys.begin() + step.index, std::move(sep));
+      inner->keys.Insert(step.index, std::move(sep));
       inner->children.insert(inner->children.begin() + step.index + 1, child);
       if (inner->keys.size() <= kMaxInnerKeys) {
         return;
       }
       const size_t mid = inner->keys.size() / 2;
       auto* right = new Inner();
-      sep = std::move(inner->keys[mid]);
-      right->keys.assign(std::make_move_iterator(inner->keys.begin() + mid + 1),
-                         std::make_move_iterator(inner->keys.end()));
+      sep = inner->keys.Take(mid);
+      inner->keys.MoveTailTo(mid + 1, &right->keys);
       right->children.assign(inner->children.begin() + mid + 1, inner->children.end());
-      inner->keys.resize(mid);
+      inner->keys.Truncate(mid);
       inner->children.resize(mid + 1);
       left = inner;
       child = right;
@@ -347,7 +417,7 @@ struct BabyDBM::Impl {
       delete child;
       inner->children.erase(inner->children.begin() + step.index);
       if (!inner->keys.empty()) {
-        inner->keys.erase(inner->keys.begin() + (step.index > 0 ? step.index - 1 : 0));
+        inner->keys.Erase(step.index > 0 ? step.index - 1 : 0);
       }
       if (!inner->children.empty() || inner == root) {
         if (inner != root) {
@@ -390,14 +460,13 @@ struct BabyDBM::Impl {
       if (left->children.size() + right->children.size() > kMaxInnerKeys + 1) {
         return;
       }
-      left->keys.push_back(std::move(parent->keys[left_index]));
-      left->keys.insert(left->keys.end(), std::make_move_iterator(right->keys.begin()),
-                        std::make_move_iterator(right->keys.end()));
+      left->keys.PushBack(parent->keys.Take(left_index));
+      right->keys.MoveTailTo(0, &left->keys);
       left->children.insert(left->children.end(), right->children.begin(),
                             right->children.end());
       right->children.clear();
       delete right;
-      parent->keys.erase(parent->keys.begin() + left_index);
+      parent->keys.Erase(left_index);
       parent->children.erase(parent->children.begin() + left_index + 1);
       path->pop_back();
       node = parent;

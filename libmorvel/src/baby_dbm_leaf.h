@@ -5,7 +5,10 @@
 // the value bytes; a record whose key and value together exceed kMaxInline
 // keeps them in a block of its own and the buffer holds a pointer to it, so
 // that the buffer stays small enough for 32-bit offsets and splits never copy
-// large values. |offs_| holds the buffer offset of each record in key order.
+// large values. |offs_| holds, for each record in key order, its buffer
+// offset and its key prefix (the first four bytes, big-endian, zero-padded),
+// so that a search under the byte order mostly decides on the slots alone
+// and reads the buffer only near the match.
 // Removing or rewriting a record leaves its old bytes as garbage, reclaimed
 // by compacting the buffer when it would otherwise grow.
 
@@ -36,20 +39,39 @@ class PackedLeaf {
 
   PackedLeaf() = default;
   ~PackedLeaf() {
-    for (const uint32_t off : offs_) {
-      FreeBlockAt(off);
+    for (size_t i = 0; i < count_; i++) {
+      FreeBlockAt(offs_[i].off);
     }
     std::free(buf_);
   }
   PackedLeaf(const PackedLeaf&) = delete;
   PackedLeaf& operator=(const PackedLeaf&) = delete;
 
-  size_t size() const { return offs_.size(); }
-  bool empty() const { return offs_.empty(); }
-  void Reserve(size_t num_records) { offs_.reserve(num_records); }
+  size_t size() const { return count_; }
+  bool empty() const { return count_ == 0; }
 
-  LeafRecord Get(size_t i) const { return Decode(offs_[i]); }
-  std::string_view Key(size_t i) const { return Decode(offs_[i]).key; }
+  LeafRecord Get(size_t i) const { return Decode(offs_[i].off); }
+  std::string_view Key(size_t i) const { return Decode(offs_[i].off).key; }
+  uint32_t Prefix(size_t i) const { return offs_[i].prefix; }
+
+  // Starts loading every slot at once, so that the misses of a binary search
+  // over them overlap instead of following one another.
+  void PrefetchSlots() const {
+    const char* begin = reinterpret_cast<const char*>(offs_);
+    const char* end = begin + count_ * sizeof(Slot);
+    for (const char* p = begin; p < end; p += 64) {
+      __builtin_prefetch(p);
+    }
+  }
+
+  // The first four bytes of |key| as a big-endian number, zero-padded: keys
+  // whose prefixes differ compare as their prefixes under the byte order.
+  static uint32_t KeyPrefix(std::string_view key) {
+    unsigned char bytes[4] = {0, 0, 0, 0};
+    std::memcpy(bytes, key.data(), key.size() < 4 ? key.size() : 4);
+    return (uint32_t{bytes[0]} << 24) | (uint32_t{bytes[1]} << 16) | (uint32_t{bytes[2]} << 8) |
+           uint32_t{bytes[3]};
+  }
 
   // Inserts a record before position |i|. Throws std::bad_alloc.
   void Insert(size_t i, std::string_view key, std::string_view value) {
@@ -58,11 +80,13 @@ class PackedLeaf {
       Insert(i, key_copy, value_copy);
       return;
     }
-    if (offs_.size() == offs_.capacity()) {
-      offs_.reserve(offs_.size() < kMaxRecords / 2 ? offs_.size() * 2 + 4 : kMaxRecords + 1);
+    if (count_ > kMaxRecords) {
+      std::abort();  // Unreachable: the tree splits a leaf as it overflows.
     }
     const uint32_t off = Append(key, value);
-    offs_.insert(offs_.begin() + i, off);
+    std::memmove(offs_ + i + 1, offs_ + i, (count_ - i) * sizeof(Slot));
+    offs_[i] = Slot{off, KeyPrefix(key)};
+    count_++;
   }
 
   // Replaces the value of record |i|. Throws std::bad_alloc, leaving the
@@ -82,28 +106,32 @@ class PackedLeaf {
   }
 
   void Erase(size_t i) {
-    garbage_ += RecordBytes(offs_[i]);
-    FreeBlockAt(offs_[i]);
-    offs_.erase(offs_.begin() + i);
+    garbage_ += RecordBytes(offs_[i].off);
+    FreeBlockAt(offs_[i].off);
+    std::memmove(offs_ + i, offs_ + i + 1, (count_ - i - 1) * sizeof(Slot));
+    count_--;
   }
 
-  // Moves the records from position |from| on to the end of |dest|. Throws
-  // std::bad_alloc with both leaves as they were.
+  // Moves the records from position |from| on to the end of |dest|, which
+  // must have room for them. Throws std::bad_alloc with both leaves as they
+  // were.
   void MoveTailTo(size_t from, PackedLeaf* dest) {
-    size_t bytes = 0;
-    for (size_t i = from; i < offs_.size(); i++) {
-      bytes += RecordBytes(offs_[i]);
+    if (dest->count_ + (count_ - from) > kMaxRecords + 1) {
+      std::abort();  // Unreachable: merges and splits stay within a leaf.
     }
-    dest->offs_.reserve(dest->offs_.size() + offs_.size() - from);
+    size_t bytes = 0;
+    for (size_t i = from; i < count_; i++) {
+      bytes += RecordBytes(offs_[i].off);
+    }
     dest->MakeRoom(bytes);
-    for (size_t i = from; i < offs_.size(); i++) {
-      const uint32_t n = RecordBytes(offs_[i]);
-      std::memcpy(dest->buf_ + dest->size_, buf_ + offs_[i], n);
-      dest->offs_.push_back(dest->size_);
+    for (size_t i = from; i < count_; i++) {
+      const uint32_t n = RecordBytes(offs_[i].off);
+      std::memcpy(dest->buf_ + dest->size_, buf_ + offs_[i].off, n);
+      dest->offs_[dest->count_++] = Slot{dest->size_, offs_[i].prefix};
       dest->size_ += n;
       garbage_ += n;
     }
-    offs_.resize(from);
+    count_ = static_cast<uint32_t>(from);
   }
 
   // Drops the garbage and the spare room, as after a split. Throws
@@ -211,7 +239,8 @@ class PackedLeaf {
       throw std::bad_alloc();
     }
     uint32_t new_size = 0;
-    for (uint32_t& off : offs_) {
+    for (size_t i = 0; i < count_; i++) {
+      uint32_t& off = offs_[i].off;
       const uint32_t n = RecordBytes(off);
       std::memcpy(new_buf + new_size, buf_ + off, n);
       off = new_size;
@@ -265,7 +294,7 @@ class PackedLeaf {
 
   // Rewrites record |i| as |key| and |value|, neither in the buffer.
   void SetValue(size_t i, std::string_view key, std::string_view value) {
-    const uint32_t old_off = offs_[i];
+    const uint32_t old_off = offs_[i].off;
     const uint32_t old_bytes = RecordBytes(old_off);
     // The old block is freed only once the new record is written, so a
     // failure leaves the record whole. Compaction inside Append keeps the
@@ -275,7 +304,7 @@ class PackedLeaf {
     DecodeHead(old_off, &key_size, &value_size, &old_body);
     const bool old_block = IsBlockSize(key_size + value_size);
     const uint32_t off = Append(key, value);
-    offs_[i] = off;
+    offs_[i].off = off;
     garbage_ += old_bytes;
     if (old_block) {
       std::free(const_cast<char*>(old_body));
@@ -286,7 +315,13 @@ class PackedLeaf {
   uint32_t size_ = 0;
   uint32_t cap_ = 0;
   uint32_t garbage_ = 0;
-  std::vector<uint32_t> offs_;
+  struct Slot {
+    uint32_t off;
+    uint32_t prefix;
+  };
+  // Kept in the leaf itself, so that reaching the leaf brings its slots.
+  uint32_t count_ = 0;
+  Slot offs_[kMaxRecords + 1];
 };
 
 }  // namespace morvel
