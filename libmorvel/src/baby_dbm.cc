@@ -38,6 +38,8 @@ namespace {
 
 constexpr size_t kMaxLeafRecords = PackedLeaf::kMaxRecords;
 constexpr size_t kMaxInnerKeys = 128;
+// How much of a node a descent fetches at once: an inner node's prefixes.
+constexpr size_t kNodePrefetchBytes = 640;
 
 // The separator keys of an inner node, with the prefix of each kept in the
 // node itself (as a leaf keeps its slots), so that a descent under the byte
@@ -228,7 +230,7 @@ struct BabyDBM::Impl {
       // A node keeps its slots or prefixes in itself: loading all of its
       // lines at once lets their misses overlap.
       const char* bytes = reinterpret_cast<const char*>(node);
-      for (size_t off = 0; off < sizeof(Leaf); off += 64) {
+      for (size_t off = 0; off < std::min<size_t>(sizeof(Leaf), kNodePrefetchBytes); off += 64) {
         __builtin_prefetch(bytes + off);
       }
     }

@@ -35,7 +35,7 @@ class PackedLeaf {
  public:
   static constexpr size_t kMaxInline = 4096;
   // The most records a leaf holds outside of an insert that splits it.
-  static constexpr size_t kMaxRecords = 64;
+  static constexpr size_t kMaxRecords = 256;
 
   PackedLeaf() = default;
   ~PackedLeaf() {

@@ -13,6 +13,7 @@
 #include <set>
 #include <string>
 #include <thread>
+#include <vector>
 
 #include "morvel/file.h"
 #include "morvel/key_comparators.h"
@@ -271,6 +272,66 @@ TEST(BabyDBMLayoutTest, OrderedMovesMatchAReferenceMap) {
       ASSERT_EQ(KeyAt(iter.get()), model.empty() ? "(none)" : model.rbegin()->first);
     }
   }
+}
+
+TEST(BabyDBMLayoutTest, DeepTreeSplitsAndMergesItsInnerNodes) {
+  // Enough records for inner nodes to split under the root, then removals by
+  // whole ranges and at random until they merge back; walks both ways and
+  // lookups must match the reference at each stage.
+  BabyDBM dbm;
+  ASSERT_TRUE(dbm.Open("", true).IsOK());
+  Model model(ByComparator{LexicalKeyComparator});
+  std::mt19937 rng(3);
+  auto check = [&] {
+    ASSERT_EQ(dbm.CountSimple(), static_cast<int64_t>(model.size()));
+    auto iter = dbm.MakeIterator();
+    ASSERT_TRUE(iter->First().IsOK());
+    std::string key, value;
+    for (const auto& [k, v] : model) {
+      ASSERT_TRUE(iter->Step(&key, &value).IsOK());
+      ASSERT_EQ(key, k);
+      ASSERT_EQ(value, v);
+    }
+    ASSERT_FALSE(iter->Step(&key).IsOK());
+    ASSERT_TRUE(iter->Last().IsOK());
+    for (auto it = model.rbegin(); it != model.rend(); ++it) {
+      ASSERT_EQ(KeyAt(iter.get()), it->first);
+      ASSERT_TRUE(iter->Previous().IsOK());
+    }
+    ASSERT_EQ(KeyAt(iter.get()), "(none)");
+    for (int i = 0; i < 2000; i++) {
+      const std::string probe = SPrintF("%08u", static_cast<unsigned>(rng() % 400000));
+      std::string got;
+      const auto it = model.find(probe);
+      ASSERT_EQ(dbm.Get(probe, &got).IsOK(), it != model.end()) << probe;
+      if (it != model.end()) {
+        ASSERT_EQ(got, it->second);
+      }
+    }
+  };
+  for (int i = 0; i < 150000; i++) {
+    const std::string key = SPrintF("%08u", static_cast<unsigned>(rng() % 400000));
+    const std::string value = std::to_string(i);
+    ASSERT_TRUE(dbm.Set(key, value).IsOK());
+    model[key] = value;
+  }
+  check();
+  for (unsigned start = 0; start < 400000; start += 50000) {
+    for (unsigned k = start; k < start + 40000; k++) {
+      const std::string key = SPrintF("%08u", k);
+      ASSERT_EQ(dbm.Remove(key).IsOK(), model.erase(key) == 1);
+    }
+  }
+  check();
+  std::vector<std::string> keys;
+  for (const auto& record : model) keys.push_back(record.first);
+  for (const auto& key : keys) {
+    if (rng() % 8 != 0) {
+      ASSERT_TRUE(dbm.Remove(key).IsOK());
+      model.erase(key);
+    }
+  }
+  check();
 }
 
 TEST(BabyDBMLayoutTest, ProcessorAnswersAliasingTheLeafAreCopied) {
