@@ -1,11 +1,12 @@
 // BabyDBM: an in-memory B+ tree ordered by a key comparator.
 //
-// Leaves hold up to kMaxLeafRecords records in key order, packed in one buffer
-// per leaf (baby_dbm_leaf.h), and are linked both ways; inner nodes hold up to kMaxInnerKeys separator keys, where keys[i] is
-// the smallest key under children[i + 1]. Inserting splits a full node in
-// halves and pushes the separator up, except that a leaf
-// overflowing at the right end of the tree keeps all but the new record, so
-// that records added in key order (loading a file, Rebuild) fill whole leaves; removing merges a leaf that fell under a
+// Leaves hold up to kMaxLeafRecords records in key order, packed in one
+// buffer per leaf (baby_dbm_leaf.h), and are linked both ways; inner nodes
+// hold up to kMaxInnerKeys separator keys, where keys[i] is the smallest key
+// under children[i + 1]. Inserting splits a full node in halves and pushes the
+// separator up, except that a leaf overflowing at the right end of the tree
+// keeps all but the new record, so that records added in key order (loading a
+// file, Rebuild) fill whole leaves; removing merges a leaf that fell under a
 // quarter into its right sibling when both fit in one, drops empty leaves,
 // merges an inner node that fell under a quarter with a sibling when both fit,
 // and collapses a root with a single child. Every leaf stays at one depth.
