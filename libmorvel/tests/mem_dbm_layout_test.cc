@@ -95,11 +95,13 @@ TEST(TinyDBMGrowthTest, LoadingAFileGrowsTheTable) {
 TEST(TinyDBMGrowthTest, IteratorSeesEachRecordOnceWhileTheTableGrows) {
   // Between two steps, enough records are added to double the table several
   // times, and some added ones are removed; an iterator that reads ahead by
-  // buckets must still hand out every record present throughout exactly once.
-  // A Rebuild to another, odd bucket count in the middle must not either.
+  // buckets, several batches to a stripe, must still hand out every record
+  // present throughout exactly once. Rebuilds to odd bucket counts, whose
+  // buckets do not line up with the old ones, must not make it repeat either.
+  constexpr int kStable = 40000;
   TinyDBM dbm(5);
   ASSERT_TRUE(dbm.Open("", true).IsOK());
-  for (int i = 0; i < 2000; i++) {
+  for (int i = 0; i < kStable; i++) {
     ASSERT_TRUE(dbm.Set("stable" + std::to_string(i), "v").IsOK());
   }
   auto iter = dbm.MakeIterator();
@@ -114,21 +116,27 @@ TEST(TinyDBMGrowthTest, IteratorSeesEachRecordOnceWhileTheTableGrows) {
       ASSERT_TRUE(seen.insert(key).second) << "seen twice: " << key;
     }
     steps++;
-    if (steps % 50 == 0 && steps <= 2000) {
-      for (int i = 0; i < 400; i++, added++) {
+    if (steps % 500 == 0 && steps <= 20000) {
+      for (int i = 0; i < 2000; i++, added++) {
         ASSERT_TRUE(dbm.Set("new" + std::to_string(added), "w").IsOK());
       }
       ASSERT_TRUE(dbm.Remove("new" + std::to_string(added / 2)).IsOK());
     }
-    if (steps == 1000) {
+    if (steps == 10000) {
       // The table grew during the walk so far; it grows again after this.
       EXPECT_GT(NumBuckets(&dbm), buckets_before);
       ASSERT_TRUE(dbm.RebuildAdvanced({{"num_buckets", "12345"}}).IsOK());
       buckets_rebuilt = NumBuckets(&dbm);
     }
+    if (steps == 20000) {
+      EXPECT_GT(NumBuckets(&dbm), buckets_rebuilt);
+    }
+    if (steps == 30000) {
+      ASSERT_TRUE(dbm.RebuildAdvanced({{"num_buckets", "777"}}).IsOK());
+    }
   }
-  EXPECT_EQ(seen.size(), 2000u);
-  EXPECT_GT(NumBuckets(&dbm), buckets_rebuilt);
+  EXPECT_EQ(seen.size(), static_cast<size_t>(kStable));
+  EXPECT_GT(steps, 30000);
 }
 
 TEST(TinyDBMGrowthTest, WalksSeeEachRecordOnceWhileAnotherThreadGrowsTheTable) {
