@@ -1,9 +1,12 @@
 // BabyDBM: an in-memory B+ tree ordered by a key comparator.
 //
-// Leaves hold up to kMaxLeafRecords records in key order and are linked both
-// ways; inner nodes hold up to kMaxInnerKeys separator keys, where keys[i] is
-// the smallest key under children[i + 1]. Inserting splits a full node in
-// halves and pushes the separator up; removing merges a leaf that fell under a
+// Leaves hold up to kMaxLeafRecords records in key order, packed in one
+// buffer per leaf (baby_dbm_leaf.h), and are linked both ways; inner nodes
+// hold up to kMaxInnerKeys separator keys, where keys[i] is the smallest key
+// under children[i + 1]. Inserting splits a full node in halves and pushes the
+// separator up, except that a leaf overflowing at the right end of the tree
+// keeps all but the new record, so that records added in key order (loading a
+// file, Rebuild) fill whole leaves; removing merges a leaf that fell under a
 // quarter into its right sibling when both fit in one, drops empty leaves,
 // merges an inner node that fell under a quarter with a sibling when both fit,
 // and collapses a root with a single child. Every leaf stays at one depth.
@@ -18,10 +21,13 @@
 
 #include <algorithm>
 #include <cstdlib>
+#include <cstring>
+#include <memory>
 #include <mutex>
 #include <new>
 #include <shared_mutex>
 
+#include "baby_dbm_leaf.h"
 #include "mem_dbm_internal.h"
 #include "record_batch.h"
 #include "param_check.h"
@@ -31,12 +37,49 @@ namespace morvel {
 
 namespace {
 
-constexpr size_t kMaxLeafRecords = 64;
+constexpr size_t kMaxLeafRecords = PackedLeaf::kMaxRecords;
 constexpr size_t kMaxInnerKeys = 128;
+// How much of a node a descent fetches at once: an inner node's prefixes.
+constexpr size_t kNodePrefetchBytes = 640;
 
-struct Record {
-  std::string key;
-  std::string value;
+// The separator keys of an inner node, with the prefix of each kept in the
+// node itself (as a leaf keeps its slots), so that a descent under the byte
+// order mostly decides on the prefixes without reading the keys.
+class InnerKeys final {
+ public:
+  size_t size() const { return keys_.size(); }
+  bool empty() const { return keys_.empty(); }
+  const std::string& operator[](size_t i) const { return keys_[i]; }
+  uint32_t Prefix(size_t i) const { return prefixes_[i]; }
+
+  void Insert(size_t i, std::string key) {
+    if (keys_.size() > kMaxInnerKeys) {
+      std::abort();  // Unreachable: the tree splits a node as it overflows.
+    }
+    const uint32_t prefix = PackedLeaf::KeyPrefix(key);
+    keys_.insert(keys_.begin() + i, std::move(key));
+    std::memmove(prefixes_ + i + 1, prefixes_ + i, (keys_.size() - 1 - i) * sizeof(uint32_t));
+    prefixes_[i] = prefix;
+  }
+  void PushBack(std::string key) { Insert(keys_.size(), std::move(key)); }
+  void Erase(size_t i) {
+    keys_.erase(keys_.begin() + i);
+    std::memmove(prefixes_ + i, prefixes_ + i + 1, (keys_.size() - i) * sizeof(uint32_t));
+  }
+  // Moves key |i| out; the caller drops its place afterwards.
+  std::string Take(size_t i) { return std::move(keys_[i]); }
+  // Moves the keys from |from| on to the end of |dest|.
+  void MoveTailTo(size_t from, InnerKeys* dest) {
+    for (size_t i = from; i < keys_.size(); i++) {
+      dest->PushBack(std::move(keys_[i]));
+    }
+    keys_.resize(from);
+  }
+  void Truncate(size_t size) { keys_.resize(size); }
+
+ private:
+  std::vector<std::string> keys_;
+  uint32_t prefixes_[kMaxInnerKeys + 2];
 };
 
 struct Node {
@@ -47,7 +90,7 @@ struct Node {
 
 struct Leaf final : Node {
   Leaf() : Node(true) {}
-  std::vector<Record> records;
+  PackedLeaf records;
   Leaf* prev = nullptr;
   Leaf* next = nullptr;
 };
@@ -59,7 +102,7 @@ struct Inner final : Node {
       delete child;
     }
   }
-  std::vector<std::string> keys;
+  InnerKeys keys;
   std::vector<Node*> children;
 };
 
@@ -89,6 +132,13 @@ class TreePath final {
   PathStep steps_[kCapacity];
   size_t size_ = 0;
 };
+
+Leaf* FirstLeafOf(Node* node) {
+  while (!node->is_leaf) {
+    node = static_cast<Inner*>(node)->children.front();
+  }
+  return static_cast<Leaf*>(node);
+}
 
 // Holds the lock shared for readers and exclusively for writers.
 class TreeLock final {
@@ -137,12 +187,35 @@ struct BabyDBM::Impl {
     num_records = 0;
   }
 
+  // The comparator, with the default one inlined.
+  int Compare(std::string_view a, std::string_view b) const {
+    if (comparator == LexicalKeyComparator) {
+      return a.compare(b);
+    }
+    return comparator(a, b);
+  }
+
   // Index of the child of |inner| that may hold |key|.
   size_t ChildIndex(const Inner* inner, std::string_view key) const {
-    const auto it = std::upper_bound(
-        inner->keys.begin(), inner->keys.end(), key,
-        [this](std::string_view a, const std::string& b) { return comparator(a, b) < 0; });
-    return it - inner->keys.begin();
+    const InnerKeys& keys = inner->keys;
+    const bool lexical = comparator == LexicalKeyComparator;
+    const uint32_t prefix = PackedLeaf::KeyPrefix(key);
+    size_t low = 0, high = keys.size();
+    while (low < high) {
+      const size_t mid = (low + high) / 2;
+      int cmp = 0;
+      if (lexical && keys.Prefix(mid) != prefix) {
+        cmp = prefix < keys.Prefix(mid) ? -1 : 1;
+      } else {
+        cmp = Compare(key, keys[mid]);
+      }
+      if (cmp < 0) {
+        high = mid;
+      } else {
+        low = mid + 1;
+      }
+    }
+    return low;
   }
 
   // The leaf that may hold |key|; fills |path| with the inner steps if given.
@@ -155,27 +228,41 @@ struct BabyDBM::Impl {
         path->push_back({inner, index});
       }
       node = inner->children[index];
+      // A node keeps its slots or prefixes in itself: loading all of its
+      // lines at once lets their misses overlap.
+      const char* bytes = reinterpret_cast<const char*>(node);
+      for (size_t off = 0; off < std::min<size_t>(sizeof(Leaf), kNodePrefetchBytes); off += 64) {
+        __builtin_prefetch(bytes + off);
+      }
     }
     return static_cast<Leaf*>(node);
   }
 
   // The first index in |leaf| whose key is >= |key| (> when |strict|).
   size_t LowerIndex(const Leaf* leaf, std::string_view key, bool strict) const {
-    const auto& recs = leaf->records;
-    const auto it = std::partition_point(recs.begin(), recs.end(), [&](const Record& rec) {
-      const int cmp = comparator(rec.key, key);
-      return strict ? cmp <= 0 : cmp < 0;
-    });
-    return it - recs.begin();
+    const PackedLeaf& recs = leaf->records;
+    size_t low = 0, high = recs.size();
+    const bool lexical = comparator == LexicalKeyComparator;
+    const uint32_t prefix = PackedLeaf::KeyPrefix(key);
+    recs.PrefetchSlots();
+    while (low < high) {
+      const size_t mid = (low + high) / 2;
+      int cmp = 0;
+      if (lexical && recs.Prefix(mid) != prefix) {
+        cmp = recs.Prefix(mid) < prefix ? -1 : 1;
+      } else {
+        cmp = Compare(recs.Key(mid), key);
+      }
+      if (strict ? cmp <= 0 : cmp < 0) {
+        low = mid + 1;
+      } else {
+        high = mid;
+      }
+    }
+    return low;
   }
 
-  Leaf* FirstLeaf() const {
-    Node* node = root;
-    while (!node->is_leaf) {
-      node = static_cast<Inner*>(node)->children.front();
-    }
-    return static_cast<Leaf*>(node);
-  }
+  Leaf* FirstLeaf() const { return FirstLeafOf(root); }
 
   Leaf* LastLeaf() const {
     Node* node = root;
@@ -185,44 +272,54 @@ struct BabyDBM::Impl {
     return static_cast<Leaf*>(node);
   }
 
-  // The first record with a key >= |key| (> when |strict|), or null.
-  const Record* FindUpper(std::string_view key, bool strict) const {
+  // The first record with a key >= |key| (> when |strict|); false if none.
+  bool FindUpper(std::string_view key, bool strict, LeafRecord* rec) const {
     const Leaf* leaf = FindLeaf(key, nullptr);
     size_t index = LowerIndex(leaf, key, strict);
     while (leaf != nullptr && index >= leaf->records.size()) {
       leaf = leaf->next;
       index = 0;
     }
-    return leaf == nullptr ? nullptr : &leaf->records[index];
+    if (leaf == nullptr) {
+      return false;
+    }
+    *rec = leaf->records.Get(index);
+    return true;
   }
 
-  // The last record with a key < |key| (<= when |inclusive|), or null.
-  const Record* FindLower(std::string_view key, bool inclusive) const {
+  // The last record with a key < |key| (<= when |inclusive|); false if none.
+  bool FindLower(std::string_view key, bool inclusive, LeafRecord* rec) const {
     const Leaf* leaf = FindLeaf(key, nullptr);
     size_t index = LowerIndex(leaf, key, inclusive);
     while (leaf != nullptr && index == 0) {
       leaf = leaf->prev;
       index = leaf == nullptr ? 0 : leaf->records.size();
     }
-    return leaf == nullptr ? nullptr : &leaf->records[index - 1];
+    if (leaf == nullptr) {
+      return false;
+    }
+    *rec = leaf->records.Get(index - 1);
+    return true;
   }
 
-  const Record* FirstRecord() const {
+  bool FirstRecord(LeafRecord* rec) const {
     for (const Leaf* leaf = FirstLeaf(); leaf != nullptr; leaf = leaf->next) {
       if (!leaf->records.empty()) {
-        return &leaf->records.front();
+        *rec = leaf->records.Get(0);
+        return true;
       }
     }
-    return nullptr;
+    return false;
   }
 
-  const Record* LastRecord() const {
+  bool LastRecord(LeafRecord* rec) const {
     for (const Leaf* leaf = LastLeaf(); leaf != nullptr; leaf = leaf->prev) {
       if (!leaf->records.empty()) {
-        return &leaf->records.back();
+        *rec = leaf->records.Get(leaf->records.size() - 1);
+        return true;
       }
     }
-    return nullptr;
+    return false;
   }
 
   // Inserts |child| with separator |sep| right after position |index| of the
@@ -231,7 +328,7 @@ struct BabyDBM::Impl {
     while (true) {
       if (path->empty()) {
         auto* new_root = new Inner();
-        new_root->keys.push_back(std::move(sep));
+        new_root->keys.PushBack(std::move(sep));
         new_root->children.push_back(left);
         new_root->children.push_back(child);
         root = new_root;
@@ -240,18 +337,17 @@ struct BabyDBM::Impl {
       const PathStep step = path->back();
       path->pop_back();
       Inner* inner = step.node;
-      inner->keys.insert(inner->keys.begin() + step.index, std::move(sep));
+      inner->keys.Insert(step.index, std::move(sep));
       inner->children.insert(inner->children.begin() + step.index + 1, child);
       if (inner->keys.size() <= kMaxInnerKeys) {
         return;
       }
       const size_t mid = inner->keys.size() / 2;
       auto* right = new Inner();
-      sep = std::move(inner->keys[mid]);
-      right->keys.assign(std::make_move_iterator(inner->keys.begin() + mid + 1),
-                         std::make_move_iterator(inner->keys.end()));
+      sep = inner->keys.Take(mid);
+      inner->keys.MoveTailTo(mid + 1, &right->keys);
       right->children.assign(inner->children.begin() + mid + 1, inner->children.end());
-      inner->keys.resize(mid);
+      inner->keys.Truncate(mid);
       inner->children.resize(mid + 1);
       left = inner;
       child = right;
@@ -260,23 +356,46 @@ struct BabyDBM::Impl {
 
   void InsertAt(Leaf* leaf, size_t index, TreePath* path, std::string_view key,
                 std::string_view value) {
-    leaf->records.insert(leaf->records.begin() + index, Record{std::string(key), std::string(value)});
+    leaf->records.Insert(index, key, value);
     num_records++;
     if (leaf->records.size() <= kMaxLeafRecords) {
       return;
     }
-    const size_t mid = leaf->records.size() / 2;
-    auto* right = new Leaf();
-    right->records.assign(std::make_move_iterator(leaf->records.begin() + mid),
-                          std::make_move_iterator(leaf->records.end()));
-    leaf->records.resize(mid);
+    // A split that fails for memory undoes the insert, so the tree keeps its
+    // shape and the caller reports the failure.
+    const bool at_right_end = leaf->next == nullptr && index + 1 == leaf->records.size();
+    const size_t mid = at_right_end ? index : leaf->records.size() / 2;
+    auto right_owner = std::make_unique<Leaf>();
+    Leaf* right = right_owner.get();
+    try {
+      std::string sep(leaf->records.Key(mid));
+      // Moves nothing when it throws.
+      leaf->records.MoveTailTo(mid, &right->records);
+      SplitDone(leaf, right_owner.release(), std::move(sep), path);
+    } catch (const std::bad_alloc&) {
+      if (right->records.empty()) {
+        leaf->records.Erase(index);
+        num_records--;
+      }
+      throw;
+    }
+  }
+
+  // Links |right|, which took the upper records of |leaf|, after it and in
+  // the parent under |sep|.
+  void SplitDone(Leaf* leaf, Leaf* right, std::string sep, TreePath* path) {
+    try {
+      leaf->records.ShrinkToFit();
+    } catch (const std::bad_alloc&) {
+      // Only spare room is kept.
+    }
     right->next = leaf->next;
     right->prev = leaf;
     if (leaf->next != nullptr) {
       leaf->next->prev = right;
     }
     leaf->next = right;
-    InsertIntoParent(path, leaf, right->records.front().key, right);
+    InsertIntoParent(path, leaf, std::move(sep), right);
   }
 
   // Unlinks and deletes the node at the end of |path| (its parent's child at
@@ -301,7 +420,7 @@ struct BabyDBM::Impl {
       delete child;
       inner->children.erase(inner->children.begin() + step.index);
       if (!inner->keys.empty()) {
-        inner->keys.erase(inner->keys.begin() + (step.index > 0 ? step.index - 1 : 0));
+        inner->keys.Erase(step.index > 0 ? step.index - 1 : 0);
       }
       if (!inner->children.empty() || inner == root) {
         if (inner != root) {
@@ -344,14 +463,13 @@ struct BabyDBM::Impl {
       if (left->children.size() + right->children.size() > kMaxInnerKeys + 1) {
         return;
       }
-      left->keys.push_back(std::move(parent->keys[left_index]));
-      left->keys.insert(left->keys.end(), std::make_move_iterator(right->keys.begin()),
-                        std::make_move_iterator(right->keys.end()));
+      left->keys.PushBack(parent->keys.Take(left_index));
+      right->keys.MoveTailTo(0, &left->keys);
       left->children.insert(left->children.end(), right->children.begin(),
                             right->children.end());
       right->children.clear();
       delete right;
-      parent->keys.erase(parent->keys.begin() + left_index);
+      parent->keys.Erase(left_index);
       parent->children.erase(parent->children.begin() + left_index + 1);
       path->pop_back();
       node = parent;
@@ -359,7 +477,7 @@ struct BabyDBM::Impl {
   }
 
   void RemoveAt(Leaf* leaf, size_t index, TreePath* path) {
-    leaf->records.erase(leaf->records.begin() + index);
+    leaf->records.Erase(index);
     num_records--;
     if (path->empty()) {
       return;
@@ -380,9 +498,12 @@ struct BabyDBM::Impl {
     if (leaf->records.size() + right->records.size() > kMaxLeafRecords) {
       return;
     }
-    leaf->records.insert(leaf->records.end(), std::make_move_iterator(right->records.begin()),
-                         std::make_move_iterator(right->records.end()));
-    right->records.clear();
+    try {
+      right->records.MoveTailTo(0, &leaf->records);
+    } catch (const std::bad_alloc&) {
+      // The leaves stay apart: a merge only saves room.
+      return;
+    }
     path->back().index = step.index + 1;
     RemoveChild(path);
   }
@@ -394,12 +515,14 @@ struct BabyDBM::Impl {
     TreePath path;
     Leaf* leaf = FindLeaf(key, &path);
     const size_t index = LowerIndex(leaf, key, false);
-    if (index < leaf->records.size() && comparator(leaf->records[index].key, key) == 0) {
-      Record& rec = leaf->records[index];
-      const std::string_view value = rec.value;
-      const std::string_view answer = CallProcessor(proc, rec.key, &value, writable, status);
-      ApplyAnswer(leaf, index, &path, answer);
-      return;
+    if (index < leaf->records.size()) {
+      const LeafRecord rec = leaf->records.Get(index);
+      if (Compare(rec.key, key) == 0) {
+        const std::string_view answer =
+            CallProcessor(proc, rec.key, &rec.value, writable, status);
+        ApplyAnswer(leaf, index, &path, answer);
+        return;
+      }
     }
     const std::string_view answer = CallProcessor(proc, key, nullptr, writable, status);
     if (answer.data() != RecordProcessor::NOOP.data() &&
@@ -417,12 +540,7 @@ struct BabyDBM::Impl {
       RemoveAt(leaf, index, path);
       return;
     }
-    std::string& value = leaf->records[index].value;
-    if (answer.data() >= value.data() && answer.data() <= value.data() + value.size()) {
-      value = std::string(answer);
-    } else {
-      value.assign(answer.data(), answer.size());
-    }
+    leaf->records.SetValue(index, answer);
   }
 
   // Like ProcessLocked, for a key known to exist.
@@ -433,7 +551,8 @@ struct BabyDBM::Impl {
 
   Status DumpLocked(const MemoryDBMFile::RecordWriter& write) const {
     for (const Leaf* leaf = FirstLeaf(); leaf != nullptr; leaf = leaf->next) {
-      for (const auto& rec : leaf->records) {
+      for (size_t i = 0; i < leaf->records.size(); i++) {
+        const LeafRecord rec = leaf->records.Get(i);
         const Status status = write(rec.key, rec.value);
         if (!status.IsOK()) {
           return status;
@@ -452,8 +571,8 @@ struct BabyDBM::Impl {
     TreePath path;
     Leaf* leaf = FindLeaf(key, &path);
     const size_t index = LowerIndex(leaf, key, false);
-    if (index < leaf->records.size() && comparator(leaf->records[index].key, key) == 0) {
-      leaf->records[index].value.assign(value);
+    if (index < leaf->records.size() && Compare(leaf->records.Key(index), key) == 0) {
+      leaf->records.SetValue(index, value);
     } else {
       InsertAt(leaf, index, &path, key, value);
     }
@@ -496,7 +615,8 @@ class BabyIterator final : public DBM::Iterator {
     if (!impl_->open) {
       return ClosedStatus();
     }
-    return PlaceOne(impl_->LastRecord());
+    LeafRecord rec;
+    return PlaceOne(impl_->LastRecord(&rec) ? &rec : nullptr);
   }
 
   Status Jump(std::string_view key) override {
@@ -508,7 +628,8 @@ class BabyIterator final : public DBM::Iterator {
     if (!impl_->open) {
       return ClosedStatus();
     }
-    return PlaceOne(impl_->FindLower(key, inclusive));
+    LeafRecord rec;
+    return PlaceOne(impl_->FindLower(key, inclusive, &rec) ? &rec : nullptr);
   }
 
   Status JumpUpper(std::string_view key, bool inclusive) override {
@@ -530,16 +651,16 @@ class BabyIterator final : public DBM::Iterator {
       return status;
     }
     const std::string key(batch_.Key(batch_.pos()));
-    const Record* rec = impl_->FindUpper(key, true);
+    LeafRecord rec;
+    const bool found = impl_->FindUpper(key, true, &rec);
     batch_.Advance();
-    if (rec == nullptr) {
+    if (!found) {
       return PlaceOne(nullptr);
     }
-    if (batch_.AtRecord() && impl_->comparator(batch_.Key(batch_.pos()), rec->key) == 0) {
+    if (batch_.AtRecord() && impl_->Compare(batch_.Key(batch_.pos()), rec.key) == 0) {
       return Status();
     }
-    const std::string_view next_key(rec->key);
-    return FillFrom(&next_key, false);
+    return FillFrom(&rec.key, false);
   }
 
   Status Previous() override {
@@ -549,7 +670,8 @@ class BabyIterator final : public DBM::Iterator {
       return status;
     }
     const std::string key(batch_.Key(batch_.pos()));
-    return PlaceOne(impl_->FindLower(key, false));
+    LeafRecord rec;
+    return PlaceOne(impl_->FindLower(key, false, &rec) ? &rec : nullptr);
   }
 
   Status Process(DBM::RecordProcessor* proc, bool writable) override {
@@ -613,7 +735,8 @@ class BabyIterator final : public DBM::Iterator {
             more_ = true;
             return Status();
           }
-          batch_.Add(leaf->records[index].key, leaf->records[index].value);
+          const LeafRecord rec = leaf->records.Get(index);
+          batch_.Add(rec.key, rec.value);
         }
       }
     } catch (const std::bad_alloc&) {
@@ -625,7 +748,7 @@ class BabyIterator final : public DBM::Iterator {
 
   // Places the iterator on |rec| alone (the end when null); the records
   // after it are read when it moves on. The lock is held.
-  Status PlaceOne(const Record* rec) {
+  Status PlaceOne(const LeafRecord* rec) {
     batch_.Clear();
     more_ = rec != nullptr;
     if (rec != nullptr) {
@@ -660,16 +783,15 @@ class BabyIterator final : public DBM::Iterator {
   // a key removed meanwhile resolves to the next greater one.
   Status Resolve() {
     const std::string key(batch_.Key(batch_.pos()));
-    const Record* rec = impl_->FindUpper(key, false);
-    if (rec == nullptr) {
+    LeafRecord rec;
+    if (!impl_->FindUpper(key, false, &rec)) {
       PlaceOne(nullptr);
       return Status(Status::NOT_FOUND_ERROR);
     }
-    if (impl_->comparator(rec->key, key) != 0) {
-      const std::string_view found(rec->key);
-      return FillFrom(&found, false);
+    if (impl_->Compare(rec.key, key) != 0) {
+      return FillFrom(&rec.key, false);
     }
-    batch_.SetValue(batch_.pos(), rec->value);
+    batch_.SetValue(batch_.pos(), rec.value);
     return Status();
   }
 
@@ -771,13 +893,13 @@ Status BabyDBM::Process(std::string_view key, RecordProcessor* proc, bool writab
 Status BabyDBM::ProcessFirst(RecordProcessor* proc, bool writable) {
   Impl* impl = impl_.get();
   return impl->RunRecordOp(writable, [&] {
-    const Record* rec = impl->FirstRecord();
+    LeafRecord rec;
     Status status;
-    if (rec == nullptr) {
+    if (!impl->FirstRecord(&rec)) {
       CallProcessor(proc, "", nullptr, false, &status);
       return Status(Status::NOT_FOUND_ERROR);
     }
-    const std::string key = rec->key;
+    const std::string key(rec.key);
     impl->ProcessLocked(key, proc, writable, &status);
     return status;
   });
@@ -804,16 +926,17 @@ Status BabyDBM::ProcessEach(RecordProcessor* proc, bool writable) {
     // over a leaf that a merge has just freed.
     std::vector<std::string> removals;
     for (Leaf* leaf = impl->FirstLeaf(); leaf != nullptr; leaf = leaf->next) {
-      for (auto& rec : leaf->records) {
-        const std::string_view value = rec.value;
-        const std::string_view answer = CallProcessor(proc, rec.key, &value, writable, &status);
+      for (size_t i = 0; i < leaf->records.size(); i++) {
+        const LeafRecord rec = leaf->records.Get(i);
+        const std::string_view answer =
+            CallProcessor(proc, rec.key, &rec.value, writable, &status);
         if (answer.data() == RecordProcessor::NOOP.data()) {
           continue;
         }
         if (answer.data() == RecordProcessor::REMOVE.data()) {
-          removals.push_back(rec.key);
+          removals.emplace_back(rec.key);
         } else {
-          rec.value = std::string(answer);
+          leaf->records.SetValue(i, answer);
         }
       }
     }
@@ -872,23 +995,33 @@ Status BabyDBM::Clear() {
 
 Status BabyDBM::RebuildAdvanced(const ParamMap& params) {
   Impl* impl = impl_.get();
-  // Reinserts every record in order into a fresh tree, which packs the leaves.
+  // Inserts every record in order into a fresh tree, which fills whole
+  // leaves; the old tree is kept until the new one is complete, so a failure
+  // leaves the database as it was.
   return impl->RunRecordOp(true, [impl, &params] {
     Status checked = CheckNoParams(params);
     if (!checked.IsOK()) {
       return checked;
     }
-    std::vector<Record> records;
-    records.reserve(impl->num_records);
-    for (Leaf* leaf = impl->FirstLeaf(); leaf != nullptr; leaf = leaf->next) {
-      for (auto& rec : leaf->records) {
-        records.push_back(std::move(rec));
+    Node* const old_root = impl->root;
+    const int64_t old_num_records = impl->num_records;
+    impl->root = nullptr;
+    try {
+      impl->root = new Leaf();
+      impl->num_records = 0;
+      for (const Leaf* leaf = FirstLeafOf(old_root); leaf != nullptr; leaf = leaf->next) {
+        for (size_t i = 0; i < leaf->records.size(); i++) {
+          const LeafRecord rec = leaf->records.Get(i);
+          impl->SetLocked(rec.key, rec.value);
+        }
       }
+    } catch (const std::bad_alloc&) {
+      delete impl->root;
+      impl->root = old_root;
+      impl->num_records = old_num_records;
+      throw;
     }
-    impl->ResetTree();
-    for (const auto& rec : records) {
-      impl->SetLocked(rec.key, rec.value);
-    }
+    delete old_root;
     return Status();
   });
 }

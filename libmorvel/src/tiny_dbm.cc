@@ -1,25 +1,35 @@
 // TinyDBM: an in-memory hash table with striped locks.
 //
 // Records are single heap blocks (a header, the key bytes, the value bytes)
-// chained per bucket. The buckets are split into kNumStripes contiguous ranges,
-// each guarded by one reader-writer lock (Stripe::mutex) that also guards the
-// stripe's record count. A record operation locks the one stripe of its bucket,
-// so operations on different stripes run in parallel.
+// chained per bucket. The table is split by the top bits of the key's hash
+// into kNumStripes stripes, each with its own bucket array, record count and
+// reader-writer lock (Stripe::mutex). A record operation locks the one stripe
+// of its key, so operations on different stripes run in parallel. Within a
+// stripe, a record's bucket is the high part of the rest of its hash times the
+// stripe's bucket count: bucket order is hash order under any count, and a
+// bucket covers a range of hashes that lies in whole buckets of a doubled
+// array.
+//
+// A stripe doubles its bucket array when an insert leaves it with more
+// records than buckets, under its own exclusive lock, which the writer holds
+// already: the longest pause is one rehash of one stripe (a 1/kNumStripes
+// share of the records), amortised over the inserts since its last doubling,
+// and the other stripes keep working meanwhile.
 //
 // Whole-database operations (Open, Close, Clear, Rebuild) take every stripe
 // exclusively, in ascending index order; ProcessMulti takes the stripes of its
-// keys in the same ascending order, so no two calls can deadlock. The layout of
-// the table (bucket count, buckets per stripe) changes only under all the
-// stripes; each change bumps |generation|, and a caller that computed its stripe
-// before locking checks the generation after locking and retries if it moved.
-// |open| is written only under all the stripes, so any one stripe is enough to
-// read it.
+// keys in the same ascending order, so no two calls can deadlock. |open| is
+// written only under all the stripes, so any one stripe is enough to read it.
 //
-// Iterators read whole buckets ahead, a batch of records under one hold of a
-// stripe lock, and remember their place by the keys of the batch: reads and
-// writes at the cursor find the key again under its stripe lock, so they stay
-// valid while other threads write. Step hands out records from the batch as
-// they were when it was read.
+// Walks (iterators, ProcessEach, ProcessFirst) go in hash order. Iterators
+// read whole buckets ahead, a batch of records under one hold of a stripe
+// lock, and remember their place by the keys of the batch: reads and writes
+// at the cursor find the key again under its stripe lock, so they stay valid
+// while other threads write. The next batch starts at the first hash not yet
+// covered, which stays a bucket boundary across growth, so a walk sees every
+// record present throughout exactly once even while buckets are added or
+// the table is rebuilt. Step hands out records from the batch as they were
+// when it was read.
 
 #include <algorithm>
 #include <atomic>
@@ -41,10 +51,46 @@ namespace morvel {
 namespace {
 
 constexpr int64_t kDefaultNumBuckets = 1048583;
-// Enough stripes that two threads rarely meet on one, few enough that holding
-// them all (Close, Clear, Rebuild) stays within what lock checkers track.
-constexpr size_t kNumStripes = 48;
+// A power of two, so that the stripe is the top bits of the hash. Enough
+// stripes that two threads rarely meet on one and a stripe's rehash is
+// short, few enough that holding them all (Close, Clear, Rebuild) stays
+// within what lock checkers track.
+constexpr size_t kNumStripes = 32;
+constexpr int kStripeShift = 59;  // 64 - log2(kNumStripes)
+static_assert(kNumStripes == size_t{1} << (64 - kStripeShift), "stripes by the top bits");
 constexpr uint64_t kBucketSeed = 0x6d6f7276656cULL;
+// How many buckets ahead of the one being moved a rehash fetches the records.
+constexpr uint64_t kRehashPrefetchAhead = 8;
+// How many buckets ahead of the one being read a walk fetches the first record.
+constexpr uint64_t kPrefetchAhead = 16;
+
+uint64_t HashKey(std::string_view key) {
+  return HashMurmur(key.data(), key.size(), kBucketSeed);
+}
+
+size_t StripeOfHash(uint64_t hash) {
+  return static_cast<size_t>(hash >> kStripeShift);
+}
+
+// The first hash of stripe |index|.
+uint64_t StripeStartHash(size_t index) {
+  return static_cast<uint64_t>(index) << kStripeShift;
+}
+
+// The bucket of |hash| among the |nb| of its stripe: monotone in the hash, and
+// nested across doubling (bucket b of nb is buckets 2b and 2b+1 of 2nb).
+uint64_t BucketOfHash(uint64_t hash, uint64_t nb) {
+  const uint64_t within = hash << (64 - kStripeShift);
+  return static_cast<uint64_t>((static_cast<unsigned __int128>(within) * nb) >> 64);
+}
+
+// The smallest hash of stripe |index| whose bucket among |nb| is |bucket| or
+// later (|bucket| < nb).
+uint64_t BucketStartHash(size_t index, uint64_t bucket, uint64_t nb) {
+  const uint64_t offset = static_cast<uint64_t>(
+      ((static_cast<unsigned __int128>(bucket) << kStripeShift) + nb - 1) / nb);
+  return StripeStartHash(index) + offset;
+}
 
 struct RecordHead {
   RecordHead* next;
@@ -87,15 +133,23 @@ constexpr ParamRule kTuningRules[] = {
 
 // A zeroed bucket array, or null. calloc leaves the pages untouched until
 // used, so a huge count fails or costs nothing instead of exhausting memory.
-RecordHead** AllocateBuckets(int64_t num_buckets) {
-  if (num_buckets <= 0 || static_cast<uint64_t>(num_buckets) > SIZE_MAX / sizeof(RecordHead*)) {
+RecordHead** AllocateBuckets(uint64_t num_buckets) {
+  if (num_buckets == 0 || num_buckets > SIZE_MAX / sizeof(RecordHead*)) {
     return nullptr;
   }
   return static_cast<RecordHead**>(std::calloc(num_buckets, sizeof(RecordHead*)));
 }
 
+// The bucket count of each stripe for a table of |total| buckets.
+uint64_t StripeBuckets(int64_t total) {
+  return std::max<uint64_t>((static_cast<uint64_t>(total) + kNumStripes - 1) / kNumStripes, 1);
+}
+
 struct alignas(64) Stripe {
+  // Guards everything below, and |open| shared with the other stripes.
   std::shared_mutex mutex;
+  RecordHead** buckets = nullptr;
+  uint64_t num_buckets = 0;
   int64_t count = 0;
   // A lower bound of the first non-empty bucket of the stripe, so that finding
   // the first record does not rescan empty buckets. Lowered by inserts (under
@@ -106,6 +160,58 @@ struct alignas(64) Stripe {
   void NoteInsert(uint64_t bucket) {
     if (bucket < first_hint.load(std::memory_order_relaxed)) {
       first_hint.store(bucket, std::memory_order_relaxed);
+    }
+  }
+
+  uint64_t BucketOf(uint64_t hash) const { return BucketOfHash(hash, num_buckets); }
+
+  void FreeTable() {
+    for (uint64_t i = 0; i < num_buckets; i++) {
+      FreeChain(buckets[i]);
+    }
+    std::free(buckets);
+    buckets = nullptr;
+    num_buckets = 0;
+    count = 0;
+    first_hint.store(0, std::memory_order_relaxed);
+  }
+
+  // Moves every record into a new array of |new_nb| buckets (held
+  // exclusively). False, with nothing changed, when the array cannot be had.
+  bool Rehash(uint64_t new_nb) {
+    RecordHead** new_buckets = AllocateBuckets(new_nb);
+    if (new_buckets == nullptr) {
+      return false;
+    }
+    for (uint64_t i = 0; i < num_buckets; i++) {
+      // The old array is read in order and, as bucket order is hash order,
+      // the new one written nearly in order; only the records are scattered,
+      // so fetching them some buckets ahead lets their misses overlap.
+      if (i + kRehashPrefetchAhead < num_buckets && buckets[i + kRehashPrefetchAhead] != nullptr) {
+        __builtin_prefetch(buckets[i + kRehashPrefetchAhead]);
+      }
+      RecordHead* rec = buckets[i];
+      while (rec != nullptr) {
+        RecordHead* next = rec->next;
+        const uint64_t bucket = BucketOfHash(HashKey(rec->Key()), new_nb);
+        rec->next = new_buckets[bucket];
+        new_buckets[bucket] = rec;
+        rec = next;
+      }
+    }
+    std::free(buckets);
+    buckets = new_buckets;
+    num_buckets = new_nb;
+    first_hint.store(0, std::memory_order_relaxed);
+    return true;
+  }
+
+  // Doubles the array when the records outnumber the buckets (held
+  // exclusively). A failed allocation leaves the chains longer, and is retried
+  // on a later insert.
+  void MaybeGrow() {
+    if (static_cast<uint64_t>(count) > num_buckets && num_buckets < (uint64_t{1} << 40)) {
+      Rehash(num_buckets * 2);
     }
   }
 };
@@ -144,10 +250,6 @@ class ScopeExit {
 
 struct TinyDBM::Impl {
   Stripe stripes[kNumStripes];
-  std::atomic<uint64_t> generation{0};
-  std::atomic<uint64_t> num_buckets{1};
-  std::atomic<uint64_t> buckets_per_stripe{1};
-  RecordHead** buckets = nullptr;
   bool open = false;
   bool writable = false;
   int64_t init_num_buckets = kDefaultNumBuckets;
@@ -155,15 +257,7 @@ struct TinyDBM::Impl {
   std::mutex file_mutex;
   MemoryDBMFile file;
 
-  ~Impl() { FreeTable(); }
-
-  uint64_t BucketOf(std::string_view key, uint64_t nb) const {
-    return HashMurmur(key.data(), key.size(), kBucketSeed) % nb;
-  }
-
-  size_t StripeOf(uint64_t bucket, uint64_t bps) const {
-    return std::min<uint64_t>(bucket / bps, kNumStripes - 1);
-  }
+  ~Impl() { ResetTable(); }
 
   void LockAll(bool exclusive) {
     for (auto& stripe : stripes) {
@@ -176,66 +270,48 @@ struct TinyDBM::Impl {
     }
   }
 
-  // Locks the stripe of |key|'s bucket and gives the bucket. Retries when the
-  // table layout changed while waiting.
-  Stripe* LockKey(std::string_view key, bool exclusive, uint64_t* bucket) {
-    while (true) {
-      const uint64_t gen = generation.load(std::memory_order_acquire);
-      const uint64_t nb = num_buckets.load(std::memory_order_acquire);
-      const uint64_t bps = buckets_per_stripe.load(std::memory_order_acquire);
-      *bucket = BucketOf(key, nb);
-      Stripe* stripe = &stripes[StripeOf(*bucket, bps)];
-      LockStripe(stripe, exclusive);
-      if (generation.load(std::memory_order_acquire) == gen) {
-        return stripe;
+  // Allocates |total| buckets over the stripes (all held exclusively, the
+  // tables empty). False, with nothing allocated, when they cannot be had.
+  bool AllocateTable(int64_t total) {
+    const uint64_t nb = StripeBuckets(total);
+    for (size_t i = 0; i < kNumStripes; i++) {
+      stripes[i].buckets = AllocateBuckets(nb);
+      if (stripes[i].buckets == nullptr) {
+        ResetTable();
+        return false;
       }
-      UnlockStripe(stripe, exclusive);
+      stripes[i].num_buckets = nb;
     }
+    return true;
   }
 
-  // The range of buckets of stripe |index| under the current layout.
-  void StripeRange(size_t index, uint64_t* begin, uint64_t* end) const {
-    const uint64_t nb = num_buckets.load(std::memory_order_relaxed);
-    const uint64_t bps = buckets_per_stripe.load(std::memory_order_relaxed);
-    *begin = std::min<uint64_t>(index * bps, nb);
-    *end = index == kNumStripes - 1 ? nb : std::min<uint64_t>((index + 1) * bps, nb);
-  }
-
-  void SetLayout(RecordHead** new_buckets, uint64_t nb) {
-    for (auto& stripe : stripes) {
-      stripe.first_hint.store(0, std::memory_order_relaxed);
-    }
-    buckets = new_buckets;
-    num_buckets.store(nb, std::memory_order_release);
-    buckets_per_stripe.store((nb + kNumStripes - 1) / kNumStripes, std::memory_order_release);
-    generation.fetch_add(1, std::memory_order_acq_rel);
-  }
-
-  void FreeTable() {
-    if (buckets == nullptr) {
-      return;
-    }
-    const uint64_t nb = num_buckets.load(std::memory_order_relaxed);
-    for (uint64_t i = 0; i < nb; i++) {
-      FreeChain(buckets[i]);
-    }
-    std::free(buckets);
-    buckets = nullptr;
-  }
-
-  // Drops every record and leaves an empty one-bucket layout (all stripes held
-  // exclusively).
+  // Drops every record and every bucket (all stripes held exclusively).
   void ResetTable() {
-    FreeTable();
-    SetLayout(nullptr, 1);
     for (auto& stripe : stripes) {
-      stripe.count = 0;
+      stripe.FreeTable();
     }
+  }
+
+  int64_t TotalBuckets() const {
+    int64_t total = 0;
+    for (const auto& stripe : stripes) {
+      total += stripe.num_buckets;
+    }
+    return total;
+  }
+
+  // Locks the stripe of |hash|.
+  Stripe* LockHash(uint64_t hash, bool exclusive) {
+    Stripe* stripe = &stripes[StripeOfHash(hash)];
+    LockStripe(stripe, exclusive);
+    return stripe;
   }
 
   // Locks the stripes one at a time in ascending order and calls
-  // |visit(stripe, begin, end)| with the bucket range of each, until it
-  // returns true. Fails as CheckUsable says, on the first stripe that sees it.
+  // |visit(stripe, begin)| with the first bucket of each that may hold a
+  // record, until it returns true. A record never leaves its stripe, so a walk
+  // sees each record present throughout exactly once, whatever grows. Fails
+  // as CheckUsable says, on the first stripe that sees it.
   template <typename Visit>
   Status WalkStripes(bool writer, Visit visit) {
     for (size_t index = 0; index < kNumStripes; index++) {
@@ -246,18 +322,28 @@ struct TinyDBM::Impl {
       if (!status.IsOK()) {
         return status;
       }
-      uint64_t begin = 0, end = 0;
-      StripeRange(index, &begin, &end);
-      if (visit(stripe, begin, end)) {
+      const uint64_t begin =
+          std::min(stripe->first_hint.load(std::memory_order_relaxed), stripe->num_buckets);
+      if (visit(stripe, begin)) {
         return status;
       }
     }
     return Status();
   }
 
-  // Stores |value| for |key| in |bucket| (the stripe is held exclusively).
-  void InsertLocked(uint64_t bucket, std::string_view key, std::string_view value) {
-    RecordHead** link = &buckets[bucket];
+  // Whether a walk resuming at hash |skip_below| in bucket |begin| has seen
+  // |rec| of bucket |bucket| already.
+  static bool SeenBefore(RecordHead* rec, uint64_t bucket, uint64_t begin, uint64_t skip_below) {
+    return skip_below != 0 && bucket == begin && HashKey(rec->Key()) < skip_below;
+  }
+
+  // Stores |value| for |key| (all stripes held exclusively, as while loading),
+  // growing the stripe's array as it fills.
+  void InsertLocked(std::string_view key, std::string_view value) {
+    const uint64_t hash = HashKey(key);
+    Stripe* stripe = &stripes[StripeOfHash(hash)];
+    const uint64_t bucket = stripe->BucketOf(hash);
+    RecordHead** link = &stripe->buckets[bucket];
     while (*link != nullptr) {
       if ((*link)->Key() == key) {
         ReplaceValue(link, value);
@@ -265,10 +351,10 @@ struct TinyDBM::Impl {
       }
       link = &(*link)->next;
     }
-    buckets[bucket] = NewRecord(key, value, buckets[bucket]);
-    Stripe* stripe = &stripes[StripeOf(bucket, buckets_per_stripe.load(std::memory_order_relaxed))];
+    stripe->buckets[bucket] = NewRecord(key, value, stripe->buckets[bucket]);
     stripe->count++;
     stripe->NoteInsert(bucket);
+    stripe->MaybeGrow();
   }
 
   // Replaces the value of the record at |*link|.
@@ -317,10 +403,12 @@ struct TinyDBM::Impl {
     return false;
   }
 
-  // Processes |key| in |bucket|, whose stripe is held.
-  void ProcessLocked(uint64_t bucket, Stripe* stripe, std::string_view key,
-                     RecordProcessor* proc, bool writable, Status* status) {
-    RecordHead** link = &buckets[bucket];
+  // Processes |key|, of hash |hash|, in |stripe|, which is held (exclusively
+  // when |writable|). An insert grows the stripe's array as it fills.
+  void ProcessLocked(uint64_t hash, Stripe* stripe, std::string_view key, RecordProcessor* proc,
+                     bool writable, Status* status) {
+    const uint64_t bucket = stripe->BucketOf(hash);
+    RecordHead** link = &stripe->buckets[bucket];
     while (*link != nullptr) {
       if ((*link)->Key() == key) {
         ApplyFull(link, stripe, proc, writable, status);
@@ -333,18 +421,20 @@ struct TinyDBM::Impl {
         answer.data() == RecordProcessor::REMOVE.data()) {
       return;
     }
-    buckets[bucket] = NewRecord(key, answer, buckets[bucket]);
+    stripe->buckets[bucket] = NewRecord(key, answer, stripe->buckets[bucket]);
     stripe->count++;
     stripe->NoteInsert(bucket);
+    stripe->MaybeGrow();
   }
 
   Status DumpLocked(const MemoryDBMFile::RecordWriter& write) {
-    const uint64_t nb = num_buckets.load(std::memory_order_relaxed);
-    for (uint64_t i = 0; i < nb; i++) {
-      for (RecordHead* rec = buckets[i]; rec != nullptr; rec = rec->next) {
-        const Status status = write(rec->Key(), rec->Value());
-        if (!status.IsOK()) {
-          return status;
+    for (auto& stripe : stripes) {
+      for (uint64_t i = 0; i < stripe.num_buckets; i++) {
+        for (RecordHead* rec = stripe.buckets[i]; rec != nullptr; rec = rec->next) {
+          const Status status = write(rec->Key(), rec->Value());
+          if (!status.IsOK()) {
+            return status;
+          }
         }
       }
     }
@@ -357,9 +447,6 @@ struct TinyDBM::Impl {
 };
 
 namespace {
-
-// How many buckets ahead of the one being read a walk prefetches the first record.
-constexpr uint64_t kPrefetchAhead = 16;
 
 class TinyIterator final : public DBM::Iterator {
  public:
@@ -381,14 +468,12 @@ class TinyIterator final : public DBM::Iterator {
     return Status(Status::NOT_IMPLEMENTED_ERROR, "TinyDBM iterators go forward only");
   }
 
-  // Reads the records of whole buckets from the first non-empty bucket at or
-  // after |bucket| into the batch, under one hold of that bucket's stripe,
-  // until the batch is full or the stripe ends. With no record left, the
-  // batch is empty and the iterator at the end. Holds no lock when called.
-  Status Fill(uint64_t bucket);
-  // Reads the next batch when the cursor is past the current one. After a
-  // Rebuild, which changes the order, it goes on after the new bucket of the
-  // last key read.
+  // Reads the records whose hash is |from| or more into the batch, whole
+  // buckets in hash order under one hold of a stripe, until the batch is full
+  // or the stripe ends. With no record left, the batch is empty and the
+  // iterator at the end. Holds no lock when called.
+  Status Fill(uint64_t from);
+  // Reads the next batch when the cursor is past the current one.
   Status EnsureRecord();
   // Success when the database is open, else its status.
   Status CheckOpen() {
@@ -398,47 +483,44 @@ class TinyIterator final : public DBM::Iterator {
 
   std::shared_ptr<TinyDBM::Impl> impl_;
   RecordBatch batch_;
-  // Whether buckets after the batch remain to be read, from |next_bucket_| of
-  // the layout of |generation_|.
+  // Whether records after the batch remain to be read, from the hash
+  // |next_hash_| on; a batch always ends with a whole bucket, so that hash is
+  // a bucket boundary of this array and of every grown one.
   bool more_ = false;
-  uint64_t next_bucket_ = 0;
-  uint64_t generation_ = 0;
+  uint64_t next_hash_ = 0;
 };
 
-Status TinyIterator::Fill(uint64_t bucket) {
+Status TinyIterator::Fill(uint64_t from) {
   batch_.Clear();
   more_ = false;
   TinyDBM::Impl* impl = impl_.get();
+  size_t index = StripeOfHash(from);
   while (true) {
-    const uint64_t gen = impl->generation.load(std::memory_order_acquire);
-    const uint64_t bps = impl->buckets_per_stripe.load(std::memory_order_acquire);
-    const uint64_t nb = impl->num_buckets.load(std::memory_order_acquire);
-    if (bucket >= nb) {
-      // Checks "open" under a lock even at the end.
-      return CheckOpen();
-    }
-    const size_t index = impl->StripeOf(bucket, bps);
     Stripe* stripe = &impl->stripes[index];
     std::shared_lock lock(stripe->mutex);
     if (!impl->open) {
       return ClosedStatus();
     }
-    if (impl->generation.load(std::memory_order_acquire) != gen) {
-      continue;
+    const uint64_t nb = stripe->num_buckets;
+    uint64_t begin = stripe->BucketOf(from);
+    uint64_t skip_below = from > BucketStartHash(index, begin, nb) ? from : 0;
+    const uint64_t hint = stripe->first_hint.load(std::memory_order_relaxed);
+    if (hint > begin) {
+      begin = std::min(hint, nb);
+      skip_below = 0;
     }
-    generation_ = gen;
-    uint64_t begin = 0, end = 0;
-    impl->StripeRange(index, &begin, &end);
-    begin = std::max(begin, stripe->first_hint.load(std::memory_order_relaxed));
+    uint64_t end = nb;
     try {
-      for (uint64_t i = std::max(begin, bucket); i < end; i++) {
+      for (uint64_t i = begin; i < end; i++) {
         // Records lie on the heap in the order they were made, not in bucket
         // order: fetching one some buckets ahead lets the cache misses overlap.
-        if (i + kPrefetchAhead < end && impl->buckets[i + kPrefetchAhead] != nullptr) {
-          __builtin_prefetch(impl->buckets[i + kPrefetchAhead]);
+        if (i + kPrefetchAhead < end && stripe->buckets[i + kPrefetchAhead] != nullptr) {
+          __builtin_prefetch(stripe->buckets[i + kPrefetchAhead]);
         }
-        for (RecordHead* rec = impl->buckets[i]; rec != nullptr; rec = rec->next) {
-          batch_.Add(rec->Key(), rec->Value(), i);
+        for (RecordHead* rec = stripe->buckets[i]; rec != nullptr; rec = rec->next) {
+          if (!TinyDBM::Impl::SeenBefore(rec, i, begin, skip_below)) {
+            batch_.Add(rec->Key(), rec->Value(), i);
+          }
         }
         if (batch_.Full()) {
           end = i + 1;
@@ -449,12 +531,21 @@ Status TinyIterator::Fill(uint64_t bucket) {
       batch_.Clear();
       return AllocFailedStatus();
     }
-    if (!batch_.empty()) {
-      next_bucket_ = end;
-      more_ = end < nb;
+    if (end < nb) {
+      next_hash_ = BucketStartHash(index, end, nb);
+      more_ = true;
       return Status();
     }
-    bucket = end;
+    if (index + 1 == kNumStripes) {
+      return Status();
+    }
+    index++;
+    from = StripeStartHash(index);
+    if (!batch_.empty()) {
+      next_hash_ = from;
+      more_ = true;
+      return Status();
+    }
   }
 }
 
@@ -462,35 +553,25 @@ Status TinyIterator::EnsureRecord() {
   if (batch_.AtRecord() || !more_) {
     return Status();
   }
-  uint64_t bucket = next_bucket_;
-  if (impl_->generation.load(std::memory_order_acquire) != generation_) {
-    bucket = impl_->BucketOf(batch_.LastKey(), impl_->num_buckets.load()) + 1;
-  }
-  return Fill(bucket);
+  return Fill(next_hash_);
 }
 
 Status TinyIterator::Jump(std::string_view key) {
-  TinyDBM::Impl* impl = impl_.get();
-  while (true) {
-    const uint64_t gen = impl->generation.load(std::memory_order_acquire);
-    const uint64_t bucket = impl->BucketOf(key, impl->num_buckets.load(std::memory_order_acquire));
-    const Status status = Fill(bucket);
-    if (!status.IsOK()) {
-      return status;
-    }
-    if (generation_ != gen && !batch_.empty()) {
-      continue;
-    }
-    for (size_t i = 0; i < batch_.size() && batch_.Aux(i) == bucket; i++) {
-      if (batch_.Key(i) == key) {
-        batch_.set_pos(i);
-        return Status();
-      }
-    }
-    batch_.Clear();
-    more_ = false;
-    return Status(Status::NOT_FOUND_ERROR);
+  // The batch starts at the key's own hash, so the key, if present, is in its
+  // first bucket; what follows it is the rest of the walk.
+  const Status status = Fill(HashKey(key));
+  if (!status.IsOK()) {
+    return status;
   }
+  for (size_t i = 0; i < batch_.size() && batch_.Aux(i) == batch_.Aux(0); i++) {
+    if (batch_.Key(i) == key) {
+      batch_.set_pos(i);
+      return Status();
+    }
+  }
+  batch_.Clear();
+  more_ = false;
+  return Status(Status::NOT_FOUND_ERROR);
 }
 
 Status TinyIterator::Next() {
@@ -553,35 +634,28 @@ Status TinyIterator::Process(DBM::RecordProcessor* proc, bool writable) {
     }
     const size_t pos = batch_.pos();
     const std::string_view key = batch_.Key(pos);
-    uint64_t bucket = 0;
-    Stripe* stripe = impl->LockKey(key, writable, &bucket);
+    const uint64_t hash = HashKey(key);
+    Stripe* stripe = impl->LockHash(hash, writable);
+    const ScopeExit unlock([stripe, writable] { UnlockStripe(stripe, writable); });
     status = CheckUsable(impl->open, impl->writable, writable);
     if (!status.IsOK()) {
-      UnlockStripe(stripe, writable);
       return status;
     }
-    RecordHead** link = &impl->buckets[bucket];
+    RecordHead** link = &stripe->buckets[stripe->BucketOf(hash)];
     while (*link != nullptr && (*link)->Key() != key) {
       link = &(*link)->next;
     }
     if (*link == nullptr) {
       // Removed meanwhile: go on with the next one.
-      UnlockStripe(stripe, writable);
       batch_.Advance();
       continue;
     }
-    try {
-      if (impl->ApplyFull(link, stripe, proc, writable, &status)) {
-        batch_.Advance();
-      } else {
-        // What a later Step hands out is the record as it is now.
-        batch_.SetValue(pos, (*link)->Value());
-      }
-    } catch (...) {
-      UnlockStripe(stripe, writable);
-      throw;
+    if (impl->ApplyFull(link, stripe, proc, writable, &status)) {
+      batch_.Advance();
+    } else {
+      // What a later Step hands out is the record as it is now.
+      batch_.SetValue(pos, (*link)->Value());
     }
-    UnlockStripe(stripe, writable);
     return status;
   }
 }
@@ -602,29 +676,25 @@ Status TinyDBM::OpenAdvanced(const std::string& path, bool writable, int32_t opt
                              const ParamMap& params) {
   Impl* impl = impl_.get();
   impl->LockAll(true);
+  const ScopeExit unlock([impl] { impl->UnlockAll(true); });
   if (impl->open) {
-    impl->UnlockAll(true);
     return Status(Status::PRECONDITION_ERROR, "opened database");
   }
-  Status checked = CheckParams(params, kTuningRules);
-  if (!checked.IsOK()) {
-    impl->UnlockAll(true);
-    return checked;
+  Status status = CheckParams(params, kTuningRules);
+  if (!status.IsOK()) {
+    return status;
   }
   int64_t nb = StrToInt(SearchMap(params, "num_buckets", ""), impl->init_num_buckets);
   if (nb <= 0) {
     nb = impl->init_num_buckets;
   }
-  Status status;
   try {
-    RecordHead** buckets = AllocateBuckets(nb);
-    if (buckets == nullptr) {
+    if (!impl->AllocateTable(nb)) {
       throw std::bad_alloc();
     }
-    impl->SetLayout(buckets, nb);
     status = impl->file.Open(path, writable, options,
-                             [impl, nb](std::string_view key, std::string_view value) {
-                               impl->InsertLocked(impl->BucketOf(key, nb), key, value);
+                             [impl](std::string_view key, std::string_view value) {
+                               impl->InsertLocked(key, value);
                              },
                              impl->MakeDumper());
   } catch (const std::bad_alloc&) {
@@ -636,33 +706,31 @@ Status TinyDBM::OpenAdvanced(const std::string& path, bool writable, int32_t opt
   } else {
     impl->ResetTable();
   }
-  impl->UnlockAll(true);
   return status;
 }
 
 Status TinyDBM::Close() {
   Impl* impl = impl_.get();
   impl->LockAll(true);
+  const ScopeExit unlock([impl] { impl->UnlockAll(true); });
   if (!impl->open) {
-    impl->UnlockAll(true);
     return ClosedStatus();
   }
   const Status status = impl->file.Close(impl->MakeDumper());
   impl->ResetTable();
   impl->open = false;
-  impl->UnlockAll(true);
   return status;
 }
 
 Status TinyDBM::Process(std::string_view key, RecordProcessor* proc, bool writable) {
   Impl* impl = impl_.get();
-  uint64_t bucket = 0;
-  Stripe* stripe = impl->LockKey(key, writable, &bucket);
+  const uint64_t hash = HashKey(key);
+  Stripe* stripe = impl->LockHash(hash, writable);
   const ScopeExit unlock([stripe, writable] { UnlockStripe(stripe, writable); });
   Status status = CheckUsable(impl->open, impl->writable, writable);
   if (status.IsOK()) {
     try {
-      impl->ProcessLocked(bucket, stripe, key, proc, writable, &status);
+      impl->ProcessLocked(hash, stripe, key, proc, writable, &status);
     } catch (const std::bad_alloc&) {
       status = AllocFailedStatus();
     }
@@ -674,14 +742,12 @@ Status TinyDBM::ProcessFirst(RecordProcessor* proc, bool writable) {
   Impl* impl = impl_.get();
   Status status;
   bool found = false;
-  const Status walked = impl->WalkStripes(writable, [&](Stripe* stripe, uint64_t begin,
-                                                        uint64_t end) {
-    begin = std::max(begin, stripe->first_hint.load(std::memory_order_relaxed));
-    for (uint64_t i = begin; i < end; i++) {
-      if (impl->buckets[i] != nullptr) {
+  const Status walked = impl->WalkStripes(writable, [&](Stripe* stripe, uint64_t begin) {
+    for (uint64_t i = begin; i < stripe->num_buckets; i++) {
+      if (stripe->buckets[i] != nullptr) {
         stripe->first_hint.store(i, std::memory_order_relaxed);
         try {
-          impl->ApplyFull(&impl->buckets[i], stripe, proc, writable, &status);
+          impl->ApplyFull(&stripe->buckets[i], stripe, proc, writable, &status);
         } catch (const std::bad_alloc&) {
           status = AllocFailedStatus();
         }
@@ -689,7 +755,7 @@ Status TinyDBM::ProcessFirst(RecordProcessor* proc, bool writable) {
         return true;
       }
     }
-    stripe->first_hint.store(std::max(begin, end), std::memory_order_relaxed);
+    stripe->first_hint.store(stripe->num_buckets, std::memory_order_relaxed);
     return false;
   });
   if (!walked.IsOK()) {
@@ -708,32 +774,20 @@ Status TinyDBM::ProcessMulti(
     const std::vector<std::pair<std::string_view, RecordProcessor*>>& key_proc_pairs,
     bool writable) {
   Impl* impl = impl_.get();
-  std::vector<uint64_t> buckets(key_proc_pairs.size());
+  std::vector<uint64_t> hashes(key_proc_pairs.size());
   std::vector<size_t> stripe_indices;
-  stripe_indices.reserve(key_proc_pairs.size());
-  while (true) {
-    const uint64_t gen = impl->generation.load(std::memory_order_acquire);
-    const uint64_t nb = impl->num_buckets.load(std::memory_order_acquire);
-    const uint64_t bps = impl->buckets_per_stripe.load(std::memory_order_acquire);
-    stripe_indices.clear();
-    for (size_t i = 0; i < key_proc_pairs.size(); i++) {
-      buckets[i] = impl->BucketOf(key_proc_pairs[i].first, nb);
-      stripe_indices.push_back(impl->StripeOf(buckets[i], bps));
-    }
-    // An empty call still checks "open" under a lock.
-    stripe_indices.push_back(0);
-    std::sort(stripe_indices.begin(), stripe_indices.end());
-    stripe_indices.erase(std::unique(stripe_indices.begin(), stripe_indices.end()),
-                         stripe_indices.end());
-    for (const size_t index : stripe_indices) {
-      LockStripe(&impl->stripes[index], writable);
-    }
-    if (impl->generation.load(std::memory_order_acquire) == gen) {
-      break;
-    }
-    for (auto it = stripe_indices.rbegin(); it != stripe_indices.rend(); ++it) {
-      UnlockStripe(&impl->stripes[*it], writable);
-    }
+  stripe_indices.reserve(key_proc_pairs.size() + 1);
+  for (size_t i = 0; i < key_proc_pairs.size(); i++) {
+    hashes[i] = HashKey(key_proc_pairs[i].first);
+    stripe_indices.push_back(StripeOfHash(hashes[i]));
+  }
+  // An empty call still checks "open" under a lock.
+  stripe_indices.push_back(0);
+  std::sort(stripe_indices.begin(), stripe_indices.end());
+  stripe_indices.erase(std::unique(stripe_indices.begin(), stripe_indices.end()),
+                       stripe_indices.end());
+  for (const size_t index : stripe_indices) {
+    LockStripe(&impl->stripes[index], writable);
   }
   const ScopeExit unlock([impl, &stripe_indices, writable] {
     for (auto it = stripe_indices.rbegin(); it != stripe_indices.rend(); ++it) {
@@ -742,12 +796,10 @@ Status TinyDBM::ProcessMulti(
   });
   Status status = CheckUsable(impl->open, impl->writable, writable);
   if (status.IsOK()) {
-    const uint64_t bps = impl->buckets_per_stripe.load(std::memory_order_relaxed);
     try {
       for (size_t i = 0; i < key_proc_pairs.size(); i++) {
-        Stripe* stripe = &impl->stripes[impl->StripeOf(buckets[i], bps)];
-        impl->ProcessLocked(buckets[i], stripe, key_proc_pairs[i].first,
-                            key_proc_pairs[i].second, writable, &status);
+        impl->ProcessLocked(hashes[i], &impl->stripes[StripeOfHash(hashes[i])],
+                            key_proc_pairs[i].first, key_proc_pairs[i].second, writable, &status);
       }
     } catch (const std::bad_alloc&) {
       status = AllocFailedStatus();
@@ -758,15 +810,14 @@ Status TinyDBM::ProcessMulti(
 
 Status TinyDBM::ProcessEach(RecordProcessor* proc, bool writable) {
   // One stripe at a time, so other threads keep working on the others. A
-  // Rebuild between two stripes may make the walk see a record twice or miss
-  // one; every record present throughout and not rebuilt meanwhile is seen once.
+  // record never leaves its stripe, so the walk sees each record present
+  // throughout exactly once, whatever grows meanwhile.
   Impl* impl = impl_.get();
   Status status;
-  const Status walked = impl->WalkStripes(writable, [&](Stripe* stripe, uint64_t begin,
-                                                        uint64_t end) {
+  const Status walked = impl->WalkStripes(writable, [&](Stripe* stripe, uint64_t begin) {
     try {
-      for (uint64_t i = begin; i < end; i++) {
-        RecordHead** link = &impl->buckets[i];
+      for (uint64_t i = begin; i < stripe->num_buckets; i++) {
+        RecordHead** link = &stripe->buckets[i];
         while (*link != nullptr) {
           if (!impl->ApplyFull(link, stripe, proc, writable, &status)) {
             link = &(*link)->next;
@@ -831,74 +882,62 @@ Status TinyDBM::GetTimestamp(double* timestamp) {
 Status TinyDBM::Clear() {
   Impl* impl = impl_.get();
   impl->LockAll(true);
-  Status status = CheckUsable(impl->open, impl->writable, true);
+  const ScopeExit unlock([impl] { impl->UnlockAll(true); });
+  const Status status = CheckUsable(impl->open, impl->writable, true);
   if (status.IsOK()) {
-    const uint64_t nb = impl->num_buckets.load(std::memory_order_relaxed);
-    for (uint64_t i = 0; i < nb; i++) {
-      FreeChain(impl->buckets[i]);
-      impl->buckets[i] = nullptr;
-    }
     for (auto& stripe : impl->stripes) {
+      for (uint64_t i = 0; i < stripe.num_buckets; i++) {
+        FreeChain(stripe.buckets[i]);
+        stripe.buckets[i] = nullptr;
+      }
       stripe.count = 0;
     }
   }
-  impl->UnlockAll(true);
   return status;
 }
 
 Status TinyDBM::RebuildAdvanced(const ParamMap& params) {
   Impl* impl = impl_.get();
   impl->LockAll(true);
+  const ScopeExit unlock([impl] { impl->UnlockAll(true); });
   Status status = CheckUsable(impl->open, impl->writable, true);
   if (status.IsOK()) {
     status = CheckParams(params, kTuningRules);
   }
-  if (status.IsOK()) {
-    const uint64_t old_nb = impl->num_buckets.load(std::memory_order_relaxed);
-    int64_t new_nb = StrToInt(SearchMap(params, "num_buckets", ""), -1);
-    if (new_nb <= 0) {
-      int64_t count = 0;
-      for (const auto& stripe : impl->stripes) {
-        count += stripe.count;
-      }
-      new_nb = std::max<int64_t>({count * 2 + 1, impl->init_num_buckets,
-                                  static_cast<int64_t>(old_nb)});
-    }
-    RecordHead** new_buckets = AllocateBuckets(new_nb);
-    if (new_buckets == nullptr) {
-      status = AllocFailedStatus();
-    } else {
-      RecordHead** old_buckets = impl->buckets;
-      for (auto& stripe : impl->stripes) {
-        stripe.count = 0;
-      }
-      const uint64_t new_bps = (new_nb + kNumStripes - 1) / kNumStripes;
-      for (uint64_t i = 0; i < old_nb; i++) {
-        RecordHead* rec = old_buckets[i];
-        while (rec != nullptr) {
-          RecordHead* next = rec->next;
-          const uint64_t bucket = impl->BucketOf(rec->Key(), new_nb);
-          rec->next = new_buckets[bucket];
-          new_buckets[bucket] = rec;
-          impl->stripes[impl->StripeOf(bucket, new_bps)].count++;
-          rec = next;
-        }
-      }
-      std::free(old_buckets);
-      impl->SetLayout(new_buckets, new_nb);
-    }
-  }
-  impl->UnlockAll(true);
-  return status;
-}
-
-Status TinyDBM::ShouldBeRebuilt(bool* tobe) {
-  int64_t count = 0;
-  const Status status = Count(&count);
   if (!status.IsOK()) {
     return status;
   }
-  *tobe = static_cast<uint64_t>(count) > impl_->num_buckets.load(std::memory_order_relaxed);
+  int64_t total = StrToInt(SearchMap(params, "num_buckets", ""), -1);
+  if (total <= 0) {
+    int64_t count = 0;
+    for (const auto& stripe : impl->stripes) {
+      count += stripe.count;
+    }
+    total = std::max<int64_t>({count * 2 + 1, impl->init_num_buckets, impl->TotalBuckets()});
+  }
+  // Stripe by stripe: a failed allocation leaves every stripe whole, some
+  // with the old bucket count.
+  const uint64_t nb = StripeBuckets(total);
+  for (auto& stripe : impl->stripes) {
+    if (!stripe.Rehash(nb)) {
+      return AllocFailedStatus();
+    }
+  }
+  return Status();
+}
+
+Status TinyDBM::ShouldBeRebuilt(bool* tobe) {
+  Impl* impl = impl_.get();
+  int64_t count = 0, buckets = 0;
+  for (auto& stripe : impl->stripes) {
+    std::shared_lock lock(stripe.mutex);
+    if (!impl->open) {
+      return ClosedStatus();
+    }
+    count += stripe.count;
+    buckets += stripe.num_buckets;
+  }
+  *tobe = count > buckets;
   return Status();
 }
 
@@ -906,6 +945,7 @@ Status TinyDBM::SynchronizeAdvanced(bool hard, FileProcessor* proc, const ParamM
   Impl* impl = impl_.get();
   // Shared locks on every stripe keep writers out while the image is written.
   impl->LockAll(false);
+  const ScopeExit unlock([impl] { impl->UnlockAll(false); });
   Status status;
   if (!impl->open) {
     status = ClosedStatus();
@@ -919,36 +959,37 @@ Status TinyDBM::SynchronizeAdvanced(bool hard, FileProcessor* proc, const ParamM
       proc->Process(impl->file.GetPath());
     }
   }
-  impl->UnlockAll(false);
   return status;
 }
 
 Status TinyDBM::CopyFileData(const std::string& dest_path, bool sync_hard) {
   Impl* impl = impl_.get();
   impl->LockAll(false);
-  Status status;
+  const ScopeExit unlock([impl] { impl->UnlockAll(false); });
   if (!impl->open) {
-    status = ClosedStatus();
-  } else {
-    std::lock_guard file_lock(impl->file_mutex);
-    status = impl->file.CopyTo(dest_path, impl->MakeDumper(), sync_hard);
+    return ClosedStatus();
   }
-  impl->UnlockAll(false);
-  return status;
+  std::lock_guard file_lock(impl->file_mutex);
+  return impl->file.CopyTo(dest_path, impl->MakeDumper(), sync_hard);
 }
 
 std::vector<std::pair<std::string, std::string>> TinyDBM::Inspect() {
-  std::vector<std::pair<std::string, std::string>> result;
-  int64_t count = -1;
-  Count(&count);
   Impl* impl = impl_.get();
+  int64_t count = 0, buckets = 0;
+  bool open = true;
+  for (auto& stripe : impl->stripes) {
+    std::shared_lock lock(stripe.mutex);
+    open = open && impl->open;
+    count += stripe.count;
+    buckets += stripe.num_buckets;
+  }
+  std::vector<std::pair<std::string, std::string>> result;
   std::shared_lock lock(impl->stripes[0].mutex);
   result.emplace_back("class", "TinyDBM");
   result.emplace_back("path", impl->file.GetPath());
-  result.emplace_back("num_records", std::to_string(count));
+  result.emplace_back("num_records", std::to_string(open ? count : -1));
   result.emplace_back("healthy", impl->open ? "true" : "false");
-  result.emplace_back("num_buckets",
-                      std::to_string(impl->open ? impl->num_buckets.load() : 0));
+  result.emplace_back("num_buckets", std::to_string(open ? buckets : 0));
   return result;
 }
 

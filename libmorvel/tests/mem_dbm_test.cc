@@ -932,6 +932,8 @@ TEST(TinyDBMTest, RebuildChangesTheBucketCountAndKeepsRecords) {
   for (int i = 0; i < 200; i++) {
     ASSERT_TRUE(dbm.Set(std::to_string(i), std::to_string(i * 2)).IsOK());
   }
+  // Inserts grow the table; a Rebuild may still make it smaller than the count.
+  ASSERT_TRUE(dbm.RebuildAdvanced({{"num_buckets", "3"}}).IsOK());
   EXPECT_TRUE(dbm.ShouldBeRebuiltSimple());
   auto iter = dbm.MakeIterator();
   ASSERT_TRUE(iter->Jump("17").IsOK());

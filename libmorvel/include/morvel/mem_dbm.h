@@ -32,7 +32,11 @@
 
 namespace morvel {
 
-// Parameters: "num_buckets" (default 1048583).
+// Parameters: "num_buckets", the initial bucket count (default 1048583),
+// rounded up to a multiple of 32. The table grows as records are added: each
+// 1/32 share of it doubles its buckets when its records outnumber them, which
+// pauses only the writers and readers of that share, for one rehash of it.
+// Rebuild sets the count again ("num_buckets", or twice the record count).
 class TinyDBM final : public DBM {
  public:
   explicit TinyDBM(int64_t num_buckets = -1);
