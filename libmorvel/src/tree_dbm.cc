@@ -508,6 +508,25 @@ struct TreeDBM::Impl {
   size_t ChildIndex(const InnerPage& inner, std::string_view key) const {
     // The first separator > |key|.
     size_t low = 0, high = inner.keys.size();
+    if (comparator.lexical()) {
+      const uint64_t* heads = inner.heads.data();
+      for (size_t i = 0; i < high; i += 8) {
+        __builtin_prefetch(heads + i);
+      }
+      const uint64_t head = treedbm::KeyHead(key);
+      while (low < high) {
+        const size_t mid = (low + high) / 2;
+        const uint64_t mid_head = heads[mid];
+        const int cmp = mid_head != head ? (head < mid_head ? -1 : 1)
+                                         : treedbm::CompareLexical(key, inner.keys[mid]);
+        if (cmp < 0) {
+          high = mid;
+        } else {
+          low = mid + 1;
+        }
+      }
+      return low;
+    }
     while (low < high) {
       const size_t mid = (low + high) / 2;
       if (comparator(key, inner.keys[mid]) < 0) {
@@ -692,6 +711,7 @@ struct TreeDBM::Impl {
       InnerPage* inner = step.node.get();
       Touch(inner);
       inner->bytes += SeparatorBytes(sep);
+      inner->heads.insert(inner->heads.begin() + step.index, treedbm::KeyHead(sep));
       inner->keys.insert(inner->keys.begin() + step.index, std::move(sep));
       inner->children.insert(inner->children.begin() + step.index + 1, right);
       if (inner->children.size() <= static_cast<size_t>(params.max_branches) &&
@@ -816,6 +836,7 @@ struct TreeDBM::Impl {
         const size_t key_index = step.index > 0 ? step.index - 1 : 0;
         inner->bytes -= SeparatorBytes(inner->keys[key_index]);
         inner->keys.erase(inner->keys.begin() + key_index);
+        inner->heads.erase(inner->heads.begin() + key_index);
       }
       if (!inner->children.empty() || inner->id == meta.root_id) {
         if (inner->id != meta.root_id) {
@@ -1048,40 +1069,39 @@ struct TreeDBM::Impl {
   template <typename Feed>
   Status ReplaceWithBuilt(const ParamMap& new_hash_params, Feed feed) {
     const std::string tmp_path = path + ".tmp.rebuild";
-    HashDBM built;
-    Status status = built.OpenAdvanced(
+    auto built = std::make_unique<HashDBM>();
+    Status status = built->OpenAdvanced(
         tmp_path, true, File::OPEN_TRUNCATE | (options & ~File::OPEN_NO_CREATE), new_hash_params);
     if (!status.IsOK()) {
       return status;
     }
-    TreeBuilder builder(&built, params);
+    TreeBuilder builder(built.get(), params);
     status = feed(&builder);
     if (status.IsOK()) {
       status = builder.Finish(GetKeyComparatorName(comparator.comparator()));
     }
     if (status.IsOK()) {
-      status = built.Synchronize(true);
+      status = built->Synchronize(true);
     }
-    status |= built.Close();
+    // The new file is renamed over the old one while both stay open and
+    // locked, so that no other opener can take the path in between: an
+    // opener waiting on the old file finds the path naming the new one,
+    // locked by the new handle, which becomes the inner database. A failure
+    // up to the rename leaves the old database open as it was.
+    if (status.IsOK() && std::rename(tmp_path.c_str(), path.c_str()) != 0) {
+      status = Status(Status::SYSTEM_ERROR, "rename failed: " + path);
+    }
     if (!status.IsOK()) {
+      built->Close();
       std::remove(tmp_path.c_str());
       return status;
     }
-    // The old file's lock is released by closing it; the new file is in place
-    // before it is opened again.
+    SyncDirectory(path);
     status = hdb->Close();
-    if (std::rename(tmp_path.c_str(), path.c_str()) != 0) {
-      status |= Status(Status::SYSTEM_ERROR, "rename failed: " + path);
-      std::remove(tmp_path.c_str());
-    } else {
-      SyncDirectory(path);
-    }
+    hdb = std::move(built);
     cache.Clear();
     removed_ids.clear();
-    status |= OpenInner(options & ~(File::OPEN_TRUNCATE | File::OPEN_NO_CREATE));
-    if (status.IsOK()) {
-      status = LoadMeta();
-    }
+    status |= LoadMeta();
     return status;
   }
 
@@ -1598,7 +1618,12 @@ Status TreeDBM::GetFileSize(int64_t* size) {
 }
 
 Status TreeDBM::GetFilePath(std::string* path) {
-  return impl_->RunOp(false, [&] { return impl_->hdb->GetFilePath(path); });
+  // The path of the open, which the inner database of a rebuilt file does not
+  // know (it was made under a temporary name).
+  return impl_->RunOp(false, [&] {
+    *path = impl_->path;
+    return Status();
+  });
 }
 
 Status TreeDBM::GetTimestamp(double* timestamp) {

@@ -258,13 +258,19 @@ struct LeafPage final : Page {
 struct InnerPage final : Page {
   explicit InnerPage(int64_t page_id) : Page(page_id, false) {}
   std::vector<std::string> keys;
+  // KeyHead of each key, as in a leaf; kept with |keys| by every change.
+  std::vector<uint64_t> heads;
   std::vector<int64_t> children;
   size_t bytes = kPageHeaderBytes + kChildIdBytes;
 
+  // Recomputes the size and the heads after the keys changed.
   void RecountBytes() {
     bytes = kPageHeaderBytes + kChildIdBytes;
+    heads.clear();
+    heads.reserve(keys.size());
     for (const auto& key : keys) {
       bytes += SeparatorBytes(key);
+      heads.push_back(KeyHead(key));
     }
   }
 };
