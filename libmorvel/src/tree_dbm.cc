@@ -91,7 +91,9 @@ namespace {
 
 constexpr int64_t kDefaultMaxPageSize = 8130;
 constexpr int64_t kDefaultMaxBranches = 256;
-constexpr int64_t kDefaultMaxCachedPages = 10000;
+// Enough for the pages of some ten million small records: while the tree fits,
+// nothing is written back before Synchronize or Close.
+constexpr int64_t kDefaultMaxCachedPages = 65536;
 constexpr int64_t kDefaultNumBuckets = 131101;
 // Records of a leaf at most, whatever the page size: inserting into a leaf
 // moves the slots after the new one, so small records make this, not the

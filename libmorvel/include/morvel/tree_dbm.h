@@ -15,7 +15,8 @@
 // Parameters: "key_comparator" (a name of key_comparators.h; default
 // LexicalKeyComparator; reopening with another one is INVALID_ARGUMENT_ERROR,
 // leaving it out takes the recorded one), "max_page_size" (8130 bytes),
-// "max_branches" (256 children of an inner page), "max_cached_pages" (10000),
+// "max_branches" (256 children of an inner page), "max_cached_pages" (65536;
+// the resident memory is about that many pages of records),
 // plus those of the inner HashDBM ("num_buckets", "align_pow", "update_mode",
 // "record_crc_mode", "restore_mode", "file", ...).
 //
