@@ -1,17 +1,7 @@
-// TreeDBM: a B+ tree whose pages are records of an inner HashDBM.
+// TreeDBM: a B+ tree whose pages are records of an inner HashDBM. The page
+// and metadata formats are in tree_dbm_page.h, the page cache in
+// tree_dbm_cache.h.
 //
-// Records of the inner database (numbers big-endian, varints LEB128):
-//   "MorvTDB" (7 bytes, so never a page id): the metadata record
-//     "MTDB", version (1), clean flag (1), root id (8), next page id (8),
-//     number of records (8), write sequence (8), tree level (8), number of
-//     leaf pages (8), number of inner pages (8), comparator name (varint size,
-//     bytes).
-//   page id (8 bytes, ids from 1): a page
-//     leaf:  type 1, write sequence (8), previous leaf (8), next leaf (8),
-//            record count (varint), then per record key size, value size
-//            (varints), key, value.
-//     inner: type 2, key count (varint), first child (8), then per key its
-//            size (varint), the key, the child right of it (8).
 // In an inner page keys[i] is the smallest key under children[i + 1] when it
 // was made; a key equal to keys[i] goes right. Leaves are linked both ways.
 //
@@ -25,19 +15,26 @@
 // page that fell under a quarter of the branches with a sibling when both
 // fit, and collapses a root with one child. Every leaf stays at one depth.
 //
-// Cache: decoded pages live in a bounded LRU cache. A page changed by a writer
-// is dirty: it leaves the LRU list (so it is never evicted) until a flush
-// writes it to the inner database. Writers flush when the dirty pages pass
-// half the cache, and Synchronize and Close flush everything. Pages dropped
-// from the tree are removed from the inner database at the flush, after the
-// new pages are written.
+// Write-back: a changed page stays dirty in the cache (never evicted) until a
+// flush writes it to the inner database. Writers flush when the dirty pages
+// pass half the cache and the cache is full, and Synchronize and Close flush
+// everything. A flush
+// writes the dirty pages from the highest id down, then removes the pages
+// dropped from the tree. Records only move to a page of a higher id (a split
+// gives its upper half to a new page) or into a left sibling whose page is
+// then dropped, so at every point of a flush each record of the previous
+// flush is still in some page in the file: a leaf is never overwritten before
+// the page its records moved to is written, and a dropped page goes last.
 //
 // Crash detection: the first write after an open or a synchronization stores
 // the metadata with the clean flag off; Synchronize and Close store it on
 // again once every page is written. A file found unclean (or whose inner
 // database was restored) is rebuilt from its leaves: every decodable leaf is
-// read, the copy of a key in the leaf of the highest write sequence wins, and
-// a fresh tree is bulk-loaded into a new file renamed over the old one.
+// read, the copy of a key in the leaf of the highest write sequence wins (each
+// leaf written gets the next number), and a fresh tree is bulk-loaded into a
+// new file renamed over the old one. With the write order above, a record is
+// then found as of the last completed flush or with a value it was given after
+// it (a removal after it may be undone), never older.
 //
 // Locks, in this order: |Impl::mutex| (the tree: shared by readers, exclusive
 // for writers and whole-database calls), then the cache's own mutex, which
@@ -56,12 +53,10 @@
 
 #include <algorithm>
 #include <cstdio>
-#include <list>
 #include <map>
 #include <mutex>
 #include <new>
 #include <shared_mutex>
-#include <unordered_map>
 #include <unordered_set>
 #include <vector>
 
@@ -69,327 +64,43 @@
 #include "morvel/hash_dbm.h"
 #include "morvel/str_util.h"
 #include "param_check.h"
+#include "record_batch.h"
+#include "tree_dbm_cache.h"
+#include "tree_dbm_page.h"
 
 namespace morvel {
 
+using treedbm::BrokenPage;
+using treedbm::InnerPage;
+using treedbm::InnerPtr;
+using treedbm::KeyOrder;
+using treedbm::kMaxDepth;
+using treedbm::kMetaKey;
+using treedbm::kPageHeaderBytes;
+using treedbm::LeafPage;
+using treedbm::LeafPtr;
+using treedbm::Meta;
+using treedbm::Page;
+using treedbm::PageCache;
+using treedbm::PageKey;
+using treedbm::PagePtr;
+using treedbm::RecordBytes;
+using treedbm::SeparatorBytes;
+
 namespace {
 
-constexpr std::string_view kMetaKey = "MorvTDB";
-constexpr std::string_view kMetaMagic = "MTDB";
-constexpr uint8_t kMetaVersion = 1;
-constexpr uint8_t kPageLeaf = 1;
-constexpr uint8_t kPageInner = 2;
 constexpr int64_t kDefaultMaxPageSize = 8130;
 constexpr int64_t kDefaultMaxBranches = 256;
-constexpr int64_t kDefaultMaxCachedPages = 10000;
+// Enough for the pages of some ten million small records: while the tree fits,
+// nothing is written back before Synchronize or Close.
+constexpr int64_t kDefaultMaxCachedPages = 65536;
 constexpr int64_t kDefaultNumBuckets = 131101;
 // Records of a leaf at most, whatever the page size: inserting into a leaf
-// moves the records after the new one, so small records make this, not the
+// moves the slots after the new one, so small records make this, not the
 // byte size, the bound that matters.
 constexpr size_t kMaxLeafRecords = 256;
 // The pages that one operation holds at once stay cached whatever the setting.
 constexpr int64_t kMinCachedPages = 256;
-// A tree deeper than this is a damaged file (max_branches >= 3 keeps real
-// trees far shallower).
-constexpr int kMaxDepth = 64;
-// Estimated bytes of a page's header and of the sizes of one entry.
-constexpr size_t kPageHeaderBytes = 32;
-constexpr size_t kEntryOverhead = 4;
-constexpr size_t kChildIdBytes = 8;
-
-std::string PageKey(int64_t id) { return IntToStrBigEndian(id, 8); }
-
-void PutVarint(std::string* out, uint64_t num) {
-  while (num >= 0x80) {
-    out->push_back(static_cast<char>((num & 0x7F) | 0x80));
-    num >>= 7;
-  }
-  out->push_back(static_cast<char>(num));
-}
-
-bool GetVarint(std::string_view* in, uint64_t* num) {
-  uint64_t value = 0;
-  for (size_t i = 0; i < in->size() && i < 10; i++) {
-    const uint8_t byte = static_cast<uint8_t>((*in)[i]);
-    value |= static_cast<uint64_t>(byte & 0x7F) << (7 * i);
-    if ((byte & 0x80) == 0) {
-      in->remove_prefix(i + 1);
-      *num = value;
-      return true;
-    }
-  }
-  return false;
-}
-
-void PutFixed(std::string* out, uint64_t num) {
-  char buf[8];
-  for (int i = 7; i >= 0; i--) {
-    buf[i] = static_cast<char>(num & 0xFF);
-    num >>= 8;
-  }
-  out->append(buf, 8);
-}
-
-bool GetFixed(std::string_view* in, uint64_t* num) {
-  if (in->size() < 8) {
-    return false;
-  }
-  uint64_t value = 0;
-  for (int i = 0; i < 8; i++) {
-    value = (value << 8) | static_cast<uint8_t>((*in)[i]);
-  }
-  in->remove_prefix(8);
-  *num = value;
-  return true;
-}
-
-bool GetBytes(std::string_view* in, uint64_t size, std::string_view* out) {
-  if (size > in->size()) {
-    return false;
-  }
-  *out = in->substr(0, size);
-  in->remove_prefix(size);
-  return true;
-}
-
-struct Record {
-  std::string key;
-  std::string value;
-};
-
-size_t RecordBytes(std::string_view key, std::string_view value) {
-  return key.size() + value.size() + kEntryOverhead;
-}
-
-size_t SeparatorBytes(std::string_view key) {
-  return key.size() + kEntryOverhead + kChildIdBytes;
-}
-
-struct Page : std::enable_shared_from_this<Page> {
-  Page(int64_t page_id, bool leaf) : id(page_id), is_leaf(leaf) {}
-  virtual ~Page() = default;
-  const int64_t id;
-  const bool is_leaf;
-  // Set by writers only (they hold the tree lock exclusively); the LRU fields
-  // belong to the cache and are guarded by its mutex.
-  bool dirty = false;
-  bool in_lru = false;
-  std::list<int64_t>::iterator lru_it;
-};
-
-struct LeafPage final : Page {
-  explicit LeafPage(int64_t page_id) : Page(page_id, true) {}
-  std::vector<Record> records;
-  int64_t prev = 0;
-  int64_t next = 0;
-  size_t bytes = kPageHeaderBytes;
-
-  void RecountBytes() {
-    bytes = kPageHeaderBytes;
-    for (const auto& rec : records) {
-      bytes += RecordBytes(rec.key, rec.value);
-    }
-  }
-};
-
-struct InnerPage final : Page {
-  explicit InnerPage(int64_t page_id) : Page(page_id, false) {}
-  std::vector<std::string> keys;
-  std::vector<int64_t> children;
-  size_t bytes = kPageHeaderBytes + kChildIdBytes;
-
-  void RecountBytes() {
-    bytes = kPageHeaderBytes + kChildIdBytes;
-    for (const auto& key : keys) {
-      bytes += SeparatorBytes(key);
-    }
-  }
-};
-
-using PagePtr = std::shared_ptr<Page>;
-using LeafPtr = std::shared_ptr<LeafPage>;
-using InnerPtr = std::shared_ptr<InnerPage>;
-
-std::string EncodeLeaf(const LeafPage& leaf, uint64_t seq) {
-  std::string data;
-  data.reserve(leaf.bytes + 16);
-  data.push_back(static_cast<char>(kPageLeaf));
-  PutFixed(&data, seq);
-  PutFixed(&data, leaf.prev);
-  PutFixed(&data, leaf.next);
-  PutVarint(&data, leaf.records.size());
-  for (const auto& rec : leaf.records) {
-    PutVarint(&data, rec.key.size());
-    PutVarint(&data, rec.value.size());
-    data.append(rec.key);
-    data.append(rec.value);
-  }
-  return data;
-}
-
-std::string EncodeInner(const InnerPage& inner) {
-  std::string data;
-  data.reserve(inner.bytes + 16);
-  data.push_back(static_cast<char>(kPageInner));
-  PutVarint(&data, inner.keys.size());
-  PutFixed(&data, inner.children[0]);
-  for (size_t i = 0; i < inner.keys.size(); i++) {
-    PutVarint(&data, inner.keys[i].size());
-    data.append(inner.keys[i]);
-    PutFixed(&data, inner.children[i + 1]);
-  }
-  return data;
-}
-
-Status BrokenPage(int64_t id, const char* what) {
-  return Status(Status::BROKEN_DATA_ERROR,
-                "damaged page " + std::to_string(id) + ": " + what);
-}
-
-// Decodes the page |id| from |data|; |max_id| bounds every id it names.
-// |seq| gets a leaf's write sequence.
-Status DecodePage(int64_t id, std::string_view data, int64_t max_id, PagePtr* page,
-                  uint64_t* seq) {
-  if (data.empty()) {
-    return BrokenPage(id, "empty");
-  }
-  const uint8_t type = static_cast<uint8_t>(data[0]);
-  data.remove_prefix(1);
-  auto valid_id = [max_id](uint64_t num, bool zero_ok) {
-    return (zero_ok && num == 0) || (num >= 1 && num < static_cast<uint64_t>(max_id));
-  };
-  if (type == kPageLeaf) {
-    auto leaf = std::make_shared<LeafPage>(id);
-    uint64_t page_seq = 0, prev = 0, next = 0, count = 0;
-    if (!GetFixed(&data, &page_seq) || !GetFixed(&data, &prev) || !GetFixed(&data, &next) ||
-        !GetVarint(&data, &count)) {
-      return BrokenPage(id, "truncated leaf header");
-    }
-    if (!valid_id(prev, true) || !valid_id(next, true)) {
-      return BrokenPage(id, "link out of range");
-    }
-    // Each record takes two bytes at least, which bounds the reservation.
-    if (count > data.size() / 2) {
-      return BrokenPage(id, "record count out of range");
-    }
-    leaf->prev = prev;
-    leaf->next = next;
-    leaf->records.reserve(count);
-    for (uint64_t i = 0; i < count; i++) {
-      uint64_t key_size = 0, value_size = 0;
-      std::string_view key, value;
-      if (!GetVarint(&data, &key_size) || !GetVarint(&data, &value_size) ||
-          !GetBytes(&data, key_size, &key) || !GetBytes(&data, value_size, &value)) {
-        return BrokenPage(id, "truncated record");
-      }
-      leaf->records.push_back(Record{std::string(key), std::string(value)});
-    }
-    if (!data.empty()) {
-      return BrokenPage(id, "trailing bytes");
-    }
-    leaf->RecountBytes();
-    if (seq != nullptr) {
-      *seq = page_seq;
-    }
-    *page = std::move(leaf);
-    return Status();
-  }
-  if (type == kPageInner) {
-    auto inner = std::make_shared<InnerPage>(id);
-    uint64_t count = 0, child = 0;
-    if (!GetVarint(&data, &count) || !GetFixed(&data, &child)) {
-      return BrokenPage(id, "truncated inner header");
-    }
-    if (count > data.size() / 9) {
-      return BrokenPage(id, "key count out of range");
-    }
-    if (!valid_id(child, false)) {
-      return BrokenPage(id, "child out of range");
-    }
-    inner->children.reserve(count + 1);
-    inner->keys.reserve(count);
-    inner->children.push_back(child);
-    for (uint64_t i = 0; i < count; i++) {
-      uint64_t key_size = 0;
-      std::string_view key;
-      if (!GetVarint(&data, &key_size) || !GetBytes(&data, key_size, &key) ||
-          !GetFixed(&data, &child)) {
-        return BrokenPage(id, "truncated entry");
-      }
-      if (!valid_id(child, false)) {
-        return BrokenPage(id, "child out of range");
-      }
-      inner->keys.emplace_back(key);
-      inner->children.push_back(child);
-    }
-    if (!data.empty()) {
-      return BrokenPage(id, "trailing bytes");
-    }
-    inner->RecountBytes();
-    *page = std::move(inner);
-    return Status();
-  }
-  return BrokenPage(id, "unknown page type");
-}
-
-// The tree's state kept in the metadata record.
-struct Meta {
-  bool clean = true;
-  int64_t root_id = 0;
-  int64_t next_id = 1;
-  int64_t num_records = 0;
-  uint64_t seq = 0;
-  int64_t level = 1;
-  int64_t num_leaves = 0;
-  int64_t num_inners = 0;
-  std::string comparator;
-};
-
-std::string EncodeMeta(const Meta& meta) {
-  std::string data(kMetaMagic);
-  data.push_back(static_cast<char>(kMetaVersion));
-  data.push_back(meta.clean ? 1 : 0);
-  PutFixed(&data, meta.root_id);
-  PutFixed(&data, meta.next_id);
-  PutFixed(&data, meta.num_records);
-  PutFixed(&data, meta.seq);
-  PutFixed(&data, meta.level);
-  PutFixed(&data, meta.num_leaves);
-  PutFixed(&data, meta.num_inners);
-  PutVarint(&data, meta.comparator.size());
-  data.append(meta.comparator);
-  return data;
-}
-
-bool DecodeMeta(std::string_view data, Meta* meta) {
-  if (data.substr(0, kMetaMagic.size()) != kMetaMagic || data.size() < kMetaMagic.size() + 2 ||
-      static_cast<uint8_t>(data[kMetaMagic.size()]) != kMetaVersion) {
-    return false;
-  }
-  meta->clean = data[kMetaMagic.size() + 1] == 1;
-  data.remove_prefix(kMetaMagic.size() + 2);
-  uint64_t root = 0, next = 0, count = 0, level = 0, leaves = 0, inners = 0, size = 0;
-  std::string_view name;
-  if (!GetFixed(&data, &root) || !GetFixed(&data, &next) || !GetFixed(&data, &count) ||
-      !GetFixed(&data, &meta->seq) || !GetFixed(&data, &level) || !GetFixed(&data, &leaves) ||
-      !GetFixed(&data, &inners) || !GetVarint(&data, &size) || !GetBytes(&data, size, &name) ||
-      !data.empty()) {
-    return false;
-  }
-  const uint64_t kLimit = 1ULL << 62;
-  if (root < 1 || root >= next || next > kLimit || count > kLimit || level < 1 ||
-      level > static_cast<uint64_t>(kMaxDepth) || leaves > kLimit || inners > kLimit) {
-    return false;
-  }
-  meta->root_id = root;
-  meta->next_id = next;
-  meta->num_records = count;
-  meta->level = level;
-  meta->num_leaves = leaves;
-  meta->num_inners = inners;
-  meta->comparator = std::string(name);
-  return true;
-}
 
 // Tuning of one open, parsed from the parameters.
 struct TreeParams {
@@ -451,158 +162,6 @@ Status ParseTreeParams(const ParamMap& params, TreeParams* out) {
   return Status();
 }
 
-// The decoded pages. Readers that share the tree lock load pages through it at
-// once, so it has its own mutex.
-class PageCache final {
- public:
-  void SetCapacity(size_t capacity) { capacity_ = capacity; }
-
-  PagePtr Find(int64_t id) {
-    std::lock_guard lock(mutex_);
-    const auto it = pages_.find(id);
-    if (it == pages_.end()) {
-      misses_++;
-      return nullptr;
-    }
-    hits_++;
-    Page* page = it->second.get();
-    if (page->in_lru) {
-      lru_.splice(lru_.begin(), lru_, page->lru_it);
-    }
-    return it->second;
-  }
-
-  // Adds a page read from the file and returns the cached one (another reader
-  // may have added it first).
-  PagePtr AddClean(PagePtr page) {
-    std::lock_guard lock(mutex_);
-    const auto [it, added] = pages_.emplace(page->id, page);
-    if (!added) {
-      return it->second;
-    }
-    lru_.push_front(page->id);
-    page->lru_it = lru_.begin();
-    page->in_lru = true;
-    Evict();
-    return page;
-  }
-
-  // Adds a new page, dirty from the start.
-  void AddDirty(const PagePtr& page) {
-    std::lock_guard lock(mutex_);
-    page->dirty = true;
-    pages_[page->id] = page;
-    num_dirty_++;
-  }
-
-  void MarkDirty(Page* page) {
-    std::lock_guard lock(mutex_);
-    if (page->dirty) {
-      return;
-    }
-    // A page held by a writer stays the cached one even if it was evicted
-    // meanwhile, so that its change cannot be lost.
-    pages_[page->id] = page->shared_from_this();
-    if (page->in_lru) {
-      lru_.erase(page->lru_it);
-      page->in_lru = false;
-    }
-    page->dirty = true;
-    num_dirty_++;
-  }
-
-  void MarkClean(Page* page) {
-    std::lock_guard lock(mutex_);
-    if (!page->dirty) {
-      return;
-    }
-    page->dirty = false;
-    num_dirty_--;
-    lru_.push_front(page->id);
-    page->lru_it = lru_.begin();
-    page->in_lru = true;
-  }
-
-  void Remove(Page* page) {
-    std::lock_guard lock(mutex_);
-    if (page->in_lru) {
-      lru_.erase(page->lru_it);
-      page->in_lru = false;
-    }
-    if (page->dirty) {
-      page->dirty = false;
-      num_dirty_--;
-    }
-    pages_.erase(page->id);
-  }
-
-  std::vector<PagePtr> DirtyPages() {
-    std::lock_guard lock(mutex_);
-    std::vector<PagePtr> result;
-    result.reserve(num_dirty_);
-    for (const auto& item : pages_) {
-      if (item.second->dirty) {
-        result.push_back(item.second);
-      }
-    }
-    // Ascending ids write the file in a stable order.
-    std::sort(result.begin(), result.end(),
-              [](const PagePtr& a, const PagePtr& b) { return a->id < b->id; });
-    return result;
-  }
-
-  void Trim() {
-    std::lock_guard lock(mutex_);
-    Evict();
-  }
-
-  void Clear() {
-    std::lock_guard lock(mutex_);
-    pages_.clear();
-    lru_.clear();
-    num_dirty_ = 0;
-  }
-
-  size_t NumDirty() {
-    std::lock_guard lock(mutex_);
-    return num_dirty_;
-  }
-  size_t Size() {
-    std::lock_guard lock(mutex_);
-    return pages_.size();
-  }
-  int64_t Hits() {
-    std::lock_guard lock(mutex_);
-    return hits_;
-  }
-  int64_t Misses() {
-    std::lock_guard lock(mutex_);
-    return misses_;
-  }
-
- private:
-  // Drops the least recently used clean pages over the capacity.
-  void Evict() {
-    while (pages_.size() > capacity_ && !lru_.empty()) {
-      const int64_t id = lru_.back();
-      lru_.pop_back();
-      const auto it = pages_.find(id);
-      it->second->in_lru = false;
-      pages_.erase(it);
-    }
-  }
-
-  // Guards everything below, and the LRU fields of the pages.
-  std::mutex mutex_;
-  std::unordered_map<int64_t, PagePtr> pages_;
-  // Clean pages, the most recently used first.
-  std::list<int64_t> lru_;
-  size_t capacity_ = kDefaultMaxCachedPages;
-  size_t num_dirty_ = 0;
-  int64_t hits_ = 0;
-  int64_t misses_ = 0;
-};
-
 struct PathStep {
   InnerPtr node;
   size_t index;
@@ -628,9 +187,9 @@ class TreeBuilder final {
 
   Status Add(std::string_view key, std::string_view value) {
     const size_t size = RecordBytes(key, value);
-    if (leaf_ != nullptr && !leaf_->records.empty() &&
+    if (leaf_ != nullptr && !leaf_->empty() &&
         (leaf_->bytes + size > static_cast<size_t>(max_page_size_) ||
-         leaf_->records.size() >= kMaxLeafRecords)) {
+         leaf_->size() >= kMaxLeafRecords)) {
       const Status status = WriteLeaf(true);
       if (!status.IsOK()) {
         return status;
@@ -640,8 +199,7 @@ class TreeBuilder final {
       leaf_ = std::make_unique<LeafPage>(next_id_++);
       leaf_->prev = prev_leaf_;
     }
-    leaf_->records.push_back(Record{std::string(key), std::string(value)});
-    leaf_->bytes += size;
+    leaf_->Append(key, value);
     num_records_++;
     return Status();
   }
@@ -699,7 +257,7 @@ class TreeBuilder final {
     // The next leaf takes the next id, since inner pages come after all leaves.
     leaf_->next = more ? next_id_ : 0;
     const Status status = dbm_->Set(PageKey(leaf_->id), EncodeLeaf(*leaf_, 1));
-    level_.emplace_back(leaf_->records.empty() ? std::string() : leaf_->records.front().key,
+    level_.emplace_back(leaf_->empty() ? std::string() : std::string(leaf_->Key(0)),
                         leaf_->id);
     prev_leaf_ = leaf_->id;
     num_leaves_++;
@@ -738,15 +296,18 @@ Status CollectLeafRecords(HashDBM* dbm, LeafRecordMap* records) {
         PagePtr page;
         uint64_t seq = 0;
         const int64_t id = StrToIntBigEndian(key);
-        if (!DecodePage(id, value, INT64_MAX, &page, &seq).IsOK() || !page->is_leaf) {
+        if (!treedbm::DecodePage(id, std::string(value), INT64_MAX, &page, &seq).IsOK() ||
+            !page->is_leaf) {
           return DBM::RecordProcessor::NOOP;
         }
-        for (auto& rec : static_cast<LeafPage*>(page.get())->records) {
-          auto it = records->find(rec.key);
+        const auto* leaf = static_cast<LeafPage*>(page.get());
+        for (size_t i = 0; i < leaf->size(); i++) {
+          const std::string rec_key(leaf->Key(i));
+          auto it = records->find(rec_key);
           if (it == records->end()) {
-            records->emplace(std::move(rec.key), std::make_pair(seq, std::move(rec.value)));
+            records->emplace(rec_key, std::make_pair(seq, std::string(leaf->Value(i))));
           } else if (seq > it->second.first) {
-            it->second = std::make_pair(seq, std::move(rec.value));
+            it->second = std::make_pair(seq, std::string(leaf->Value(i)));
           }
         }
         return DBM::RecordProcessor::NOOP;
@@ -772,7 +333,7 @@ struct TreeDBM::Impl {
   std::shared_mutex mutex;
   std::unique_ptr<HashDBM> hdb;
   PageCache cache;
-  KeyComparator comparator = LexicalKeyComparator;
+  KeyOrder comparator;
   TreeParams params;
   std::string path;
   int32_t options = 0;
@@ -785,6 +346,9 @@ struct TreeDBM::Impl {
   bool meta_clean_on_disk = false;
   // Pages dropped from the tree, to remove from the file at the next flush.
   std::unordered_set<int64_t> removed_ids;
+  // Counts the writers, so that an iterator knows whether the records it read
+  // ahead are still as in the tree.
+  uint64_t version = 0;
 
   // Pages --------------------------------------------------------------------
 
@@ -794,6 +358,8 @@ struct TreeDBM::Impl {
     }
     *page = cache.Find(id);
     if (*page != nullptr) {
+      // The page's vectors lie past its first cache line: fetched alongside.
+      __builtin_prefetch(reinterpret_cast<const char*>(page->get()) + 64);
       return Status();
     }
     std::string data;
@@ -805,7 +371,7 @@ struct TreeDBM::Impl {
       return status;
     }
     PagePtr decoded;
-    status = DecodePage(id, data, meta.next_id, &decoded, nullptr);
+    status = treedbm::DecodePage(id, std::move(data), meta.next_id, &decoded, nullptr);
     if (!status.IsOK()) {
       return status;
     }
@@ -895,7 +461,7 @@ struct TreeDBM::Impl {
 
   Status WriteMeta(bool clean) {
     meta.clean = clean;
-    meta.comparator = GetKeyComparatorName(comparator);
+    meta.comparator = GetKeyComparatorName(comparator.comparator());
     const Status status = hdb->Set(kMetaKey, EncodeMeta(meta));
     if (status.IsOK()) {
       meta_clean_on_disk = clean;
@@ -909,12 +475,19 @@ struct TreeDBM::Impl {
     return meta_clean_on_disk ? WriteMeta(false) : Status();
   }
 
-  // Called after a writer: flushes when the dirty pages pass half the cache.
+  // Called after a writer: flushes when the cache is over its capacity and
+  // the dirty pages, which cannot be evicted, pass half of it. While the tree
+  // fits in the cache nothing is written before Synchronize or Close.
   Status EndWrite() {
-    if (cache.NumDirty() * 2 > CacheCapacity()) {
+    if (NeedsFlush()) {
       return Flush();
     }
     return Status();
+  }
+
+  bool NeedsFlush() {
+    const size_t capacity = CacheCapacity();
+    return cache.NumDirty() * 2 > capacity && cache.Size() > capacity;
   }
 
   size_t CacheCapacity() const {
@@ -937,20 +510,72 @@ struct TreeDBM::Impl {
   // Descent ------------------------------------------------------------------
 
   size_t ChildIndex(const InnerPage& inner, std::string_view key) const {
-    const auto it = std::upper_bound(
-        inner.keys.begin(), inner.keys.end(), key,
-        [this](std::string_view a, const std::string& b) { return comparator(a, b) < 0; });
-    return it - inner.keys.begin();
+    // The first separator > |key|.
+    size_t low = 0, high = inner.keys.size();
+    if (comparator.lexical()) {
+      const uint64_t* heads = inner.heads.data();
+      for (size_t i = 0; i < high; i += 8) {
+        __builtin_prefetch(heads + i);
+      }
+      const uint64_t head = treedbm::KeyHead(key);
+      while (low < high) {
+        const size_t mid = (low + high) / 2;
+        const uint64_t mid_head = heads[mid];
+        const int cmp = mid_head != head ? (head < mid_head ? -1 : 1)
+                                         : treedbm::CompareLexical(key, inner.keys[mid]);
+        if (cmp < 0) {
+          high = mid;
+        } else {
+          low = mid + 1;
+        }
+      }
+      return low;
+    }
+    while (low < high) {
+      const size_t mid = (low + high) / 2;
+      if (comparator(key, inner.keys[mid]) < 0) {
+        high = mid;
+      } else {
+        low = mid + 1;
+      }
+    }
+    return low;
   }
 
   // The first index in |leaf| whose key is >= |key| (> when |strict|).
   size_t LowerIndex(const LeafPage& leaf, std::string_view key, bool strict) const {
-    const auto& recs = leaf.records;
-    const auto it = std::partition_point(recs.begin(), recs.end(), [&](const Record& rec) {
-      const int cmp = comparator(rec.key, key);
-      return strict ? cmp <= 0 : cmp < 0;
-    });
-    return it - recs.begin();
+    size_t low = 0, high = leaf.size();
+    if (comparator.lexical()) {
+      // The heads of a leaf that is not in the processor cache are fetched
+      // at once rather than by one miss per step of the search.
+      const uint64_t* heads = leaf.heads.data();
+      for (size_t i = 0; i < high; i += 8) {
+        __builtin_prefetch(heads + i);
+      }
+      const uint64_t head = treedbm::KeyHead(key);
+      while (low < high) {
+        const size_t mid = (low + high) / 2;
+        const uint64_t mid_head = heads[mid];
+        const int cmp = mid_head != head ? (mid_head < head ? -1 : 1)
+                                         : treedbm::CompareLexical(leaf.Key(mid), key);
+        if (strict ? cmp <= 0 : cmp < 0) {
+          low = mid + 1;
+        } else {
+          high = mid;
+        }
+      }
+      return low;
+    }
+    while (low < high) {
+      const size_t mid = (low + high) / 2;
+      const int cmp = comparator(leaf.Key(mid), key);
+      if (strict ? cmp <= 0 : cmp < 0) {
+        low = mid + 1;
+      } else {
+        high = mid;
+      }
+    }
+    return low;
   }
 
   // The leaf that may hold |key|; |path| gets the inner steps if given.
@@ -999,7 +624,7 @@ struct TreeDBM::Impl {
   // tree (only a root leaf may be).
   Status Neighbour(int64_t id, LeafPtr* leaf) {
     const Status status = ReadLeaf(id, leaf);
-    if (status.IsOK() && (*leaf)->records.empty()) {
+    if (status.IsOK() && (*leaf)->empty()) {
       return BrokenPage(id, "an empty leaf in the chain");
     }
     return status;
@@ -1013,7 +638,7 @@ struct TreeDBM::Impl {
       return status;
     }
     *index = LowerIndex(**leaf, from, strict);
-    if (*index < (*leaf)->records.size()) {
+    if (*index < (*leaf)->size()) {
       return Status();
     }
     if ((*leaf)->next == 0) {
@@ -1030,7 +655,7 @@ struct TreeDBM::Impl {
     size_t index = 0;
     const Status status = FindUpperRecord(from, strict, &leaf, &index);
     if (status.IsOK()) {
-      *key = leaf->records[index].key;
+      *key = leaf->Key(index);
     }
     return status;
   }
@@ -1044,7 +669,7 @@ struct TreeDBM::Impl {
     }
     const size_t index = LowerIndex(*leaf, from, inclusive);
     if (index > 0) {
-      *key = leaf->records[index - 1].key;
+      *key = leaf->Key(index - 1);
       return Status();
     }
     if (leaf->prev == 0) {
@@ -1052,7 +677,7 @@ struct TreeDBM::Impl {
     }
     status = Neighbour(leaf->prev, &leaf);
     if (status.IsOK()) {
-      *key = leaf->records.back().key;
+      *key = leaf->Key(leaf->size() - 1);
     }
     return status;
   }
@@ -1063,10 +688,10 @@ struct TreeDBM::Impl {
     if (!status.IsOK()) {
       return status;
     }
-    if (leaf->records.empty()) {
+    if (leaf->empty()) {
       return Status(Status::NOT_FOUND_ERROR);
     }
-    *key = last ? leaf->records.back().key : leaf->records.front().key;
+    *key = leaf->Key(last ? leaf->size() - 1 : 0);
     return Status();
   }
 
@@ -1090,6 +715,7 @@ struct TreeDBM::Impl {
       InnerPage* inner = step.node.get();
       Touch(inner);
       inner->bytes += SeparatorBytes(sep);
+      inner->heads.insert(inner->heads.begin() + step.index, treedbm::KeyHead(sep));
       inner->keys.insert(inner->keys.begin() + step.index, std::move(sep));
       inner->children.insert(inner->children.begin() + step.index + 1, right);
       if (inner->children.size() <= static_cast<size_t>(params.max_branches) &&
@@ -1120,7 +746,7 @@ struct TreeDBM::Impl {
   }
 
   bool NeedsSplit(const LeafPage& leaf) const {
-    return WouldSplit(leaf.bytes, leaf.records.size());
+    return WouldSplit(leaf.bytes, leaf.size());
   }
 
   // Splits |leaf| in halves by bytes. |next| is its right neighbour, loaded by
@@ -1128,17 +754,13 @@ struct TreeDBM::Impl {
   void SplitLeaf(LeafPage* leaf, LeafPage* next, TreePath* path) {
     const size_t half = (leaf->bytes - kPageHeaderBytes) / 2;
     size_t mid = 0, acc = 0;
-    while (mid < leaf->records.size() && acc < half) {
-      acc += RecordBytes(leaf->records[mid].key, leaf->records[mid].value);
+    while (mid < leaf->size() && acc < half) {
+      acc += RecordBytes(leaf->Key(mid), leaf->Value(mid));
       mid++;
     }
-    mid = std::clamp<size_t>(mid, 1, leaf->records.size() - 1);
+    mid = std::clamp<size_t>(mid, 1, leaf->size() - 1);
     LeafPtr right = NewLeaf();
-    right->records.assign(std::make_move_iterator(leaf->records.begin() + mid),
-                          std::make_move_iterator(leaf->records.end()));
-    leaf->records.resize(mid);
-    leaf->RecountBytes();
-    right->RecountBytes();
+    leaf->MoveTailTo(mid, right.get());
     right->prev = leaf->id;
     right->next = leaf->next;
     if (next != nullptr) {
@@ -1147,7 +769,7 @@ struct TreeDBM::Impl {
     }
     leaf->next = right->id;
     Touch(leaf);
-    InsertIntoParent(path, leaf->id, right->records.front().key, right->id);
+    InsertIntoParent(path, leaf->id, std::string(right->Key(0)), right->id);
   }
 
   // Loads the right neighbour of |leaf| when a change growing it to
@@ -1164,14 +786,12 @@ struct TreeDBM::Impl {
                   std::string_view value) {
     const size_t size = RecordBytes(key, value);
     LeafPtr next;
-    const Status status = PrepareGrowth(*leaf, leaf->bytes + size, leaf->records.size() + 1, &next);
+    const Status status = PrepareGrowth(*leaf, leaf->bytes + size, leaf->size() + 1, &next);
     if (!status.IsOK()) {
       return status;
     }
     Touch(leaf);
-    leaf->records.insert(leaf->records.begin() + index,
-                         Record{std::string(key), std::string(value)});
-    leaf->bytes += size;
+    leaf->Insert(index, key, value);
     meta.num_records++;
     if (NeedsSplit(*leaf)) {
       SplitLeaf(leaf, next.get(), path);
@@ -1180,18 +800,14 @@ struct TreeDBM::Impl {
   }
 
   Status UpdateAt(LeafPage* leaf, size_t index, TreePath* path, std::string_view answer) {
-    Record& rec = leaf->records[index];
-    const size_t new_bytes = leaf->bytes - rec.value.size() + answer.size();
+    const size_t new_bytes = leaf->bytes - leaf->Value(index).size() + answer.size();
     LeafPtr next;
-    const Status status = PrepareGrowth(*leaf, new_bytes, leaf->records.size(), &next);
+    const Status status = PrepareGrowth(*leaf, new_bytes, leaf->size(), &next);
     if (!status.IsOK()) {
       return status;
     }
     Touch(leaf);
-    // The answer may be a view into the old value.
-    std::string value(answer);
-    rec.value.swap(value);
-    leaf->bytes = new_bytes;
+    leaf->SetValue(index, answer);
     if (NeedsSplit(*leaf)) {
       SplitLeaf(leaf, next.get(), path);
     }
@@ -1224,6 +840,7 @@ struct TreeDBM::Impl {
         const size_t key_index = step.index > 0 ? step.index - 1 : 0;
         inner->bytes -= SeparatorBytes(inner->keys[key_index]);
         inner->keys.erase(inner->keys.begin() + key_index);
+        inner->heads.erase(inner->heads.begin() + key_index);
       }
       if (!inner->children.empty() || inner->id == meta.root_id) {
         if (inner->id != meta.root_id) {
@@ -1295,14 +912,13 @@ struct TreeDBM::Impl {
   Status RemoveAt(const LeafPtr& leaf, size_t index, TreePath* path) {
     if (path->empty()) {
       Touch(leaf.get());
-      leaf->bytes -= RecordBytes(leaf->records[index].key, leaf->records[index].value);
-      leaf->records.erase(leaf->records.begin() + index);
+      leaf->Erase(index);
       meta.num_records--;
       return Status();
     }
     // Every page to change is loaded before anything changes, so a read
     // failure leaves the tree as it was.
-    if (leaf->records.size() == 1) {
+    if (leaf->size() == 1) {
       LeafPtr prev, next;
       Status status = leaf->prev != 0 ? ReadLeaf(leaf->prev, &prev) : Status();
       if (status.IsOK() && leaf->next != 0) {
@@ -1311,17 +927,16 @@ struct TreeDBM::Impl {
       if (!status.IsOK()) {
         return status;
       }
-      leaf->records.clear();
+      leaf->Clear();
       meta.num_records--;
       RemoveChild(path, leaf, prev.get(), next.get());
       return Status();
     }
     Touch(leaf.get());
-    leaf->bytes -= RecordBytes(leaf->records[index].key, leaf->records[index].value);
-    leaf->records.erase(leaf->records.begin() + index);
+    leaf->Erase(index);
     meta.num_records--;
     if (leaf->bytes >= static_cast<size_t>(params.max_page_size) / 4 ||
-        leaf->records.size() >= kMaxLeafRecords / 4) {
+        leaf->size() >= kMaxLeafRecords / 4) {
       return Status();
     }
     // Merges the right sibling under the same parent into this leaf when both
@@ -1333,14 +948,14 @@ struct TreeDBM::Impl {
     LeafPtr right, after;
     if (!ReadLeaf(step.node->children[step.index + 1], &right).IsOK() ||
         WouldSplit(leaf->bytes + right->bytes - kPageHeaderBytes,
-                   leaf->records.size() + right->records.size()) ||
+                   leaf->size() + right->size()) ||
         (right->next != 0 && !ReadLeaf(right->next, &after).IsOK())) {
       return Status();
     }
-    leaf->records.insert(leaf->records.end(), std::make_move_iterator(right->records.begin()),
-                         std::make_move_iterator(right->records.end()));
-    leaf->bytes += right->bytes - kPageHeaderBytes;
-    right->records.clear();
+    for (size_t i = 0; i < right->size(); i++) {
+      leaf->Append(right->Key(i), right->Value(i));
+    }
+    right->Clear();
     path->back().index = step.index + 1;
     RemoveChild(path, right, leaf.get(), after.get());
     return Status();
@@ -1355,10 +970,10 @@ struct TreeDBM::Impl {
       return status;
     }
     const size_t index = LowerIndex(*leaf, key, false);
-    if (index < leaf->records.size() && comparator(leaf->records[index].key, key) == 0) {
-      const Record& rec = leaf->records[index];
-      const std::string_view value = rec.value;
-      const std::string_view answer = CallProcessor(proc, rec.key, &value, writable, &status);
+    if (index < leaf->size() && comparator(leaf->Key(index), key) == 0) {
+      const std::string_view value = leaf->Value(index);
+      const std::string_view answer =
+          CallProcessor(proc, leaf->Key(index), &value, writable, &status);
       if (answer.data() == RecordProcessor::NOOP.data()) {
         return status;
       }
@@ -1398,6 +1013,13 @@ struct TreeDBM::Impl {
       if (!writer) {
         return op();
       }
+      version++;
+      // No reader can be inside: the cache skips its own mutex meanwhile.
+      struct ExclusiveScope {
+        explicit ExclusiveScope(PageCache* c) : cache(c) { cache->SetExclusive(true); }
+        ~ExclusiveScope() { cache->SetExclusive(false); }
+        PageCache* cache;
+      } exclusive(&cache);
       Status status = BeginWrite();
       if (!status.IsOK()) {
         return status;
@@ -1434,7 +1056,7 @@ struct TreeDBM::Impl {
                     "the database was made with " + loaded.comparator + ", not " +
                         params.comparator);
     }
-    comparator = recorded;
+    comparator.Set(recorded);
     meta = loaded;
     meta_clean_on_disk = meta.clean;
     return Status();
@@ -1451,46 +1073,45 @@ struct TreeDBM::Impl {
   template <typename Feed>
   Status ReplaceWithBuilt(const ParamMap& new_hash_params, Feed feed) {
     const std::string tmp_path = path + ".tmp.rebuild";
-    HashDBM built;
-    Status status = built.OpenAdvanced(
+    auto built = std::make_unique<HashDBM>();
+    Status status = built->OpenAdvanced(
         tmp_path, true, File::OPEN_TRUNCATE | (options & ~File::OPEN_NO_CREATE), new_hash_params);
     if (!status.IsOK()) {
       return status;
     }
-    TreeBuilder builder(&built, params);
+    TreeBuilder builder(built.get(), params);
     status = feed(&builder);
     if (status.IsOK()) {
-      status = builder.Finish(GetKeyComparatorName(comparator));
+      status = builder.Finish(GetKeyComparatorName(comparator.comparator()));
     }
     if (status.IsOK()) {
-      status = built.Synchronize(true);
+      status = built->Synchronize(true);
     }
-    status |= built.Close();
+    // The new file is renamed over the old one while both stay open and
+    // locked, so that no other opener can take the path in between: an
+    // opener waiting on the old file finds the path naming the new one,
+    // locked by the new handle, which becomes the inner database. A failure
+    // up to the rename leaves the old database open as it was.
+    if (status.IsOK() && std::rename(tmp_path.c_str(), path.c_str()) != 0) {
+      status = Status(Status::SYSTEM_ERROR, "rename failed: " + path);
+    }
     if (!status.IsOK()) {
+      built->Close();
       std::remove(tmp_path.c_str());
       return status;
     }
-    // The old file's lock is released by closing it; the new file is in place
-    // before it is opened again.
+    SyncDirectory(path);
     status = hdb->Close();
-    if (std::rename(tmp_path.c_str(), path.c_str()) != 0) {
-      status |= Status(Status::SYSTEM_ERROR, "rename failed: " + path);
-      std::remove(tmp_path.c_str());
-    } else {
-      SyncDirectory(path);
-    }
+    hdb = std::move(built);
     cache.Clear();
     removed_ids.clear();
-    status |= OpenInner(options & ~(File::OPEN_TRUNCATE | File::OPEN_NO_CREATE));
-    if (status.IsOK()) {
-      status = LoadMeta();
-    }
+    status |= LoadMeta();
     return status;
   }
 
   // Rebuilds the tree from the leaves found in the file (after a crash).
   Status RebuildFromLeaves() {
-    LeafRecordMap records{ComparatorLess{comparator}};
+    LeafRecordMap records{ComparatorLess{comparator.comparator()}};
     const Status status = CollectLeafRecords(hdb.get(), &records);
     if (!status.IsOK()) {
       return status;
@@ -1520,36 +1141,62 @@ struct TreeDBM::Impl {
 
 namespace {
 
+// The iterator knows its place by key. Moving forward also reads the records
+// from there on into a batch, stamped with the tree's write count: while no
+// write happened since, Next, Get and StepReadAhead serve from the batch
+// without a descent. Any write makes the batch stale, and the iterator goes
+// back to finding its key in the tree.
 class TreeIterator final : public DBM::Iterator {
  public:
   explicit TreeIterator(std::shared_ptr<TreeDBM::Impl> impl) : impl_(std::move(impl)) {}
 
   Status First() override {
-    return Place([&](std::string* key) { return impl_->EdgeKey(false, key); });
+    return impl_->RunOp(false, [&] {
+      LeafPtr leaf;
+      const Status status = impl_->EdgeLeaf(false, &leaf);
+      if (!status.IsOK()) {
+        Unplace();
+        return status;
+      }
+      return FillFrom(std::move(leaf), 0);
+    });
   }
 
   Status Last() override {
-    return Place([&](std::string* key) { return impl_->EdgeKey(true, key); });
+    return PlaceOne([&](std::string* key) { return impl_->EdgeKey(true, key); });
   }
 
   Status Jump(std::string_view key) override { return JumpUpper(key, true); }
 
   Status JumpLower(std::string_view key, bool inclusive) override {
-    return Place([&](std::string* found) { return impl_->FindLower(key, inclusive, found); });
+    return PlaceOne([&](std::string* found) { return impl_->FindLower(key, inclusive, found); });
   }
 
   Status JumpUpper(std::string_view key, bool inclusive) override {
-    return Place([&](std::string* found) { return impl_->FindUpper(key, !inclusive, found); });
+    return impl_->RunOp(false, [&] { return FillUpper(key, !inclusive); });
   }
 
   // Both move from the stored key, whether or not its record still exists, so
   // a record removed by another thread never makes them skip its neighbour.
   Status Next() override {
-    if (!placed_) {
-      return Unplaced();
-    }
-    const std::string from = key_;
-    return Place([&](std::string* key) { return impl_->FindUpper(from, true, key); });
+    return impl_->RunOp(false, [&] {
+      if (!placed_) {
+        return Status(Status::NOT_FOUND_ERROR);
+      }
+      if (BatchFresh()) {
+        if (batch_.pos() + 1 < batch_.size()) {
+          batch_.Advance();
+          key_ = batch_.Key(batch_.pos());
+          return Status();
+        }
+        if (batch_at_end_) {
+          Unplace();
+          return Status();
+        }
+      }
+      const std::string from = key_;
+      return FillUpper(from, true);
+    });
   }
 
   Status Previous() override {
@@ -1557,7 +1204,7 @@ class TreeIterator final : public DBM::Iterator {
       return Unplaced();
     }
     const std::string from = key_;
-    return Place([&](std::string* key) { return impl_->FindLower(from, false, key); });
+    return PlaceOne([&](std::string* key) { return impl_->FindLower(from, false, key); });
   }
 
   Status Process(DBM::RecordProcessor* proc, bool writable) override {
@@ -1568,26 +1215,31 @@ class TreeIterator final : public DBM::Iterator {
         if (!placed_) {
           return Status(Status::NOT_FOUND_ERROR);
         }
+        Status status;
+        if (BatchFresh()) {
+          const std::string_view value = batch_.Value(batch_.pos());
+          CallProcessor(proc, batch_.Key(batch_.pos()), &value, false, &status);
+          return status;
+        }
         LeafPtr leaf;
         size_t index = 0;
-        Status status = impl_->FindUpperRecord(key_, false, &leaf, &index);
+        status = impl_->FindUpperRecord(key_, false, &leaf, &index);
         if (status == Status::NOT_FOUND_ERROR) {
-          placed_ = false;
-          key_.clear();
+          Unplace();
         }
         if (!status.IsOK()) {
           return status;
         }
-        const Record& rec = leaf->records[index];
-        if (impl_->comparator(rec.key, key_) != 0) {
-          key_ = rec.key;
+        if (impl_->comparator(leaf->Key(index), key_) != 0) {
+          key_ = leaf->Key(index);
         }
-        const std::string_view value = rec.value;
-        CallProcessor(proc, rec.key, &value, false, &status);
+        const std::string_view value = leaf->Value(index);
+        CallProcessor(proc, leaf->Key(index), &value, false, &status);
         return status;
       });
     }
     return impl_->RunOp(true, [&] {
+      batch_.Clear();
       Status status = Resolve();
       if (!status.IsOK()) {
         return status;
@@ -1603,26 +1255,123 @@ class TreeIterator final : public DBM::Iterator {
     });
   }
 
+  // Serves the current record from the batch when no write happened since it
+  // was read. The last entry of a batch that did not reach the end is not
+  // served: what follows it is not known without a descent.
+  bool StepReadAhead(std::string_view* key, std::string_view* value) override {
+    std::shared_lock lock(impl_->mutex, std::try_to_lock);
+    if (!lock.owns_lock() || !impl_->open || !placed_ || !BatchFresh()) {
+      return false;
+    }
+    const size_t pos = batch_.pos();
+    if (pos + 1 >= batch_.size() && !batch_at_end_) {
+      return false;
+    }
+    *key = batch_.Key(pos);
+    *value = batch_.Value(pos);
+    batch_.Advance();
+    if (batch_.AtRecord()) {
+      key_ = batch_.Key(batch_.pos());
+    } else {
+      // The views stay valid: the batch is kept until the next call.
+      placed_ = false;
+    }
+    return true;
+  }
+
  private:
   Status Unplaced() {
     std::shared_lock lock(impl_->mutex);
     return impl_->open ? Status(Status::NOT_FOUND_ERROR) : ClosedStatus();
   }
 
-  // Runs |find| under the shared lock and stands on the key it gives; no key
-  // leaves the iterator unplaced, which is not a failure of the move.
+  void Unplace() {
+    placed_ = false;
+    key_.clear();
+    batch_.Clear();
+  }
+
+  // Whether the batch holds the current record as the tree has it now.
+  bool BatchFresh() const {
+    return batch_.AtRecord() && batch_version_ == impl_->version;
+  }
+
+  // Places the iterator on the record at |index| of |leaf| (past its end: the
+  // next leaf's first) and reads the records from there into the batch. The
+  // lock is held.
+  Status FillFrom(LeafPtr leaf, size_t index) {
+    batch_.Clear();
+    batch_at_end_ = false;
+    int64_t visited = 0;
+    while (true) {
+      for (; index < leaf->size(); index++) {
+        if (batch_.Full()) {
+          return PlaceOnBatch();
+        }
+        batch_.Add(leaf->Key(index), leaf->Value(index));
+      }
+      if (leaf->next == 0) {
+        break;
+      }
+      if (++visited > impl_->meta.next_id) {
+        Unplace();
+        return Status(Status::BROKEN_DATA_ERROR, "the leaf chain has a cycle");
+      }
+      const Status status = impl_->Neighbour(leaf->next, &leaf);
+      if (!status.IsOK()) {
+        if (batch_.empty()) {
+          Unplace();
+          return status;
+        }
+        // The records read so far are served; the failure shows at the move
+        // past them.
+        return PlaceOnBatch();
+      }
+      index = 0;
+    }
+    batch_at_end_ = true;
+    return PlaceOnBatch();
+  }
+
+  Status PlaceOnBatch() {
+    batch_version_ = impl_->version;
+    if (batch_.empty()) {
+      Unplace();
+      return Status();
+    }
+    placed_ = true;
+    key_ = batch_.Key(0);
+    return Status();
+  }
+
+  // Places the iterator on the first key >= |from| (> when |strict|) with a
+  // batch from there. The lock is held.
+  Status FillUpper(std::string_view from, bool strict) {
+    LeafPtr leaf;
+    Status status = impl_->FindLeaf(from, nullptr, &leaf);
+    if (!status.IsOK()) {
+      Unplace();
+      return status;
+    }
+    const size_t index = impl_->LowerIndex(*leaf, from, strict);
+    return FillFrom(std::move(leaf), index);
+  }
+
+  // Runs |find| under the shared lock and stands on the key it gives, with no
+  // batch; no key leaves the iterator unplaced, which is not a failure of the
+  // move.
   template <typename Find>
-  Status Place(Find find) {
+  Status PlaceOne(Find find) {
     return impl_->RunOp(false, [&] {
       std::string key;
       const Status status = find(&key);
+      batch_.Clear();
       if (status.IsOK()) {
         placed_ = true;
         key_ = std::move(key);
         return status;
       }
-      placed_ = false;
-      key_.clear();
+      Unplace();
       return status == Status::NOT_FOUND_ERROR ? Status() : status;
     });
   }
@@ -1637,8 +1386,7 @@ class TreeIterator final : public DBM::Iterator {
     if (status.IsOK()) {
       key_ = std::move(key);
     } else if (status == Status::NOT_FOUND_ERROR) {
-      placed_ = false;
-      key_.clear();
+      Unplace();
     }
     return status;
   }
@@ -1646,6 +1394,11 @@ class TreeIterator final : public DBM::Iterator {
   std::shared_ptr<TreeDBM::Impl> impl_;
   bool placed_ = false;
   std::string key_;
+  // The records from the current one on, as read at |batch_version_|, and
+  // whether they reach the last record.
+  RecordBatch batch_;
+  uint64_t batch_version_ = 0;
+  bool batch_at_end_ = false;
 };
 
 }  // namespace
@@ -1681,9 +1434,9 @@ Status TreeDBM::OpenAdvanced(const std::string& path, bool writable, int32_t opt
   impl->cache.Clear();
   impl->cache.SetCapacity(impl->CacheCapacity());
   impl->removed_ids.clear();
-  impl->comparator = tree_params.comparator.empty()
-                         ? LexicalKeyComparator
-                         : GetKeyComparatorByName(tree_params.comparator);
+  impl->comparator.Set(tree_params.comparator.empty()
+                           ? LexicalKeyComparator
+                           : GetKeyComparatorByName(tree_params.comparator));
   const bool restore =
       StrLowerCase(SearchMap(tree_params.hash_params, "restore_mode", "default")) != "noop";
   try {
@@ -1819,20 +1572,18 @@ Status TreeDBM::ProcessEach(RecordProcessor* proc, bool writable) {
     std::vector<std::string> removals;
     int64_t visited = 0;
     while (walk.IsOK()) {
-      for (size_t i = 0; i < leaf->records.size(); i++) {
-        Record& rec = leaf->records[i];
-        const std::string_view value = rec.value;
-        const std::string_view answer = CallProcessor(proc, rec.key, &value, writable, &status);
+      for (size_t i = 0; i < leaf->size(); i++) {
+        const std::string_view value = leaf->Value(i);
+        const std::string_view answer =
+            CallProcessor(proc, leaf->Key(i), &value, writable, &status);
         if (answer.data() == RecordProcessor::NOOP.data()) {
           continue;
         }
         if (answer.data() == RecordProcessor::REMOVE.data()) {
-          removals.push_back(rec.key);
+          removals.emplace_back(leaf->Key(i));
         } else {
           impl->Touch(leaf.get());
-          std::string new_value(answer);
-          leaf->bytes = leaf->bytes - rec.value.size() + new_value.size();
-          rec.value.swap(new_value);
+          leaf->SetValue(i, answer);
         }
       }
       if (leaf->next == 0) {
@@ -1842,7 +1593,7 @@ Status TreeDBM::ProcessEach(RecordProcessor* proc, bool writable) {
         walk = Status(Status::BROKEN_DATA_ERROR, "the leaf chain has a cycle");
         break;
       }
-      if (writable && impl->cache.NumDirty() * 2 > impl->CacheCapacity()) {
+      if (writable && impl->NeedsFlush()) {
         walk = impl->Flush();
         if (!walk.IsOK()) {
           break;
@@ -1871,7 +1622,12 @@ Status TreeDBM::GetFileSize(int64_t* size) {
 }
 
 Status TreeDBM::GetFilePath(std::string* path) {
-  return impl_->RunOp(false, [&] { return impl_->hdb->GetFilePath(path); });
+  // The path of the open, which the inner database of a rebuilt file does not
+  // know (it was made under a temporary name).
+  return impl_->RunOp(false, [&] {
+    *path = impl_->path;
+    return Status();
+  });
 }
 
 Status TreeDBM::GetTimestamp(double* timestamp) {
@@ -1904,7 +1660,7 @@ Status TreeDBM::RebuildAdvanced(const ParamMap& params) {
       return status;
     }
     if (!new_params.comparator.empty() &&
-        new_params.comparator != GetKeyComparatorName(impl->comparator)) {
+        new_params.comparator != GetKeyComparatorName(impl->comparator.comparator())) {
       return Status(Status::INVALID_ARGUMENT_ERROR, "the key comparator cannot change");
     }
     status = impl->Flush();
@@ -1937,8 +1693,8 @@ Status TreeDBM::RebuildAdvanced(const ParamMap& params) {
       Status walk = impl->EdgeLeaf(false, &leaf);
       int64_t visited = 0;
       while (walk.IsOK()) {
-        for (const auto& rec : leaf->records) {
-          walk = builder->Add(rec.key, rec.value);
+        for (size_t i = 0; i < leaf->size(); i++) {
+          walk = builder->Add(leaf->Key(i), leaf->Value(i));
           if (!walk.IsOK()) {
             return walk;
           }
@@ -2019,7 +1775,7 @@ std::vector<std::pair<std::string, std::string>> TreeDBM::Inspect() {
   const Meta& meta = impl->meta;
   result.emplace_back("num_records", std::to_string(meta.num_records));
   result.emplace_back("healthy", impl->healthy ? "true" : "false");
-  result.emplace_back("key_comparator", GetKeyComparatorName(impl->comparator));
+  result.emplace_back("key_comparator", GetKeyComparatorName(impl->comparator.comparator()));
   result.emplace_back("max_page_size", std::to_string(impl->params.max_page_size));
   result.emplace_back("max_branches", std::to_string(impl->params.max_branches));
   result.emplace_back("max_cached_pages", std::to_string(impl->params.max_cached_pages));

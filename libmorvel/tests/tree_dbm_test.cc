@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <atomic>
 #include <filesystem>
 #include <map>
 #include <random>
@@ -93,7 +94,7 @@ TEST_F(TreeDBMTest, ManyRandomKeysInOrderBothWaysAndBalancedAfterRemovals) {
   {
     TreeDBM dbm;
     ASSERT_TRUE(dbm.Open(path, true, File::OPEN_TRUNCATE).IsOK());
-    while (expected.size() < 150000) {
+    while (expected.size() < 1000000) {
       const std::string key = IntToStrBigEndian(rng());
       const std::string value = std::to_string(expected.size());
       expected[key] = value;
@@ -321,6 +322,68 @@ TEST_F(TreeDBMTest, IteratorMovesAndEditsAtTheCursor) {
   EXPECT_EQ(iter->Get(), Status::PRECONDITION_ERROR);
 }
 
+// Stepping reads records ahead in batches; a write after a batch was read must
+// show in what the iterator hands out next, and a walk by steps over several
+// batches gives every record once, in order.
+TEST_F(TreeDBMTest, ReadAheadStepsSeeLaterWrites) {
+  TreeDBM dbm;
+  ASSERT_TRUE(dbm.OpenAdvanced(Path("ra.mvt"), true, 0, {{"max_page_size", "512"}}).IsOK());
+  std::map<std::string, std::string> expected;
+  for (int i = 0; i < 3000; i += 2) {
+    expected[SPrintF("%05d", i)] = std::to_string(i);
+    ASSERT_TRUE(dbm.Set(SPrintF("%05d", i), std::to_string(i)).IsOK());
+  }
+  // One step: from the batch when it has the record, else Get and Next.
+  auto step = [](DBM::Iterator* iter, std::string* key, std::string* value) {
+    std::string_view k, v;
+    if (iter->StepReadAhead(&k, &v)) {
+      *key = k;
+      *value = v;
+      return Status();
+    }
+    return iter->Step(key, value);
+  };
+  auto iter = dbm.MakeIterator();
+  ASSERT_TRUE(iter->First().IsOK());
+  std::string key, value;
+  std::map<std::string, std::string> walked;
+  while (step(iter.get(), &key, &value).IsOK()) {
+    ASSERT_TRUE(walked.emplace(key, value).second) << key;
+  }
+  EXPECT_EQ(walked, expected);
+
+  ASSERT_TRUE(iter->First().IsOK());
+  ASSERT_TRUE(step(iter.get(), &key, &value).IsOK());
+  EXPECT_EQ(key, "00000");
+  // Ahead of the cursor, inside the batch already read: an insertion, an
+  // update and a removal.
+  ASSERT_TRUE(dbm.Set("00003", "new").IsOK());
+  ASSERT_TRUE(dbm.Set("00004", "changed").IsOK());
+  ASSERT_TRUE(dbm.Remove("00006").IsOK());
+  const std::vector<std::pair<std::string, std::string>> next = {
+      {"00002", "2"}, {"00003", "new"}, {"00004", "changed"}, {"00008", "8"}};
+  for (const auto& rec : next) {
+    ASSERT_TRUE(step(iter.get(), &key, &value).IsOK());
+    EXPECT_EQ(key, rec.first);
+    EXPECT_EQ(value, rec.second);
+  }
+  // Get and Next keep serving the current record as the tree has it.
+  ASSERT_TRUE(dbm.Set("00010", "ten").IsOK());
+  ASSERT_TRUE(iter->Get(&key, &value).IsOK());
+  EXPECT_EQ(key, "00010");
+  EXPECT_EQ(value, "ten");
+  ASSERT_TRUE(iter->Next().IsOK());
+  ASSERT_TRUE(iter->Get(&key).IsOK());
+  EXPECT_EQ(key, "00012");
+  // The last record, then the end.
+  ASSERT_TRUE(iter->Jump("02998").IsOK());
+  ASSERT_TRUE(step(iter.get(), &key, &value).IsOK());
+  EXPECT_EQ(key, "02998");
+  EXPECT_EQ(step(iter.get(), &key, &value), Status::NOT_FOUND_ERROR);
+  std::string_view k, v;
+  EXPECT_FALSE(iter->StepReadAhead(&k, &v));
+}
+
 TEST_F(TreeDBMTest, RecordsLargerThanAPage) {
   const std::string path = Path("large.mvt");
   std::map<std::string, std::string> expected;
@@ -390,6 +453,46 @@ TEST_F(TreeDBMTest, ProcessEachProcessFirstAndMulti) {
   DBM::RecordProcessorLambda noop(
       [](std::string_view, std::string_view) { return DBM::RecordProcessor::NOOP; });
   EXPECT_EQ(dbm.ProcessFirst(&noop, true), Status::NOT_FOUND_ERROR);
+}
+
+// Rebuild puts a new file in place of the old one; no other opener may take
+// the path meanwhile (the old file's lock is held until the new one's is).
+TEST_F(TreeDBMTest, RebuildNeverReleasesTheFile) {
+  const std::string path = Path("lock.mvt");
+  TreeDBM dbm;
+  ASSERT_TRUE(dbm.OpenAdvanced(path, true, 0, {{"max_page_size", "256"}}).IsOK());
+  for (int i = 0; i < 300; i++) {
+    ASSERT_TRUE(dbm.Set(std::to_string(i), std::string(i % 20, 'v')).IsOK());
+  }
+  std::atomic<bool> done = false;
+  std::atomic<int> taken = 0;
+  std::thread other([&] {
+    while (!done) {
+      TreeDBM intruder;
+      if (intruder.Open(path, true, File::OPEN_NO_WAIT).IsOK()) {
+        taken++;
+        intruder.Close();
+      }
+    }
+  });
+  for (int i = 0; i < 100; i++) {
+    ASSERT_TRUE(dbm.Set("r" + std::to_string(i), "x").IsOK());
+    const Status status = dbm.Rebuild();
+    if (!status.IsOK()) {
+      done = true;
+      other.join();
+      FAIL() << i << ": " << status;
+    }
+  }
+  done = true;
+  other.join();
+  EXPECT_EQ(taken, 0);
+  std::string path_got;
+  ASSERT_TRUE(dbm.GetFilePath(&path_got).IsOK());
+  EXPECT_EQ(path_got, path);
+  EXPECT_EQ(dbm.CountSimple(), 400);
+  ASSERT_TRUE(dbm.Close().IsOK());
+  EXPECT_FALSE(std::filesystem::exists(path + ".tmp.rebuild"));
 }
 
 TEST_F(TreeDBMTest, RebuildCopyAndParameters) {

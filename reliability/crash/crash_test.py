@@ -11,6 +11,13 @@ acknowledged state, or, for the one operation in flight, the state with it
 applied. For the memory databases the contract is what was synchronized: the
 state of the last acknowledged Synchronize, or of the one in flight.
 
+TreeDBM keeps changed pages in its cache and writes them back when the cache
+fills, at a Synchronize, a Rebuild or a Close, so its contract is per record:
+each record is found as of the last acknowledged Synchronize or Rebuild, or
+with a value it was given after that (a removal after it may be undone). Its
+configurations run with small pages and a small cache, so that write-backs
+between synchronizations happen often and a kill lands inside them.
+
 A round whose records differ is a loss: its killed file is kept with a note of
 the command that shows the fault, and the soak goes on from what was found.
 
@@ -53,6 +60,18 @@ for _mode, _mname, _file, _fname in (("in_place", "inplace", "MemoryMapParallelF
 for _cls, _ext in (("tiny", ".mvmt"), ("baby", ".mvmb")):
     CONFIGS.append((f"{_cls}-small", f"dbm={_cls}", 0, 300, 64, 0, 23, _ext))
     CONFIGS.append((f"{_cls}-large", f"dbm={_cls}", 256 * KB, 1024 * KB, 6, 0, 4, _ext))
+# TreeDBM, synchronized every few dozen operations: a small cache (256 pages)
+# of small pages over 3000 keys makes the writer write pages back between
+# synchronizations; "rebuild" kills inside Rebuild and the restore it needs.
+TREE_BASE = "dbm=tree,max_page_size=256,max_cached_pages=256,max_branches=8,num_buckets=997"
+for _mode, _mname in (("in_place", "inplace"), ("appending", "append")):
+    _params = f"{TREE_BASE},update_mode={_mode}"
+    CONFIGS.append((f"tree-{_mname}-small", _params, 0, 40, 3000, 997, 61, ".mvt"))
+    CONFIGS.append((f"tree-{_mname}-large", _params, 64 * KB, 256 * KB, 12, 29, 5, ".mvt"))
+CONFIGS.append(("tree-rebuild", f"{TREE_BASE},update_mode=in_place", 0, 40, 300, 7, 13,
+                ".mvt"))
+# Configurations whose contract is per record (see above).
+PER_RECORD = ("tree-*",)
 
 
 class Stats:
@@ -95,6 +114,10 @@ class Soak:
         self.stats = stats
         self.log = log
         self.memory = self.sync_every > 0
+        self.per_record = any(fnmatch.fnmatch(self.name, p) for p in PER_RECORD)
+        # For the per-record contract: key -> the values (None: removed) it
+        # was given since the last acknowledged synchronization.
+        self.since = {}
         self.dir = tempfile.mkdtemp(prefix=f"{self.name}-", dir=args.workdir)
         self.path = os.path.join(self.dir, "db" + ext)
         self.check_dir = os.path.join(self.dir, "check")
@@ -231,8 +254,23 @@ class Soak:
             target[op[1]] = (int(op[2]), op[3])
         elif op[0] == "R":
             target.pop(op[1], None)
-        elif op[0] == "C":
+        elif op[0] == "C" or (op[0] == "Y" and self.per_record):
+            # A TreeDBM Rebuild writes every page to the new file.
             self.state = dict(self.mem)
+            self.since = {}
+        if self.per_record and op[0] in ("S", "R"):
+            self.since.setdefault(op[1], set()).add(target.get(op[1]))
+
+    def per_record_diff(self, found, inflight):
+        """Keys whose found value is neither the synchronized one nor one given
+        since (nor the one of the operation in flight)."""
+        since = {k: set(v) for k, v in self.since.items()}
+        if inflight is not None and inflight[0] in ("S", "R"):
+            value = (int(inflight[2]), inflight[3]) if inflight[0] == "S" else None
+            since.setdefault(inflight[1], set()).add(value)
+        keys = set(found) | set(self.state) | set(since)
+        return sorted(k for k in keys
+                      if found.get(k) != self.state.get(k) and found.get(k) not in since.get(k, ()))
 
     def candidates(self, inflight):
         """The states the database may be in after the kill."""
@@ -280,7 +318,14 @@ class Soak:
         if end[1] != "1":
             problems.append("not healthy after the writable reopen")
         candidates = self.candidates(inflight)
-        if found not in candidates:
+        if self.per_record:
+            bad = self.per_record_diff(found, inflight)
+            if bad:
+                detail = ", ".join(f"{k}: found {found.get(k)} expected {self.state.get(k)}"
+                                   for k in bad[:4])
+                problems.append(f"{len(bad)} records differ ({detail})")
+                self.stats.bad_records += len(bad)
+        elif found not in candidates:
             bad = min((diff_states(found, c) for c in candidates), key=len)
             detail = ", ".join(f"{k}: found {found.get(k)} expected {self.state.get(k)}"
                                for k in bad[:4])
@@ -291,6 +336,7 @@ class Soak:
         # Goes on from what the database holds.
         self.state = found
         self.mem = dict(found)
+        self.since = {}
 
     def keep(self, r):
         if not self.args.keep:
@@ -327,6 +373,7 @@ class Soak:
                 os.remove(full)
         self.state = {}
         self.mem = {}
+        self.since = {}
 
 
 def main():

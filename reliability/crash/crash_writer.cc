@@ -22,6 +22,12 @@
 //                              MICROS microseconds
 //   F MESSAGE                  it failed; the process exits with 3
 //
+// An acknowledged Set or Remove is durable at once on a hash database; on a
+// memory database once a later Synchronize is acknowledged, and on a tree
+// database once a later Synchronize or Rebuild is (before that, a tree's
+// record may be found with any value it had since). The parent applies the
+// rule of each configuration.
+//
 // "dump" opens the database writable (restoring it), prints "R KEY SIZE
 // DIGEST" for every record and "E COUNT HEALTHY" at the end, and closes it.
 // An open or read failure prints "F MESSAGE" and exits with 3.
