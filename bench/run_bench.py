@@ -34,7 +34,6 @@ import stores
 from report import Table, fmt_mb, fmt_rate, fmt_ratio, ratio
 
 HERE = os.path.dirname(os.path.abspath(__file__))
-BIG_NUM = 10000000
 
 POINT_STORES = ["HashDBM", "HashDBM appending", "TreeDBM", "TinyDBM", "BabyDBM", "CacheDBM",
                 "dict", "lmdb", "plyvel", "rocksdict", "sqlite3"]
@@ -92,16 +91,15 @@ class Run:
 
     def engine(self):
         engine = self.args.engine
-        if not engine:
-            return
         table = Table("Engine (C++, no Python), %d random 8-byte records" % self.args.num,
                       ["class", "threads", "set ops/s", "get ops/s", "remove ops/s",
                        "set per CPU-s", "get per CPU-s", "memory MB", "file MB"],
                       "ops/s by wall-clock time; per CPU-s: ops per CPU-second of the process")
         async_table = Table("Engine AsyncDBM: operations handed over, futures collected after",
                             ["class", "op", "workers", "ops/s", "hand us/op", "collect us/op"])
-        if not os.path.exists(engine):
-            table.add_missing("engine_bench", "missing (not built at %s)" % engine)
+        if not engine or not os.path.exists(engine):
+            table.add_missing("engine_bench", "not run (no --engine)" if not engine
+                              else "missing (not built at %s)" % engine)
             self.show(table)
             return
         proc = subprocess.run([engine, "--num", str(self.args.num)], capture_output=True,
@@ -158,14 +156,14 @@ class Run:
         self.show(scans)
 
     def growth(self):
-        small = size_label(self.args.num)
-        table = Table("Growth: Set and Get at %s and at 10M records" % small,
-                      ["store", "set " + small, "set 10M", "get " + small, "get 10M",
-                       "set cost 10M/" + small, "get cost 10M/" + small],
-                      "cost: time per operation at 10M divided by that at %s (1.00: flat)"
-                      % small)
+        small, big = size_label(self.args.num), size_label(self.args.big_num)
+        table = Table("Growth: Set and Get at %s and at %s records" % (small, big),
+                      ["store", "set " + small, "set " + big, "get " + small, "get " + big,
+                       "set cost %s/%s" % (big, small), "get cost %s/%s" % (big, small)],
+                      "cost: time per operation at %s divided by that at %s (1.00: flat)"
+                      % (big, small))
         if self.args.big:
-            self.big = self.results("growth", POINT_STORES, BIG_NUM)
+            self.big = self.results("growth", POINT_STORES, self.args.big_num)
         for name in POINT_STORES:
             small, big = self.point[name], self.big.get(name)
             if "error" in small:
@@ -313,12 +311,11 @@ class Run:
             return {n: [results[n].get(c) if "error" not in results[n] else None
                         for c in columns] for n in names}
 
-        point_ops = ["set", "get", "remove"]
+        point_ops = ["set", "get", "remove", "scan"]
         return [
-            ("Point operations, %d 8-byte records (ops/s, log scale)" % self.args.num,
-             "ops/s", [n for n in POINT_STORES],
-             {op: [self.point[n].get(op) if "error" not in self.point[n] else None
-                   for n in POINT_STORES] for op in point_ops + ["scan"]}, True),
+            ("Point operations and full scan, %s 8-byte records (ops/s, log scale)"
+             % size_label(self.args.num), "ops/s", point_ops,
+             series(self.point, POINT_STORES, point_ops), True),
             ("YCSB workloads, %d records of %d bytes (ops/s, log scale)"
              % (self.args.ycsb_records, self.args.ycsb_value), "ops/s", YCSB_COLUMNS,
              series(self.ycsb, YCSB_STORES, YCSB_COLUMNS), True),
@@ -343,7 +340,9 @@ def main():
     parser.add_argument("--engine", help="path of the engine_bench executable")
     parser.add_argument("--num", type=int, default=1000000, help="number of records")
     parser.add_argument("--big", action="store_true",
-                        help="also run Set and Get at 10M records and 100 KB values in threads")
+                        help="also run Set and Get at --big-num records and 100 KB values "
+                        "in threads")
+    parser.add_argument("--big-num", type=int, default=10000000)
     parser.add_argument("--ycsb-records", type=int, default=200000)
     parser.add_argument("--ycsb-ops", type=int, default=200000)
     parser.add_argument("--ycsb-value", type=int, default=1000)

@@ -68,7 +68,8 @@ def ycsb_run(store, records, operations, value_size):
     """Loads |records| records of |value_size| bytes, then runs the workloads
     A, B, C, F and E (E last: its inserts grow the store) on them."""
     values = ycsb.make_values(value_size, 7)
-    pairs = [(ycsb.record_key(i), values[i % ycsb.VALUE_POOL]) for i in range(records)]
+    keys = [ycsb.record_key(i) for i in range(records)]
+    pairs = [(key, values[i % ycsb.VALUE_POOL]) for i, key in enumerate(keys)]
     result = {}
     with store.batch(True) as (set_, _, _):
         result["load"] = rate(records, _load, set_, pairs)
@@ -77,7 +78,7 @@ def ycsb_run(store, records, operations, value_size):
         if workload == "E" and not store.ordered:
             result[workload] = "n/a (unordered)"
             continue
-        ops = ycsb.make_operations(workload, records, operations, value_size, 11)
+        ops = ycsb.make_operations(workload, keys, operations, value_size, 11)
         with store.batch(workload != "C") as (set_, get, _):
             seek = getattr(store, "seek", None)
             result[workload] = rate(operations, ycsb.run_operations, ops, set_, get, seek)
@@ -154,7 +155,8 @@ def threads(num, big):
                 value = b"v" * size
                 for key in hot_keys:
                     db.Set(key, value).OrDie()
-                per_thread = hot_keys * (total // hot)
+                total = max(total, 1000)
+                per_thread = (hot_keys * (total // len(hot_keys) + 1))[:total]
                 for count in (1, 2):
                     result["%s_%s_%d" % (label, concurrent, count)] = _threaded_gets(
                         db.Get, per_thread[:total // count], count)

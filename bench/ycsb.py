@@ -87,11 +87,12 @@ def make_values(size, seed):
     return [rng.randbytes(size) for _ in range(VALUE_POOL)]
 
 
-def make_operations(workload, records, count, value_size, seed):
-    """|count| operations of |workload| over a store loaded with |records|
-    records: (READ, key, None), (UPDATE | RMW | INSERT, key, value),
-    (SCAN, key, length)."""
+def make_operations(workload, keys, count, value_size, seed):
+    """|count| operations of |workload| over a store loaded with the records
+    of |keys| (record_key(0), record_key(1) ...): (READ, key, None),
+    (UPDATE | RMW | INSERT, key, value), (SCAN, key, length)."""
     rng = random.Random("%s-%d" % (workload, seed))
+    records = len(keys)
     chooser = ScrambledZipfian(records, rng)
     values = make_values(value_size, seed + 1)
     mix = WORKLOADS[workload]
@@ -109,11 +110,11 @@ def make_operations(workload, records, count, value_size, seed):
             ops.append((INSERT, record_key(next_insert), values[i % VALUE_POOL]))
             next_insert += 1
         elif op == SCAN:
-            ops.append((SCAN, record_key(chooser.next()), rng.randint(1, MAX_SCAN_LENGTH)))
+            ops.append((SCAN, keys[chooser.next()], rng.randint(1, MAX_SCAN_LENGTH)))
         elif op == READ:
-            ops.append((READ, record_key(chooser.next()), None))
+            ops.append((READ, keys[chooser.next()], None))
         else:
-            ops.append((op, record_key(chooser.next()), values[i % VALUE_POOL]))
+            ops.append((op, keys[chooser.next()], values[i % VALUE_POOL]))
     return ops
 
 
