@@ -64,6 +64,23 @@ def spawn(args, task, name="", num=None):
     return json.loads(proc.stdout.strip().splitlines()[-1])
 
 
+def versions():
+    """The installed version of morvel and of each peer that has one."""
+    from importlib import metadata
+    found = {}
+    for dist in ("morvel", "lmdb", "plyvel", "rocksdict"):
+        try:
+            found[dist] = metadata.version(dist)
+        except metadata.PackageNotFoundError:
+            pass
+    try:
+        import sqlite3
+        found["sqlite3"] = sqlite3.sqlite_version
+    except ImportError:
+        pass
+    return found
+
+
 class Run:
     """The results gathered so far and the sections made of them."""
 
@@ -331,7 +348,8 @@ class Run:
         if self.args.num != 1000000:
             command = "bench/run_bench.py --num %d" % self.args.num
         report.write_markdown(md, self.sections, command,
-                              None if problem else os.path.basename(png))
+                              None if problem else os.path.basename(png), versions(),
+                              self.missing)
         print("wrote %s%s" % (md, "" if problem else " and " + png))
 
 
