@@ -139,7 +139,7 @@ bench: install engine
 	$(VPY) -m pip install -q matplotlib || echo "matplotlib not installed: no plot"
 	PATH="$(abspath $(VENV))/bin:$$PATH" cmake -S . -B $(DEV_BUILD) -DMORVEL_BUILD_BENCH=ON
 	PATH="$(abspath $(VENV))/bin:$$PATH" cmake --build $(DEV_BUILD) -j $(JOBS) --target engine_bench
-	$(VPY) bench/run_bench.py --engine $(DEV_BUILD)/bench/engine_bench $(if $(BIG),--big)
+	$(VPY) bench/run_bench.py --engine $(DEV_BUILD)/bench/engine_bench $(if $(filter 1 yes true,$(BIG)),--big)
 
 # Sanitizer builds. test-asan runs the engine suite and then the module's
 # pytest suite against an ASan+UBSan build of the module and the engine. The
