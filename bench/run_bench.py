@@ -1,535 +1,398 @@
 #!/usr/bin/env python3
 """Benchmarks of morvel beside the key-value stores that can be installed here.
 
-Runs the engine benchmark (C++, bench/engine_bench.cc) if given, then the same
-workload through the Python module: 1M random 8-byte keys and values, set, then
-got, then scanned (`for k, v in db`, or the store's cursor), then removed, one
-operation per call, on morvel.DBM (HashDBM in both
-update modes, TinyDBM, BabyDBM) and on sqlite3 (a key-value table), dbm.dumb,
-lmdb and plyvel (the last two installed from PyPI into this environment when
-they can be; skipped quietly when not). Every store runs in a process of its
-own so that its memory is measured alone. Prints ops/s and memory per class and
-the ratios of morvel's HashDBM against each peer.
+One run prints, and writes to bench/RESULTS.md with a plot in
+bench/results.png:
 
-Then the asynchronous adapter: 100k Sets and then 100k Gets handed to
-morvel.AsyncDBM with all futures collected afterwards, against the same
-operations made synchronously on morvel.DBM, in both concurrent modes, with the
-time split between handing over and collecting.
+- the engine benchmark (C++, bench/engine_bench.cc), when given;
+- point operations through the module, one call per operation, on --num
+  random 8-byte keys and values: Set, Get, Remove on every morvel class beside
+  dict, lmdb (one write transaction for the load, one read transaction for
+  the gets), plyvel, rocksdict and sqlite3, with memory and file size after
+  the load; a full scan (`for k, v in db` or the store's cursor);
+- growth: Set and Get at 10M records against --num (with --big);
+- threads: HashDBM Gets with and without concurrent=True, two threads
+  against one;
+- Search("begin", prefix, 1) on ordered classes against an iterator's Jump;
+- the YCSB core workloads A, B, C, E, F (scrambled Zipfian, 1,000-byte values);
+- AsyncDBM against direct calls, and the index benchmark (index_bench.py).
 
-    python bench/run_bench.py --engine build/dev/bench/engine_bench [--num N]
+Every store runs in a worker process of its own. A peer that cannot be
+installed or run is reported as missing with the reason in each of its rows.
+
+    python bench/run_bench.py --engine build/dev/bench/engine_bench [--num N] [--big]
 """
 
 import argparse
-import importlib
 import json
 import os
-import shutil
-import struct
 import subprocess
 import sys
-import tempfile
-import time
 
-MASK64 = (1 << 64) - 1
+import report
+import stores
+from report import Table, fmt_mb, fmt_rate, fmt_ratio, ratio
 
-# Stores driven through Python, in the order they are reported.
-MORVEL_WORKERS = ["morvel_hash_in_place", "morvel_hash_appending", "morvel_tiny", "morvel_baby"]
-PEER_WORKERS = ["lmdb", "plyvel", "sqlite3", "dbm.dumb"]
-PYPI_PEERS = {"lmdb": "lmdb", "plyvel": "plyvel"}
+HERE = os.path.dirname(os.path.abspath(__file__))
 
-# The asynchronous comparison: its record count, and the worker counts tried.
-ASYNC_NUM = 100000
-ASYNC_WORKERS = [1, 2]
-
-# dbm.dumb opens its files on every operation and rewrites its whole index on
-# every deletion: it is timed on this many records, and removals on fewer.
-DUMB_LIMIT = 20000
-DUMB_REMOVE_LIMIT = 2000
+POINT_STORES = ["HashDBM", "HashDBM appending", "TreeDBM", "TinyDBM", "BabyDBM", "CacheDBM",
+                "dict", "lmdb", "plyvel", "rocksdict", "sqlite3"]
+PEERS = ["dict", "lmdb", "plyvel", "rocksdict", "sqlite3"]
+SCAN_STORES = ["HashDBM", "TreeDBM", "TinyDBM", "BabyDBM", "CacheDBM", "dict", "lmdb",
+               "plyvel", "rocksdict", "sqlite3"]
+YCSB_STORES = ["HashDBM", "TreeDBM", "BabyDBM", "lmdb", "plyvel", "rocksdict"]
+YCSB_PEERS = ["lmdb", "plyvel", "rocksdict"]
+YCSB_COLUMNS = ["load", "A", "B", "C", "E", "F"]
+SEARCH_CLASSES = ["TreeDBM", "BabyDBM"]
 
 
-def mix(x):
-    """The bijection of engine_bench.cc: distinct indexes give distinct keys."""
-    x = (x + 0x9E3779B97F4A7C15) & MASK64
-    x = ((x ^ (x >> 30)) * 0xBF58476D1CE4E5B9) & MASK64
-    x = ((x ^ (x >> 27)) * 0x94D049BB133111EB) & MASK64
-    return x ^ (x >> 31)
+def size_label(num):
+    """1000000 -> "1M", 2000 -> "2000"."""
+    return "%dM" % (num // 1000000) if num % 1000000 == 0 else str(num)
 
 
-def make_records(num):
-    pack = struct.Struct("<Q").pack
-    keys = [pack(mix(i)) for i in range(num)]
-    values = [pack(mix(i ^ 0x5555555555555555)) for i in range(num)]
-    return keys, values
-
-
-def memory_usage():
-    """Anonymous resident memory of this process in bytes (RssAnon), or -1: the
-    heap, without the file pages that memory-mapped stores map from the page
-    cache."""
-    try:
-        with open("/proc/self/status") as f:
-            for line in f:
-                if line.startswith("RssAnon:"):
-                    return int(line.split()[1]) * 1024
-    except OSError:
-        pass
-    return -1
-
-
-def timed(func, count):
-    start = time.perf_counter()
-    func()
-    return count / (time.perf_counter() - start)
-
-
-def work_morvel(name, keys, values, workdir):
-    import morvel
-    params = {
-        "morvel_hash_in_place": ("db.mvh", {"dbm": "HashDBM", "update_mode": "in_place"}),
-        "morvel_hash_appending": ("db.mvh", {"dbm": "HashDBM", "update_mode": "appending"}),
-        "morvel_tiny": ("", {"dbm": "TinyDBM"}),
-        "morvel_baby": ("", {"dbm": "BabyDBM"}),
-    }[name]
-    path = os.path.join(workdir, params[0]) if params[0] else ""
-    db = morvel.DBM()
-    status = db.Open(path, True, truncate=True, **params[1])
-    if not status.IsOK():
-        raise RuntimeError("open: " + str(status))
-    pairs = list(zip(keys, values))
-    before = memory_usage()
-
-    def do_set():
-        set_ = db.Set
-        for key, value in pairs:
-            set_(key, value)
-
-    def do_get():
-        get = db.Get
-        for key, value in pairs:
-            if get(key) != value:
-                raise RuntimeError("wrong value")
-
-    def do_scan():
-        num = 0
-        for key, value in db:
-            num += 1
-        if num != len(keys):
-            raise RuntimeError("wrong record count in the scan")
-
-    def do_remove():
-        remove = db.Remove
-        for key in keys:
-            remove(key)
-
-    result = {"set": timed(do_set, len(keys))}
-    result["memory"] = memory_usage() - before
-    result["get"] = timed(do_get, len(keys))
-    result["scan"] = timed(do_scan, len(keys))
-    result["remove"] = timed(do_remove, len(keys))
-    if db.Count() != 0:
-        raise RuntimeError("records left after removal")
-    db.Close()
-    return result
-
-
-def work_lmdb(keys, values, workdir):
-    import lmdb
-    env = lmdb.open(os.path.join(workdir, "lmdb"), map_size=4 << 30)
-    pairs = list(zip(keys, values))
-    before = memory_usage()
-
-    def do_set():
-        with env.begin(write=True) as txn:
-            put = txn.put
-            for key, value in pairs:
-                put(key, value)
-
-    def do_get():
-        with env.begin() as txn:
-            get = txn.get
-            for key, value in pairs:
-                if get(key) != value:
-                    raise RuntimeError("wrong value")
-
-    def do_scan():
-        num = 0
-        with env.begin() as txn:
-            for key, value in txn.cursor():
-                num += 1
-        if num != len(keys):
-            raise RuntimeError("wrong record count in the scan")
-
-    def do_remove():
-        with env.begin(write=True) as txn:
-            delete = txn.delete
-            for key in keys:
-                delete(key)
-
-    result = {"set": timed(do_set, len(keys))}
-    result["memory"] = memory_usage() - before
-    result["get"] = timed(do_get, len(keys))
-    result["scan"] = timed(do_scan, len(keys))
-    result["remove"] = timed(do_remove, len(keys))
-    env.close()
-    return result
-
-
-def work_plyvel(keys, values, workdir):
-    import plyvel
-    db = plyvel.DB(os.path.join(workdir, "leveldb"), create_if_missing=True)
-    pairs = list(zip(keys, values))
-    before = memory_usage()
-
-    def do_set():
-        put = db.put
-        for key, value in pairs:
-            put(key, value)
-
-    def do_get():
-        get = db.get
-        for key, value in pairs:
-            if get(key) != value:
-                raise RuntimeError("wrong value")
-
-    def do_scan():
-        num = 0
-        for key, value in db:
-            num += 1
-        if num != len(keys):
-            raise RuntimeError("wrong record count in the scan")
-
-    def do_remove():
-        delete = db.delete
-        for key in keys:
-            delete(key)
-
-    result = {"set": timed(do_set, len(keys))}
-    result["memory"] = memory_usage() - before
-    result["get"] = timed(do_get, len(keys))
-    result["scan"] = timed(do_scan, len(keys))
-    result["remove"] = timed(do_remove, len(keys))
-    db.close()
-    return result
-
-
-def work_sqlite3(keys, values, workdir):
-    import sqlite3
-    con = sqlite3.connect(os.path.join(workdir, "db.sqlite"), isolation_level=None)
-    con.execute("CREATE TABLE kv (k BLOB PRIMARY KEY, v BLOB) WITHOUT ROWID")
-    pairs = list(zip(keys, values))
-    before = memory_usage()
-
-    def do_set():
-        con.execute("BEGIN")
-        execute = con.execute
-        for pair in pairs:
-            execute("INSERT OR REPLACE INTO kv VALUES (?, ?)", pair)
-        con.execute("COMMIT")
-
-    def do_get():
-        execute = con.execute
-        for key, value in pairs:
-            row = execute("SELECT v FROM kv WHERE k = ?", (key,)).fetchone()
-            if row is None or row[0] != value:
-                raise RuntimeError("wrong value")
-
-    def do_scan():
-        num = 0
-        for key, value in con.execute("SELECT k, v FROM kv"):
-            num += 1
-        if num != len(keys):
-            raise RuntimeError("wrong record count in the scan")
-
-    def do_remove():
-        con.execute("BEGIN")
-        execute = con.execute
-        for key in keys:
-            execute("DELETE FROM kv WHERE k = ?", (key,))
-        con.execute("COMMIT")
-
-    result = {"set": timed(do_set, len(keys))}
-    result["memory"] = memory_usage() - before
-    result["get"] = timed(do_get, len(keys))
-    result["scan"] = timed(do_scan, len(keys))
-    result["remove"] = timed(do_remove, len(keys))
-    con.close()
-    return result
-
-
-def work_dumb(keys, values, workdir):
-    import dbm.dumb
-    db = dbm.dumb.open(os.path.join(workdir, "dumb"), "n")
-    keys = keys[:DUMB_LIMIT]
-    pairs = list(zip(keys, values))
-    before = memory_usage()
-
-    def do_set():
-        for key, value in pairs:
-            db[key] = value
-
-    def do_get():
-        for key, value in pairs:
-            if db[key] != value:
-                raise RuntimeError("wrong value")
-
-    some = keys[:DUMB_REMOVE_LIMIT]
-
-    def do_remove():
-        for key in some:
-            del db[key]
-
-    result = {"set": timed(do_set, len(keys))}
-    result["memory"] = memory_usage() - before
-    result["get"] = timed(do_get, len(keys))
-    result["remove"] = timed(do_remove, len(some))
-    result["note"] = "timed on %d records, remove on %d" % (len(keys), len(some))
-    db.close()
-    return result
-
-
-def work_async(concurrent, keys, values, workdir):
-    """Sets and Gets through AsyncDBM (futures collected afterwards) against the
-    same operations made synchronously, on a HashDBM file."""
-    import morvel
-    pairs = list(zip(keys, values))
-    result = {}
-
-    def open_db(tag):
-        db = morvel.DBM()
-        status = db.Open(os.path.join(workdir, tag + ".mvh"), True, truncate=True,
-                         concurrent=concurrent, num_buckets=len(keys) * 2)
-        if not status.IsOK():
-            raise RuntimeError("open: " + str(status))
-        return db
-
-    db = open_db("sync")
-    start = time.perf_counter()
-    set_ = db.Set
-    for key, value in pairs:
-        set_(key, value)
-    result["sync_set"] = len(pairs) / (time.perf_counter() - start)
-    start = time.perf_counter()
-    get = db.Get
-    for key, value in pairs:
-        if get(key) != value:
-            raise RuntimeError("wrong value")
-    result["sync_get"] = len(pairs) / (time.perf_counter() - start)
-    db.Close()
-
-    for workers in ASYNC_WORKERS:
-        db = open_db("async%d" % workers)
-        adapter = morvel.AsyncDBM(db, workers)
-        for op in ("set", "get"):
-            start = time.perf_counter()
-            if op == "set":
-                call = adapter.Set
-                futures = [call(key, value) for key, value in pairs]
-            else:
-                call = adapter.Get
-                futures = [call(key) for key in keys]
-            handed = time.perf_counter()
-            if op == "set":
-                if not all(f.Get() == 0 for f in futures):
-                    raise RuntimeError("a Set failed")
-            else:
-                for f, value in zip(futures, values):
-                    status, got = f.Get()
-                    if got != value:
-                        raise RuntimeError("wrong value")
-            end = time.perf_counter()
-            del futures
-            tag = "%s_%d" % (op, workers)
-            result[tag] = len(pairs) / (end - start)
-            result[tag + "_hand_us"] = (handed - start) * 1e6 / len(pairs)
-            result[tag + "_collect_us"] = (end - handed) * 1e6 / len(pairs)
-        adapter.Destruct()
-        db.Close()
-    return result
-
-
-def run_worker(name, num):
-    """Runs one store in this process and prints its result as JSON."""
-    keys, values = make_records(num)
-    workdir = tempfile.mkdtemp(prefix="morvel_pybench.")
-    try:
-        if name.startswith("async_"):
-            result = work_async(name == "async_concurrent", keys, values, workdir)
-        elif name.startswith("morvel_"):
-            result = work_morvel(name, keys, values, workdir)
-        elif name == "lmdb":
-            result = work_lmdb(keys, values, workdir)
-        elif name == "plyvel":
-            result = work_plyvel(keys, values, workdir)
-        elif name == "sqlite3":
-            result = work_sqlite3(keys, values, workdir)
-        elif name == "dbm.dumb":
-            result = work_dumb(keys, values, workdir)
-        else:
-            raise RuntimeError("unknown store " + name)
-    finally:
-        shutil.rmtree(workdir, ignore_errors=True)
-    print(json.dumps(result))
-
-
-def importable(module):
-    try:
-        importlib.import_module(module)
-        return True
-    except Exception:
-        return False
-
-
-def ensure_peer(module):
-    """Installs a PyPI peer into this environment when missing; quiet on failure."""
-    if importable(module):
-        return True
-    try:
-        subprocess.run([sys.executable, "-m", "pip", "install", "-q", PYPI_PEERS[module]],
-                       stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL, timeout=300,
-                       check=False)
-    except (OSError, subprocess.SubprocessError):
-        return False
-    importlib.invalidate_caches()
-    return importable(module)
-
-
-def spawn_worker(name, num):
-    proc = subprocess.run([sys.executable, os.path.abspath(__file__), "--worker", name,
-                           "--num", str(num)], capture_output=True, text=True)
+def spawn(args, task, name="", num=None):
+    """Runs one task in a worker process; its result, or {"error": reason}."""
+    cmd = [sys.executable, os.path.abspath(__file__), "--worker", task, "--store", name,
+           "--num", str(num or args.num), "--ycsb-records", str(args.ycsb_records),
+           "--ycsb-ops", str(args.ycsb_ops), "--ycsb-value", str(args.ycsb_value),
+           "--search-calls", str(args.search_calls)] + (["--big"] if args.big else [])
+    proc = subprocess.run(cmd, capture_output=True, text=True)
     if proc.returncode != 0:
-        tail = (proc.stderr.strip().splitlines() or ["failed"])[-1]
-        return {"error": tail}
+        lines = [l for l in proc.stderr.strip().splitlines() if l.strip()]
+        return {"error": "failed (%s)" % (lines[-1] if lines else "exit %d" % proc.returncode)}
     return json.loads(proc.stdout.strip().splitlines()[-1])
 
 
-def run_engine(engine, num):
-    print("== engine (C++), %d records" % num)
-    proc = subprocess.run([engine, "--num", str(num)], capture_output=True, text=True)
-    results = []
-    for line in proc.stdout.splitlines():
-        if line.startswith("RESULT "):
-            results.append(json.loads(line[len("RESULT "):]))
-        elif not line.startswith("ASYNC "):
-            print(line)
-    if proc.returncode != 0:
-        print("engine benchmark failed: " + proc.stderr.strip())
-    for r in results:
-        if r["class"].startswith("hash") and r["threads"] == 1:
-            for op in ("set", "get"):
-                verdict = "meets" if r[op] > 1e6 else "misses"
-                print("  %s %s: %.0f ops/s wall, %.0f per CPU-second: %s the 1M ops/s target"
-                      % (r["class"], op, r[op], r[op + "_cpu"], verdict))
-    print()
-    return results
+def versions():
+    """The installed version of morvel and of each peer that has one."""
+    from importlib import metadata
+    found = {}
+    for dist in ("morvel", "lmdb", "plyvel", "rocksdict"):
+        try:
+            found[dist] = metadata.version(dist)
+        except metadata.PackageNotFoundError:
+            pass
+    try:
+        import sqlite3
+        found["sqlite3"] = sqlite3.sqlite_version
+    except ImportError:
+        pass
+    return found
 
 
-def fmt_rate(value):
-    return "%11.0f" % value if value is not None else "%11s" % "-"
+class Run:
+    """The results gathered so far and the sections made of them."""
 
+    def __init__(self, args):
+        self.args = args
+        self.sections = []
+        names = sorted(set(POINT_STORES + YCSB_STORES))
+        self.missing = stores.availability(names, not args.no_install)
+        self.point = {}
+        self.big = {}
+        self.ycsb = {}
 
-def report_async():
-    print()
-    print("== AsyncDBM, %d Sets then %d Gets on a HashDBM file, futures collected afterwards"
-          % (ASYNC_NUM, ASYNC_NUM))
-    print("(ops/s of the whole run; then microseconds per operation spent handing over"
-          " and collecting)")
-    print("%-11s %-8s %11s %11s %9s %9s" % ("mode", "way", "set ops/s", "get ops/s",
-                                            "set h/c", "get h/c"))
-    for name in ("async_plain", "async_concurrent"):
-        mode = name[len("async_"):]
-        r = spawn_worker(name, ASYNC_NUM)
+    def show(self, section):
+        self.sections.append(section)
+        print(section.text(), flush=True)
+
+    def results(self, task, names, num=None):
+        """Each store's result of |task|; a missing store gets its reason."""
+        out = {}
+        for name in names:
+            reason = self.missing.get(name)
+            out[name] = ({"error": "missing (%s)" % reason} if reason
+                         else spawn(self.args, task, name, num))
+        return out
+
+    def engine(self):
+        engine = self.args.engine
+        table = Table("Engine (C++, no Python), %d random 8-byte records" % self.args.num,
+                      ["class", "threads", "set ops/s", "get ops/s", "remove ops/s",
+                       "set per CPU-s", "get per CPU-s", "memory MB", "file MB"],
+                      "ops/s by wall-clock time; per CPU-s: ops per CPU-second of the process")
+        async_table = Table("Engine AsyncDBM: operations handed over, futures collected after",
+                            ["class", "op", "workers", "ops/s", "hand us/op", "collect us/op"])
+        if not engine or not os.path.exists(engine):
+            table.add_missing("engine_bench", "not run (no --engine)" if not engine
+                              else "missing (not built at %s)" % engine)
+            self.show(table)
+            return
+        proc = subprocess.run([engine, "--num", str(self.args.num)], capture_output=True,
+                              text=True)
+        for line in proc.stdout.splitlines():
+            if line.startswith("RESULT "):
+                r = json.loads(line[len("RESULT "):])
+                table.add(r["class"], r["threads"], fmt_rate(r["set"]), fmt_rate(r["get"]),
+                          fmt_rate(r["remove"]), fmt_rate(r["set_cpu"]),
+                          fmt_rate(r["get_cpu"]), fmt_mb(r["memory"]),
+                          fmt_mb(r["file_size"]) + ("" if r["ok"] else " FAILED"))
+                if r["class"].startswith("hash") and r["threads"] == 1:
+                    for op in ("set", "get"):
+                        table.lines.append(
+                            "%s %s: %s ops/s wall, %s per CPU-second: %s the 1M ops/s target"
+                            % (r["class"], op, fmt_rate(r[op]), fmt_rate(r[op + "_cpu"]),
+                               "meets" if r[op] > 1e6 else "misses"))
+            elif line.startswith("ASYNC "):
+                r = json.loads(line[len("ASYNC "):])
+                async_table.add(r["class"], r["op"], r["workers"], fmt_rate(r["rate"]),
+                                "%.2f" % r["hand_us"],
+                                "%.2f" % r["collect_us"] + ("" if r["ok"] else " FAILED"))
+        if proc.returncode != 0:
+            table.lines.append("engine benchmark failed: " + proc.stderr.strip()[-300:])
+        self.show(table)
+        self.show(async_table)
+
+    def point_ops(self):
+        self.point = self.results("point", POINT_STORES)
+        table = Table("Point operations, %d random 8-byte keys and values, one call per "
+                      "operation" % self.args.num,
+                      ["store", "set ops/s", "get ops/s", "remove ops/s", "memory MB",
+                       "file MB"],
+                      "lmdb: one write transaction for the load and the removals, one read "
+                      "transaction for the gets; sqlite3: a WITHOUT ROWID table in "
+                      "BEGIN ... COMMIT")
+        scans = Table("Full scan of %d records" % self.args.num, ["store", "records/s"],
+                      "morvel: `for k, v in db`; lmdb: cursor; plyvel: iterator; "
+                      "rocksdict: items(); dict: items(); sqlite3: SELECT k, v")
+        for name in POINT_STORES:
+            r = self.point[name]
+            if "error" in r:
+                table.add_missing(name, r["error"])
+                continue
+            table.add(name, fmt_rate(r["set"]), fmt_rate(r["get"]), fmt_rate(r["remove"]),
+                      fmt_mb(r["memory"]), fmt_mb(r["file_size"]))
+        for name in SCAN_STORES:
+            r = self.point[name]
+            if "error" in r:
+                scans.add_missing(name, r["error"])
+            else:
+                scans.add(name, fmt_rate(r["scan"]))
+        self.show(table)
+        self.show(scans)
+
+    def growth(self):
+        small, big = size_label(self.args.num), size_label(self.args.big_num)
+        table = Table("Growth: Set and Get at %s and at %s records" % (small, big),
+                      ["store", "set " + small, "set " + big, "get " + small, "get " + big,
+                       "set cost %s/%s" % (big, small), "get cost %s/%s" % (big, small)],
+                      "cost: time per operation at %s divided by that at %s (1.00: flat)"
+                      % (big, small))
+        if self.args.big:
+            self.big = self.results("growth", POINT_STORES, self.args.big_num)
+        for name in POINT_STORES:
+            small, big = self.point[name], self.big.get(name)
+            if "error" in small:
+                table.add_missing(name, small["error"])
+            elif not self.args.big:
+                table.add(name, fmt_rate(small["set"]), "not run (BIG=1)",
+                          fmt_rate(small["get"]), "not run (BIG=1)", "-", "-")
+            elif "error" in big:
+                table.add_missing(name, big["error"])
+            else:
+                table.add(name, fmt_rate(small["set"]), fmt_rate(big["set"]),
+                          fmt_rate(small["get"]), fmt_rate(big["get"]),
+                          fmt_ratio(ratio(small["set"], big["set"])),
+                          fmt_ratio(ratio(small["get"], big["get"])))
+        self.show(table)
+
+    def threads(self):
+        r = spawn(self.args, "threads")
+        table = Table("Threads: HashDBM Gets through the module",
+                      ["case", "concurrent=False", "concurrent=True"],
+                      "ops/s of all threads together; two threads make the same total number "
+                      "of Gets as one; concurrent=True releases the interpreter lock around "
+                      "the engine call")
         if "error" in r:
-            print("%-11s failed: %s" % (mode, r["error"]))
-            continue
-        print("%-11s %-8s %s %s" % (mode, "sync", fmt_rate(r["sync_set"]),
-                                    fmt_rate(r["sync_get"])))
-        for workers in ASYNC_WORKERS:
-            s, g = "set_%d" % workers, "get_%d" % workers
-            print("%-11s %-8s %s %s %4.1f/%-4.1f %4.1f/%-4.1f" % (
-                mode, "async %d" % workers, fmt_rate(r[s]), fmt_rate(r[g]),
-                r[s + "_hand_us"], r[s + "_collect_us"], r[g + "_hand_us"],
-                r[g + "_collect_us"]))
+            table.add_missing("threads", r["error"])
+            self.show(table)
+            return
+        table.add("%d records, 1 thread" % self.args.num, fmt_rate(r["get_all_False"]),
+                  fmt_rate(r["get_all_True"]))
+        for size in ("8 B", "100 KB"):
+            if "%s_True_1" % size not in r:
+                table.add("%s values, 1 and 2 threads" % size, "not run (BIG=1)", "-")
+                continue
+            for count in (1, 2):
+                table.add("%s values, few hot records, %d thread%s" %
+                          (size, count, "s" if count > 1 else ""),
+                          fmt_rate(r["%s_False_%d" % (size, count)]),
+                          fmt_rate(r["%s_True_%d" % (size, count)]))
+            for mode in ("False", "True"):
+                table.lines.append("%s, concurrent=%s: 2 threads / 1 thread = %s" % (
+                    size, mode, fmt_ratio(ratio(r["%s_%s_2" % (size, mode)],
+                                                r["%s_%s_1" % (size, mode)]))))
+        table.lines.append("concurrent=True / False, one thread, %d records: %s" % (
+            self.args.num, fmt_ratio(ratio(r["get_all_True"], r["get_all_False"]))))
+        self.show(table)
+
+    def search(self):
+        found = self.results("search", SEARCH_CLASSES)
+        table = Table('Search("begin", prefix, 1) on %d ordered keys' % self.args.num,
+                      ["class", "Search ms/call", "Jump+Step ms/call", "Search / Jump"],
+                      "16-hex-digit keys, 5-digit prefixes of existing keys; Jump+Step: "
+                      "one iterator Jump to the prefix and one Step (read and move on)")
+        for name in SEARCH_CLASSES:
+            r = found[name]
+            if "error" in r:
+                table.add_missing(name, r["error"])
+            else:
+                table.add(name, "%.4f" % r["search_ms"], "%.4f" % r["jump_ms"],
+                          fmt_ratio(ratio(r["search_ms"], r["jump_ms"])))
+        self.show(table)
+
+    def ycsb_workloads(self):
+        a = self.args
+        self.ycsb = self.results("ycsb", YCSB_STORES)
+        table = Table("YCSB core workloads, %d records of %d bytes, %d operations each"
+                      % (a.ycsb_records, a.ycsb_value, a.ycsb_ops),
+                      ["store"] + [c if c == "load" else "%s ops/s" % c
+                                   for c in YCSB_COLUMNS],
+                      "scrambled Zipfian requests (constant 0.99); A 50/50 read/update, B 95/5, "
+                      "C read only, E 95% scans of 1-100 records (iterator Jump + Step) / 5% "
+                      "inserts, F 50/50 read/read-modify-write; run in the order load, A, B, C, "
+                      "F, E on one store; lmdb: one transaction per workload run")
+        for name in YCSB_STORES:
+            r = self.ycsb[name]
+            if "error" in r:
+                table.add_missing(name, r["error"])
+            else:
+                table.add(name, *[fmt_rate(r[c]) for c in YCSB_COLUMNS])
+        self.show(table)
+
+    def ratios(self):
+        table = Table("Ratios morvel / peer (above 1: morvel is faster)",
+                      ["morvel / peer", "set", "get", "remove", "scan"])
+        for name in ["HashDBM", "TreeDBM", "TinyDBM", "BabyDBM", "CacheDBM"]:
+            for peer in PEERS:
+                m, p = self.point[name], self.point[peer]
+                if "error" in m or "error" in p:
+                    table.add_missing("%s / %s" % (name, peer), m.get("error") or p["error"])
+                    continue
+                table.add("%s / %s" % (name, peer),
+                          *[fmt_ratio(ratio(m.get(op), p.get(op)))
+                            for op in ("set", "get", "remove", "scan")])
+        base, lm = self.point["HashDBM"], self.point["lmdb"]
+        for op in ("set", "get"):
+            value = ratio(base.get(op), lm.get(op))
+            table.lines.append("HashDBM %s: %s x lmdb: %s the 2x target" % (
+                op, fmt_ratio(value),
+                "-" if value is None else "meets" if value >= 2 else "misses"))
+        self.show(table)
+        ytable = Table("YCSB ratios morvel / peer (above 1: morvel is faster)",
+                       ["morvel / peer"] + YCSB_COLUMNS)
+        for name in ["HashDBM", "TreeDBM", "BabyDBM"]:
+            for peer in YCSB_PEERS:
+                m, p = self.ycsb[name], self.ycsb[peer]
+                if "error" in m or "error" in p:
+                    ytable.add_missing("%s / %s" % (name, peer), m.get("error") or p["error"])
+                    continue
+                ytable.add("%s / %s" % (name, peer),
+                           *[fmt_ratio(ratio(m.get(c), p.get(c))) for c in YCSB_COLUMNS])
+        self.show(ytable)
+
+    def async_calls(self):
+        table = Table("AsyncDBM through the module, %d Sets then %d Gets on a HashDBM file"
+                      % (self.args.async_num, self.args.async_num),
+                      ["mode", "way", "set ops/s", "get ops/s", "set hand/collect us",
+                       "get hand/collect us"],
+                      "futures collected after all were handed over; microseconds per "
+                      "operation spent handing over and collecting")
+        for mode in ("plain", "concurrent"):
+            if self.missing.get("HashDBM"):
+                table.add_missing(mode, "missing (%s)" % self.missing["HashDBM"])
+                continue
+            r = spawn(self.args, "async", mode, self.args.async_num)
+            if "error" in r:
+                table.add_missing(mode, r["error"])
+                continue
+            table.add(mode, "sync", fmt_rate(r["sync_set"]), fmt_rate(r["sync_get"]), "-", "-")
+            for workers in (1, 2):
+                s, g = "set_%d" % workers, "get_%d" % workers
+                table.add(mode, "async %d" % workers, fmt_rate(r[s]), fmt_rate(r[g]),
+                          "%.2f / %.2f" % (r[s + "_hand_us"], r[s + "_collect_us"]),
+                          "%.2f / %.2f" % (r[g + "_hand_us"], r[g + "_collect_us"]))
+        self.show(table)
+
+    def index(self):
+        cmd = [sys.executable, os.path.join(HERE, "index_bench.py")]
+        if self.args.index_limit:
+            cmd += ["--limit", str(self.args.index_limit)]
+        proc = subprocess.run(cmd, capture_output=True, text=True)
+        body = proc.stdout if proc.returncode == 0 else proc.stdout + "failed: " + proc.stderr
+        self.show(report.Verbatim("Index (bench/index_bench.py)", body.replace("== ", "")))
+
+    def plot_groups(self):
+        def series(results, names, columns):
+            return {n: [results[n].get(c) if "error" not in results[n] else None
+                        for c in columns] for n in names}
+
+        point_ops = ["set", "get", "remove", "scan"]
+        return [
+            ("Point operations and full scan, %s 8-byte records (ops/s, log scale)"
+             % size_label(self.args.num), "ops/s", point_ops,
+             series(self.point, POINT_STORES, point_ops), True),
+            ("YCSB workloads, %d records of %d bytes (ops/s, log scale)"
+             % (self.args.ycsb_records, self.args.ycsb_value), "ops/s", YCSB_COLUMNS,
+             series(self.ycsb, YCSB_STORES, YCSB_COLUMNS), True),
+        ]
+
+    def write(self):
+        md = os.path.join(self.args.out, "RESULTS.md")
+        png = os.path.join(self.args.out, "results.png")
+        problem = report.plot(png, self.plot_groups())
+        if problem:
+            print("no plot: " + problem)
+        command = "make bench" + (" BIG=1" if self.args.big else "")
+        if self.args.num != 1000000:
+            command = "bench/run_bench.py --num %d" % self.args.num
+        report.write_markdown(md, self.sections, command,
+                              None if problem else os.path.basename(png), versions(),
+                              self.missing)
+        print("wrote %s%s" % (md, "" if problem else " and " + png))
 
 
 def main():
     parser = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
     parser.add_argument("--engine", help="path of the engine_bench executable")
     parser.add_argument("--num", type=int, default=1000000, help="number of records")
+    parser.add_argument("--big", action="store_true",
+                        help="also run Set and Get at --big-num records and 100 KB values "
+                        "in threads")
+    parser.add_argument("--big-num", type=int, default=10000000)
+    parser.add_argument("--ycsb-records", type=int, default=200000)
+    parser.add_argument("--ycsb-ops", type=int, default=200000)
+    parser.add_argument("--ycsb-value", type=int, default=1000)
+    parser.add_argument("--search-calls", type=int, default=2000)
+    parser.add_argument("--async-num", type=int, default=100000)
+    parser.add_argument("--index-limit", type=int, default=0,
+                        help="source files read by the index benchmark (0: all)")
+    parser.add_argument("--out", default=HERE, help="directory of RESULTS.md and results.png")
     parser.add_argument("--no-install", action="store_true",
                         help="do not pip-install the PyPI peers")
     parser.add_argument("--worker", help=argparse.SUPPRESS)
+    parser.add_argument("--store", default="", help=argparse.SUPPRESS)
     args = parser.parse_args()
     if args.worker:
-        run_worker(args.worker, args.num)
+        import workers
+        print(json.dumps(workers.run(args.worker, args.store, args)))
         return 0
     sys.stdout.reconfigure(line_buffering=True)
-
-    if args.engine:
-        if os.path.exists(args.engine):
-            run_engine(args.engine, args.num)
-        else:
-            print("engine benchmark not found at %s; skipped\n" % args.engine)
-
-    stores = []
-    if importable("morvel"):
-        stores.extend(MORVEL_WORKERS)
-    else:
-        print("the module morvel cannot be imported; its part is skipped")
-    for peer in PEER_WORKERS:
-        if peer in PYPI_PEERS and not (importable(peer) or
-                                       (not args.no_install and ensure_peer(peer))):
-            print("%s is not installable here; skipped" % peer)
-            continue
-        stores.append(peer)
-
-    print("== Python, %d records of 8-byte random keys and values, one call per operation"
-          % args.num)
-    print("%-22s %11s %11s %11s %11s %10s" % ("store", "set ops/s", "get ops/s",
-                                              "scan rec/s", "remove ops/s", "memory MB"))
-    print("(memory: growth of anonymous resident memory after the sets; file pages excluded)")
-    results = {}
-    for name in stores:
-        r = spawn_worker(name, args.num)
-        results[name] = r
-        if "error" in r:
-            print("%-22s failed: %s" % (name, r["error"]))
-            continue
-        print("%-22s %s %s %s %s %10.1f%s" % (name, fmt_rate(r["set"]), fmt_rate(r["get"]),
-                                              fmt_rate(r.get("scan")), fmt_rate(r["remove"]),
-                                              r["memory"] / 1048576.0,
-                                           "  (" + r["note"] + ")" if "note" in r else ""))
-        sys.stdout.flush()
-
-    if importable("morvel"):
-        report_async()
-
-    base = results.get("morvel_hash_in_place")
-    if base and "error" not in base:
-        print()
-        print("ratios of morvel HashDBM (in_place) to each peer (above 1: morvel is faster)")
-        print("%-22s %7s %7s %7s" % ("peer", "set", "get", "remove"))
-        for name in PEER_WORKERS:
-            r = results.get(name)
-            if not r or "error" in r:
-                continue
-            print("%-22s %7.2f %7.2f %7.2f" % (name, base["set"] / r["set"],
-                                               base["get"] / r["get"],
-                                               base["remove"] / r["remove"]))
-        for name in MORVEL_WORKERS:
-            r = results.get(name)
-            if not r or "error" in r:
-                continue
-            for peer in ("lmdb", "plyvel"):
-                p = results.get(peer)
-                if p and "error" not in p:
-                    print("  %s scan (for k, v in db): %.2fx %s's cursor scan" %
-                          (name, r["scan"] / p["scan"], peer))
-        lm = results.get("lmdb")
-        if lm and "error" not in lm:
-            for op in ("set", "get"):
-                ratio = base[op] / lm[op]
-                print("  %s: %.2fx lmdb: %s the 2x target" %
-                      (op, ratio, "meets" if ratio >= 2 else "misses"))
+    run = Run(args)
+    for name, reason in sorted(run.missing.items()):
+        if reason:
+            print("%s is missing: %s" % (name, reason))
+    run.engine()
+    run.point_ops()
+    run.growth()
+    run.threads()
+    run.search()
+    run.ycsb_workloads()
+    run.ratios()
+    run.async_calls()
+    run.index()
+    run.write()
     return 0
 
 
