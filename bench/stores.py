@@ -78,7 +78,12 @@ class MorvelStore(Store):
         return num
 
     def file_size(self):
-        return self.db.GetFileSize() if self.on_disk else None
+        # A write-back page cache holds part of the load until it is
+        # synchronized; the size counts every record, as the peers' committed files do.
+        if not self.on_disk:
+            return None
+        self.db.Synchronize(False)
+        return self.db.GetFileSize()
 
     def close(self):
         self.iterator = None
