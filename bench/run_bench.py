@@ -202,8 +202,9 @@ class Run:
         table = Table("Threads: HashDBM Gets through the module",
                       ["case", "concurrent=False", "concurrent=True"],
                       "ops/s of all threads together; two threads make the same total number "
-                      "of Gets as one; concurrent=True releases the interpreter lock around "
-                      "the engine call")
+                      "of Gets as one; the median of 5 alternating rounds; concurrent=True "
+                      "releases the interpreter lock around engine calls that may wait "
+                      "or run long")
         if "error" in r:
             table.add_missing("threads", r["error"])
             self.show(table)
