@@ -142,7 +142,7 @@ demo: install
 	$(VPY) examples/demo.py
 
 # The engine and the module beside the peers, written to bench/RESULTS.md and
-# bench/results.png. BIG=1 adds the 10M-record rows: most of an hour more on two
+# bench/results.png. BIG=1 adds the 10M-record rows: about 20 minutes in all on two
 # cores (10M records are set and got in every store, one call each).
 # plyvel builds against Debian's LevelDB when no wheel fits; when a peer
 # cannot be installed the run reports it as missing and goes on.
