@@ -24,6 +24,8 @@ import sysconfig
 import tempfile
 import time
 
+from measure import dir_size, memory_usage
+
 IDENTIFIER = re.compile(rb"[A-Za-z_][A-Za-z0-9_]*")
 
 STORES = ["morvel_memory", "morvel_baby_file", "morvel_tree_file", "dict_of_sets", "sqlite3"]
@@ -59,26 +61,6 @@ def make_pairs(limit):
             pairs.append((word, name))
             words.add(word)
     return pairs, sorted(words)
-
-
-def memory_usage():
-    """Anonymous resident memory of this process in bytes (RssAnon), or -1."""
-    try:
-        with open("/proc/self/status") as f:
-            for line in f:
-                if line.startswith("RssAnon:"):
-                    return int(line.split()[1]) * 1024
-    except OSError:
-        pass
-    return -1
-
-
-def dir_size(path):
-    total = 0
-    for folder, _, files in os.walk(path):
-        for name in files:
-            total += os.path.getsize(os.path.join(folder, name))
-    return total
 
 
 def work_morvel(name, pairs, words, workdir):

@@ -186,6 +186,12 @@ struct HashDBM::Impl {
   Status MarkDirty();
   Status SyncImpl(bool hard);
   void Adopt(Impl* other);
+  // Makes |dest|, a new database written at |tmp_path|, this one: synchronizes
+  // it, renames it over the path durably and adopts it; |*replaced| tells
+  // whether that happened (after the rename the new file is the database even
+  // if a later step failed). With |status| failed or no rename, |dest| is
+  // closed and its file removed. In hash_dbm_open.cc.
+  Status ReplaceWith(Impl* dest, const std::string& tmp_path, Status status, bool* replaced);
   Status RecountFromChains();
   // Restores the uncleanly closed file of |size| bytes into a new file and
   // puts that in place of it (hash_dbm_restore.cc).

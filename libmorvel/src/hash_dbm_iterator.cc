@@ -70,6 +70,9 @@ class HashIterator final : public DBM::Iterator {
   Status ReadBucketRecords(uint64_t bucket, int64_t off);
   // Reads the next batch when the cursor is past the current one.
   Status EnsureRecord();
+  // Brings the cursor onto a record to hand out: the database must be open,
+  // the iterator without error and not at the end. The caller holds the file lock.
+  Status ReachRecord();
   // Reads the next batch of a walk in file order. The caller holds the file
   // lock; with |stripes_held|, every stripe too.
   Status FillInFileOrder(bool stripes_held);
@@ -363,8 +366,7 @@ Status HashIterator::Jump(std::string_view key) {
   return Status(Status::NOT_FOUND_ERROR, "no such record");
 }
 
-Status HashIterator::Next() {
-  std::shared_lock<std::shared_mutex> lock(impl_->file_mutex_);
+Status HashIterator::ReachRecord() {
   if (!impl_->open_) {
     return NotOpened();
   }
@@ -375,8 +377,14 @@ Status HashIterator::Next() {
   if (!status.IsOK()) {
     return status;
   }
-  if (!batch_.AtRecord()) {
-    return AtEnd();
+  return batch_.AtRecord() ? Status() : AtEnd();
+}
+
+Status HashIterator::Next() {
+  std::shared_lock<std::shared_mutex> lock(impl_->file_mutex_);
+  Status status = ReachRecord();
+  if (!status.IsOK()) {
+    return status;
   }
   batch_.Advance();
   return EnsureRecord();
@@ -384,18 +392,9 @@ Status HashIterator::Next() {
 
 Status HashIterator::Step(std::string* key, std::string* value) {
   std::shared_lock<std::shared_mutex> lock(impl_->file_mutex_);
-  if (!impl_->open_) {
-    return NotOpened();
-  }
-  if (!error_.IsOK()) {
-    return error_;
-  }
-  Status status = EnsureRecord();
+  Status status = ReachRecord();
   if (!status.IsOK()) {
     return status;
-  }
-  if (!batch_.AtRecord()) {
-    return AtEnd();
   }
   if (key != nullptr) {
     *key = batch_.Key(batch_.pos());

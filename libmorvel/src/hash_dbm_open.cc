@@ -309,6 +309,27 @@ Status HashDBM::Impl::RecountFromChains() {
   return Status();
 }
 
+Status HashDBM::Impl::ReplaceWith(Impl* dest, const std::string& tmp_path, Status status,
+                                  bool* replaced) {
+  *replaced = false;
+  if (status.IsOK()) {
+    status = dest->SyncImpl(false);
+  }
+  bool renamed = false;
+  if (status.IsOK()) {
+    status = hashdbm::SyncAndRenameOver(dest->file_.get(), path_, &renamed);
+  }
+  if (!renamed) {
+    dest->CloseImpl();
+    std::remove(tmp_path.c_str());
+    return status;
+  }
+  file_->Close();
+  Adopt(dest);
+  *replaced = true;
+  return status;
+}
+
 Status HashDBM::Impl::CloseImpl() {
   Status status;
   // An unhealthy database stays marked as not cleanly closed, so that a later

@@ -221,21 +221,11 @@ Status HashDBM::Impl::RebuildLocked(const ParamMap& params) {
   // the way restoring reads a file, from its chains and then a scan.
   status = healthy_ ? CopyForRebuild(dest.get(), &first_pos, &other_skips)
                     : RestoreRecords(file_.get(), layout_, FileEnd(), false, dest.get());
-  if (status.IsOK()) {
-    status = dest->SyncImpl(false);
-  }
-  bool renamed = false;
-  if (status.IsOK()) {
-    status = SyncAndRenameOver(dest->file_.get(), path_, &renamed);
-  }
-  if (!renamed) {
-    dest->CloseImpl();
-    std::remove(tmp_path.c_str());
+  bool replaced = false;
+  status = ReplaceWith(dest.get(), tmp_path, status, &replaced);
+  if (!replaced) {
     return status;
   }
-  // Once renamed, the new file is the database even if a later step failed.
-  file_->Close();
-  Adopt(dest.get());
   num_buckets_hint_.store(layout_.num_buckets);
   fbp_capacity_ = fbp_capacity;
   fbp_.Configure(fbp_capacity, layout_.align_pow);

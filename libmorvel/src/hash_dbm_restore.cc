@@ -226,22 +226,8 @@ Status HashDBM::Impl::RestoreInPlace(int64_t size) {
   if (size >= layout_.record_base) {
     status = RestoreRecords(file_.get(), layout_, size, false, dest.get());
   }
-  if (status.IsOK()) {
-    status = dest->SyncImpl(false);
-  }
-  bool renamed = false;
-  if (status.IsOK()) {
-    status = SyncAndRenameOver(dest->file_.get(), path_, &renamed);
-  }
-  if (!renamed) {
-    dest->CloseImpl();
-    std::remove(tmp_path.c_str());
-    return status;
-  }
-  // Once renamed, the new file is the database even if a later step failed.
-  file_->Close();
-  Adopt(dest.get());
-  return status;
+  bool replaced = false;
+  return ReplaceWith(dest.get(), tmp_path, status, &replaced);
 }
 
 }  // namespace morvel

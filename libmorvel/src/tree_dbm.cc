@@ -469,6 +469,16 @@ struct TreeDBM::Impl {
     return status;
   }
 
+  // Makes the inner file hold every page and the current health mark, so that
+  // it can be synchronized or copied as a whole tree.
+  Status FlushWithMeta() {
+    Status status = Flush();
+    if (status.IsOK() && meta_clean_on_disk != healthy) {
+      status = WriteMeta(healthy);
+    }
+    return status;
+  }
+
   // Called before a writer changes anything: the file must say unclean
   // before any page changes.
   Status BeginWrite() {
@@ -1731,10 +1741,7 @@ Status TreeDBM::SynchronizeAdvanced(bool hard, FileProcessor* proc, const ParamM
     return ClosedStatus();
   }
   if (impl->writable) {
-    Status status = impl->Flush();
-    if (status.IsOK() && impl->meta_clean_on_disk != impl->healthy) {
-      status = impl->WriteMeta(impl->healthy);
-    }
+    const Status status = impl->FlushWithMeta();
     if (!status.IsOK()) {
       return status;
     }
@@ -1750,10 +1757,7 @@ Status TreeDBM::CopyFileData(const std::string& dest_path, bool sync_hard) {
   }
   if (impl->writable) {
     // The copy must hold every page and say clean, so the file is made so first.
-    Status status = impl->Flush();
-    if (status.IsOK() && impl->meta_clean_on_disk != impl->healthy) {
-      status = impl->WriteMeta(impl->healthy);
-    }
+    const Status status = impl->FlushWithMeta();
     if (!status.IsOK()) {
       return status;
     }
