@@ -113,6 +113,21 @@ bool CheckRecord(const Layout& layout, const char* p, size_t size, RecordHead* h
   return true;
 }
 
+Status ReadChainRecord(File* file, const Layout& layout, int64_t end, int64_t off,
+                       CycleGuard* guard, RecordRead* rec) {
+  if (!guard->Step(off)) {
+    return BrokenData("a cycle in a bucket chain");
+  }
+  Status status = ReadHead(file, layout, end, off, rec);
+  if (!status.IsOK()) {
+    return status;
+  }
+  if (rec->head.type == kRecordFree) {
+    return BrokenData(SPrintF("a free block in a chain at %lld", static_cast<long long>(off)));
+  }
+  return ReadBody(file, layout, rec);
+}
+
 }  // namespace hashdbm
 
 using namespace hashdbm;
@@ -136,20 +151,7 @@ Status HashDBM::Impl::FindRecord(std::string_view key, uint64_t bucket, Found* f
   int64_t off = found->head;
   CycleGuard guard;
   while (off != 0) {
-    if (!guard.Step(off)) {
-      return BrokenData("a cycle in a bucket chain");
-    }
-    status = ReadHead(raw_, layout_, end, off, &rec);
-    if (!status.IsOK()) {
-      return status;
-    }
-    if (rec.head.type == kRecordFree) {
-      return BrokenData(SPrintF("a free block in a chain at %lld", static_cast<long long>(off)));
-    }
-    // The checksum is checked before the key is trusted: a damaged newest
-    // version of the key must be an error, not a reason to walk on to an
-    // older version (or to none).
-    status = ReadBody(raw_, layout_, &rec);
+    status = ReadChainRecord(raw_, layout_, end, off, &guard, &rec);
     if (!status.IsOK()) {
       return status;
     }
@@ -179,18 +181,8 @@ Status HashDBM::Impl::ReadChain(uint64_t bucket, bool with_values,
   RecordRead rec;
   CycleGuard guard;
   while (off != 0) {
-    if (!guard.Step(off)) {
-      return BrokenData("a cycle in a bucket chain");
-    }
-    status = ReadHead(raw_, layout_, end, off, &rec);
-    if (!status.IsOK()) {
-      return status;
-    }
-    if (rec.head.type == kRecordFree) {
-      return BrokenData(SPrintF("a free block in a chain at %lld", static_cast<long long>(off)));
-    }
-    // Removal records too: a damaged one must not let an older version show.
-    status = ReadBody(raw_, layout_, &rec);
+    // Removal records are checked too: a damaged one must not let an older version show.
+    status = ReadChainRecord(raw_, layout_, end, off, &guard, &rec);
     if (!status.IsOK()) {
       return status;
     }

@@ -58,6 +58,13 @@ class CycleGuard {
   uint64_t steps_ = 0;
 };
 
+// Reads the record at |off| of a bucket chain walked under |guard|: its head,
+// then its body with the checksum checked before the key is trusted, so that a
+// damaged newest version is an error rather than a reason to walk on to an
+// older one. A cycle or a free block in the chain is BROKEN_DATA_ERROR.
+Status ReadChainRecord(File* file, const Layout& layout, int64_t end, int64_t off,
+                       CycleGuard* guard, RecordRead* rec);
+
 // A reader of a file through a large window, for sequential scans.
 class ScanReader {
  public:

@@ -480,6 +480,18 @@ class TinyIterator final : public DBM::Iterator {
     std::shared_lock lock(impl_->stripes[0].mutex);
     return impl_->open ? Status() : ClosedStatus();
   }
+  // Brings the cursor onto a record to hand out: the database must be open
+  // and the iterator not at the end.
+  Status ReachRecord() {
+    Status status = CheckOpen();
+    if (status.IsOK()) {
+      status = EnsureRecord();
+    }
+    if (status.IsOK() && !batch_.AtRecord()) {
+      status = Status(Status::NOT_FOUND_ERROR);
+    }
+    return status;
+  }
 
   std::shared_ptr<TinyDBM::Impl> impl_;
   RecordBatch batch_;
@@ -575,30 +587,18 @@ Status TinyIterator::Jump(std::string_view key) {
 }
 
 Status TinyIterator::Next() {
-  Status status = CheckOpen();
-  if (status.IsOK()) {
-    status = EnsureRecord();
-  }
+  const Status status = ReachRecord();
   if (!status.IsOK()) {
     return status;
-  }
-  if (!batch_.AtRecord()) {
-    return Status(Status::NOT_FOUND_ERROR);
   }
   batch_.Advance();
   return EnsureRecord();
 }
 
 Status TinyIterator::Step(std::string* key, std::string* value) {
-  Status status = CheckOpen();
-  if (status.IsOK()) {
-    status = EnsureRecord();
-  }
+  const Status status = ReachRecord();
   if (!status.IsOK()) {
     return status;
-  }
-  if (!batch_.AtRecord()) {
-    return Status(Status::NOT_FOUND_ERROR);
   }
   if (key != nullptr) {
     *key = batch_.Key(batch_.pos());
