@@ -55,10 +55,6 @@ bool CheckWaitable(FutureObject* self) {
   return false;
 }
 
-PyObject* CreatePyText(std::string_view data, bool is_str) {
-  return is_str ? CreatePyString(data) : CreatePyBytes(data);
-}
-
 PyObject* CreatePyTextTuple(const std::vector<std::string>& items, bool is_str) {
   PyObject* pytuple = PyTuple_New(static_cast<Py_ssize_t>(items.size()));
   if (pytuple == nullptr) return nullptr;
@@ -71,25 +67,6 @@ PyObject* CreatePyTextTuple(const std::vector<std::string>& items, bool is_str) 
     PyTuple_SET_ITEM(pytuple, static_cast<Py_ssize_t>(i), pyitem);
   }
   return pytuple;
-}
-
-// Entries are set in the map's (byte) order, so with texts as str, a later key
-// that decodes like an earlier one replaces it.
-PyObject* CreatePyTextDict(const std::map<std::string, std::string>& records, bool is_str) {
-  PyObject* pydict = PyDict_New();
-  if (pydict == nullptr) return nullptr;
-  for (const auto& [key, value] : records) {
-    PyObject* pykey = CreatePyText(key, is_str);
-    PyObject* pyvalue = pykey == nullptr ? nullptr : CreatePyText(value, is_str);
-    const bool ok = pyvalue != nullptr && PyDict_SetItem(pydict, pykey, pyvalue) == 0;
-    Py_XDECREF(pykey);
-    Py_XDECREF(pyvalue);
-    if (!ok) {
-      Py_DECREF(pydict);
-      return nullptr;
-    }
-  }
-  return pydict;
 }
 
 // A new tuple of the status and |pyitems| (new references, any of which may be

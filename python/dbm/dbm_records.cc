@@ -58,10 +58,6 @@ std::map<std::string_view, std::string_view> ViewsOf(const morvel::ParamMap& rec
   return views;
 }
 
-PyObject* CreatePyValue(std::string_view data, bool as_str) {
-  return as_str ? CreatePyString(data) : CreatePyBytes(data);
-}
-
 // A new (status, value) tuple; a null |pyvalue| stands for None. Takes over
 // |status|.
 PyObject* CreatePyStatusValuePair(Status&& status, PyObject* pyvalue) {
@@ -103,20 +99,7 @@ PyObject* GetMultiCommon(DBMObject* self, const ArgList& pyargs, bool as_str) {
   std::map<std::string, std::string> records;
   // The status is not reported: the dict holds what was found.
   CallEngine(self, core.get(), [&](DBM* dbm) { return dbm->GetMulti(key_views, &records); });
-  PyObject* pydict = PyDict_New();
-  if (pydict == nullptr) return nullptr;
-  for (const auto& record : records) {
-    PyObject* pykey = CreatePyValue(record.first, as_str);
-    PyObject* pyvalue = pykey == nullptr ? nullptr : CreatePyValue(record.second, as_str);
-    const bool ok = pyvalue != nullptr && PyDict_SetItem(pydict, pykey, pyvalue) == 0;
-    Py_XDECREF(pykey);
-    Py_XDECREF(pyvalue);
-    if (!ok) {
-      Py_DECREF(pydict);
-      return nullptr;
-    }
-  }
-  return pydict;
+  return CreatePyTextDict(records, as_str);
 }
 
 PyObject* PopFirstCommon(DBMObject* self, const ArgList& pyargs, bool as_str) {
@@ -131,7 +114,7 @@ PyObject* PopFirstCommon(DBMObject* self, const ArgList& pyargs, bool as_str) {
   });
   if (!SetStatusReceiver(pystatus, status)) return nullptr;
   if (!status.IsOK()) Py_RETURN_NONE;
-  return CreatePyPair(CreatePyValue(key, as_str), CreatePyValue(value, as_str));
+  return CreatePyPair(CreatePyText(key, as_str), CreatePyText(value, as_str));
 }
 
 // Reads the old value and sets the new one within one engine Process call.
@@ -347,7 +330,7 @@ PyObject* dbm_SetAndGet(DBMObject* self, PyObject* const* pyargv, Py_ssize_t pya
   if (status.IsOK()) status = std::move(proc_status);
   PyObject* pyold = nullptr;
   if (hit) {
-    pyold = CreatePyValue(old_value, PyUnicode_Check(pyvalue));
+    pyold = CreatePyText(old_value, PyUnicode_Check(pyvalue));
     if (pyold == nullptr) return nullptr;
   }
   return CreatePyStatusValuePair(std::move(status), pyold);
@@ -394,7 +377,7 @@ PyObject* dbm_RemoveAndGet(DBMObject* self, PyObject* const* pyargv, Py_ssize_t 
   if (status.IsOK()) status = std::move(proc_status);
   PyObject* pyold = nullptr;
   if (status.IsOK()) {
-    pyold = CreatePyValue(old_value, PyUnicode_Check(pykey));
+    pyold = CreatePyText(old_value, PyUnicode_Check(pykey));
     if (pyold == nullptr) return nullptr;
   }
   return CreatePyStatusValuePair(std::move(status), pyold);
@@ -470,7 +453,7 @@ PyObject* dbm_CompareExchangeAndGet(DBMObject* self, PyObject* const* pyargv, Py
   PyObject* pyactual = nullptr;
   if (found) {
     const bool as_str = PyUnicode_Check(pyexpected) || PyUnicode_Check(pydesired);
-    pyactual = CreatePyValue(actual, as_str);
+    pyactual = CreatePyText(actual, as_str);
     if (pyactual == nullptr) return nullptr;
   }
   return CreatePyStatusValuePair(std::move(status), pyactual);

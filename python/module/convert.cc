@@ -243,6 +243,23 @@ PyObject* CreatePyString(std::string_view data) {
   return PyUnicode_DecodeUTF8(data.data(), static_cast<Py_ssize_t>(data.size()), "replace");
 }
 
+PyObject* CreatePyTextDict(const std::map<std::string, std::string>& records, bool is_str) {
+  PyObject* pydict = PyDict_New();
+  if (pydict == nullptr) return nullptr;
+  for (const auto& [key, value] : records) {
+    PyObject* pykey = CreatePyText(key, is_str);
+    PyObject* pyvalue = pykey == nullptr ? nullptr : CreatePyText(value, is_str);
+    const bool ok = pyvalue != nullptr && PyDict_SetItem(pydict, pykey, pyvalue) == 0;
+    Py_XDECREF(pykey);
+    Py_XDECREF(pyvalue);
+    if (!ok) {
+      Py_DECREF(pydict);
+      return nullptr;
+    }
+  }
+  return pydict;
+}
+
 PyObject* CreatePyStringList(const std::vector<std::string>& items) {
   PyObject* pylist = PyList_New(static_cast<Py_ssize_t>(items.size()));
   if (pylist == nullptr) return nullptr;

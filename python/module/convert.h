@@ -14,6 +14,7 @@
 #include <Python.h>
 
 #include <cstdint>
+#include <map>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -87,6 +88,17 @@ PyObject* CreatePyBytes(std::string_view data);
 
 // A new str decoded from UTF-8 with "replace"; null with an error set on failure.
 PyObject* CreatePyString(std::string_view data);
+
+// A new str (as CreatePyString makes it) or bytes of |data|; null with an
+// error set on failure.
+inline PyObject* CreatePyText(std::string_view data, bool is_str) {
+  return is_str ? CreatePyString(data) : CreatePyBytes(data);
+}
+
+// A new dict of |records| with keys and values made by CreatePyText. Entries
+// are set in the map's (byte) order, so with texts as str, a later key that
+// decodes like an earlier one replaces it. Null with an error set on failure.
+PyObject* CreatePyTextDict(const std::map<std::string, std::string>& records, bool is_str);
 
 // A new list of str decoded from |items| as CreatePyString does; null with an
 // error set on failure.
