@@ -35,18 +35,6 @@ PyMappingMethods dbm_as_mapping;
 PySequenceMethods dbm_as_sequence;
 
 constexpr char kAnyData[] = "\0[ANY]\0";
-constexpr int32_t kNumOpenOptions = 5;
-const struct {
-  const char* name;
-  int32_t bit;
-} kOpenOptions[kNumOpenOptions] = {
-    {"truncate", morvel::File::OPEN_TRUNCATE},
-    {"no_create", morvel::File::OPEN_NO_CREATE},
-    {"no_wait", morvel::File::OPEN_NO_WAIT},
-    {"no_lock", morvel::File::OPEN_NO_LOCK},
-    {"sync_hard", morvel::File::OPEN_SYNC_HARD},
-};
-
 // Handles whose Open is running with the interpreter lock released. Read and
 // written only with the interpreter lock.
 std::unordered_set<const DBMObject*> opening_handles;
@@ -280,16 +268,7 @@ PyObject* dbm_Open(DBMObject* self, PyObject* pytuple, PyObject* pykwds) {
     params = ExtractMap(pykwds);
     num_shards =
         static_cast<int32_t>(morvel::StrToInt(morvel::SearchMap(params, "num_shards", "-1"), 0));
-    concurrent = morvel::StrToBool(morvel::SearchMap(params, "concurrent", "false"), false);
-    for (const auto& option : kOpenOptions) {
-      if (morvel::StrToBool(morvel::SearchMap(params, option.name, "false"), false)) {
-        options |= option.bit;
-      }
-    }
-    params.erase("concurrent");
-    for (const auto& option : kOpenOptions) {
-      params.erase(option.name);
-    }
+    TakeOpenOptions(&params, &concurrent, &options);
   }
   if (PyErr_Occurred()) return nullptr;
   morvel::Status path_status = CheckPath(path.Get());

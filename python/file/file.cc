@@ -178,13 +178,6 @@ std::unordered_set<const FileObject*> opening_files;
 
 int64_t ClampToZero(int64_t value) { return std::max<int64_t>(value, 0); }
 
-// The keys of the open parameters read and removed from the parameter map.
-constexpr const char* kOpenOptionNames[] = {"truncate", "no_create", "no_wait", "no_lock",
-                                            "sync_hard"};
-constexpr int32_t kOpenOptionBits[] = {
-    morvel::File::OPEN_TRUNCATE, morvel::File::OPEN_NO_CREATE, morvel::File::OPEN_NO_WAIT,
-    morvel::File::OPEN_NO_LOCK, morvel::File::OPEN_SYNC_HARD};
-
 PyObject* file_new(PyTypeObject* pytype, PyObject*, PyObject*) {
   FileObject* self = reinterpret_cast<FileObject*>(pytype->tp_alloc(pytype, 0));
   if (self == nullptr) return nullptr;
@@ -249,14 +242,7 @@ PyObject* file_Open(FileObject* self, PyObject* pytuple, PyObject* pykwds) {
   int32_t options = morvel::File::OPEN_DEFAULT;
   if (pykwds != nullptr) {
     params = ExtractMap(pykwds);
-    concurrent = morvel::StrToBool(morvel::SearchMap(params, "concurrent", "false"), false);
-    for (size_t i = 0; i < std::size(kOpenOptionNames); ++i) {
-      if (morvel::StrToBool(morvel::SearchMap(params, kOpenOptionNames[i], "false"), false)) {
-        options |= kOpenOptionBits[i];
-      }
-    }
-    params.erase("concurrent");
-    for (const char* name : kOpenOptionNames) params.erase(name);
+    TakeOpenOptions(&params, &concurrent, &options);
   }
   if (PyErr_Occurred()) return nullptr;
   Status path_status = CheckPath(path.Get());

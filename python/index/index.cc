@@ -39,17 +39,6 @@ MORVEL_DEFINE_STATIC_TYPE(type_index)
 PyMappingMethods index_as_mapping;
 PySequenceMethods index_as_sequence;
 
-const struct {
-  const char* name;
-  int32_t bit;
-} kOpenOptions[] = {
-    {"truncate", morvel::File::OPEN_TRUNCATE},
-    {"no_create", morvel::File::OPEN_NO_CREATE},
-    {"no_wait", morvel::File::OPEN_NO_WAIT},
-    {"no_lock", morvel::File::OPEN_NO_LOCK},
-    {"sync_hard", morvel::File::OPEN_SYNC_HARD},
-};
-
 // Indexes whose Open runs with the interpreter lock released. Read and written
 // only with the interpreter lock.
 std::unordered_set<const IndexObject*> opening_indexes;
@@ -201,14 +190,7 @@ PyObject* index_Open(IndexObject* self, PyObject* pytuple, PyObject* pykwds) {
   bool concurrent = false;
   if (pykwds != nullptr) {
     params = ExtractMap(pykwds);
-    concurrent = morvel::StrToBool(morvel::SearchMap(params, "concurrent", "false"), false);
-    for (const auto& option : kOpenOptions) {
-      if (morvel::StrToBool(morvel::SearchMap(params, option.name, "false"), false)) {
-        options |= option.bit;
-      }
-    }
-    params.erase("concurrent");
-    for (const auto& option : kOpenOptions) params.erase(option.name);
+    TakeOpenOptions(&params, &concurrent, &options);
   }
   if (PyErr_Occurred()) return nullptr;
   morvel::Status path_status = CheckPath(path.Get());

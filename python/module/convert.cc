@@ -243,6 +243,27 @@ PyObject* CreatePyString(std::string_view data) {
   return PyUnicode_DecodeUTF8(data.data(), static_cast<Py_ssize_t>(data.size()), "replace");
 }
 
+void TakeOpenOptions(morvel::ParamMap* params, bool* concurrent, int32_t* options) {
+  static const struct {
+    const char* name;
+    int32_t bit;
+  } kOpenOptions[] = {
+      {"truncate", morvel::File::OPEN_TRUNCATE},
+      {"no_create", morvel::File::OPEN_NO_CREATE},
+      {"no_wait", morvel::File::OPEN_NO_WAIT},
+      {"no_lock", morvel::File::OPEN_NO_LOCK},
+      {"sync_hard", morvel::File::OPEN_SYNC_HARD},
+  };
+  *concurrent = morvel::StrToBool(morvel::SearchMap(*params, "concurrent", "false"), false);
+  params->erase("concurrent");
+  for (const auto& option : kOpenOptions) {
+    if (morvel::StrToBool(morvel::SearchMap(*params, option.name, "false"), false)) {
+      *options |= option.bit;
+    }
+    params->erase(option.name);
+  }
+}
+
 PyObject* CreatePyTextDict(const std::map<std::string, std::string>& records, bool is_str) {
   PyObject* pydict = PyDict_New();
   if (pydict == nullptr) return nullptr;

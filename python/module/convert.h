@@ -70,6 +70,11 @@ double PyObjToDouble(PyObject* obj);
 // skipped. A non-mapping gives an empty map.
 morvel::ParamMap ExtractMap(PyObject* pymap);
 
+// Takes the keywords that every Open reads itself out of |params|:
+// "concurrent" into |*concurrent|, and "truncate", "no_create", "no_wait",
+// "no_lock" and "sync_hard" as their File::OPEN_* bits added to |*options|.
+void TakeOpenOptions(morvel::ParamMap* params, bool* concurrent, int32_t* options);
+
 // The truth value of |obj| into |*flag|. False, with the error pending, when
 // the truth test raises or an error was already pending.
 bool ReadFlag(PyObject* obj, bool* flag);
